@@ -1,0 +1,10 @@
+// Running outside programs: the runner classes.
+#pragma once
+
+#include "../binding/function.hpp"
+
+namespace qv::launching {
+
+Ref shell_runner_run(Args args);
+
+}  // namespace qv::launching

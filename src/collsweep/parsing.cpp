@@ -1,0 +1,176 @@
+#include "parsing.hpp"
+
+#include <string_view>
+
+#include "../binding/namespace.hpp"
+#include "table_scan.hpp"
+
+namespace qv::parsing {
+
+namespace {
+
+Name n_NUMERIC("_NUMERIC");
+Name n_NcclResult("NcclResult");
+Name n_COLLECTIVE_NAME_FROM_BIN("_COLLECTIVE_NAME_FROM_BIN");
+Name n_os("os");
+Name n_path("path");
+Name n_basename("basename");
+Name n_fullmatch("fullmatch");
+Name n_strip("strip");
+Name n_split("split");
+Name n_splitlines("splitlines");
+Name n_replace("replace");
+Name n_collective("collective");
+Name n_size_bytes("size_bytes");
+Name n_busbw_gbps("busbw_gbps");
+Name n_algbw_gbps("algbw_gbps");
+Name n_latency_us("latency_us");
+Name n_wrong("wrong");
+Name s_perf("_perf");
+Name s_empty("");
+
+// The pattern object that import compiled: the ASCII scanner is identical to
+// it, and to nothing else. Held for the life of the process.
+PyObject* import_numeric = nullptr;
+
+struct RowSink {
+    Ref row_type;
+    Ref kwnames;
+    Borrowed collective;
+    Ref rows;
+
+    explicit RowSink(Borrowed collective_label)
+        : row_type(ns::lookup(n_NcclResult)),
+          kwnames(Ref::steal(PyTuple_Pack(6, n_collective.get(), n_size_bytes.get(), n_busbw_gbps.get(),
+                                          n_algbw_gbps.get(), n_latency_us.get(), n_wrong.get()))),
+          collective(collective_label),
+          rows(new_list()) {}
+
+    void add(Borrowed size, Borrowed busbw, Borrowed algbw, Borrowed latency, Borrowed wrong) {
+        list_append(rows, call_kw(row_type, {collective, size, busbw, algbw, latency, wrong}, kwnames));
+    }
+};
+
+bool is_numeric(Borrowed pattern, Borrowed token) {
+    return !call_method(pattern, n_fullmatch, token).is(Py_None);
+}
+
+// A conversion failure or a missing position skips the line.
+bool conversion_failed() {
+    return catch_error(PyExc_ValueError) || catch_error(PyExc_IndexError) || catch_error(PyExc_OverflowError);
+}
+
+// One line read with the host's own str, re and number operations.
+void read_line(Borrowed line, Borrowed pattern, RowSink& sink) {
+    Ref stripped = call_method(line, n_strip);
+    if (PyUnicode_GET_LENGTH(stripped.get()) == 0 || PyUnicode_READ_CHAR(stripped.get(), 0) == '#') return;
+    Ref tokens = call_method(stripped, n_split);
+    const Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
+    if (ntokens == 0) return;
+    Borrowed first = PyList_GET_ITEM(tokens.get(), 0);
+    if (!is_numeric(pattern, first)) return;
+    Ref size = Ref::steal_or_null(PyLong_FromUnicodeObject(first.get(), 10));
+    if (!size) {
+        if (catch_error(PyExc_ValueError)) return;
+        raise();
+    }
+    Ref numerics = new_list();
+    list_append(numerics, first);
+    for (Py_ssize_t i = 1; i < ntokens; ++i) {
+        Borrowed tok = PyList_GET_ITEM(tokens.get(), i);
+        if (is_numeric(pattern, tok)) list_append(numerics, tok);
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(numerics.get());
+    if (count < 5) return;
+    const Py_ssize_t offset = (count % 2 == 1) ? 3 : 2;
+
+    auto as_float = [&](Py_ssize_t pos) -> Ref {
+        if (pos >= count) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return Ref();
+        }
+        return Ref::steal_or_null(PyFloat_FromString(PyList_GET_ITEM(numerics.get(), pos)));
+    };
+    Ref time = as_float(offset);
+    Ref algbw = time ? as_float(offset + 1) : Ref();
+    Ref busbw = algbw ? as_float(offset + 2) : Ref();
+    Ref wrong;
+    if (busbw) {
+        if (count > offset + 3) {
+            Ref w = as_float(offset + 3);
+            if (w) wrong = Ref::steal_or_null(PyNumber_Long(w.get()));
+        } else {
+            wrong = Ref::steal(PyLong_FromLong(0));
+        }
+    }
+    if (!wrong) {
+        if (conversion_failed()) return;
+        raise();
+    }
+    sink.add(size, busbw, algbw, time, wrong);
+}
+
+void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
+    table::for_each_line(text, [&](std::string_view line) {
+        table::Row row;
+        switch (table::scan_line(line, row)) {
+            case table::Verdict::Skip: return;
+            case table::Verdict::Defer: {
+                Ref line_obj = Ref::steal(PyUnicode_FromStringAndSize(line.data(), line.size()));
+                read_line(line_obj, pattern, sink);
+                return;
+            }
+            case table::Verdict::Row:
+                sink.add(Ref::steal(PyLong_FromLongLong(row.size_bytes)), Ref::steal(PyFloat_FromDouble(row.busbw_gbps)),
+                         Ref::steal(PyFloat_FromDouble(row.algbw_gbps)), Ref::steal(PyFloat_FromDouble(row.latency_us)),
+                         Ref::steal(PyLong_FromLongLong(row.wrong)));
+                return;
+        }
+    });
+}
+
+}  // namespace
+
+void remember_numeric_pattern(Borrowed module) {
+    PyObject* pattern = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_NUMERIC.get());
+    if (!pattern) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_NUMERIC is not defined");
+        raise();
+    }
+    Py_XSETREF(import_numeric, Py_NewRef(pattern));
+}
+
+Ref parse_nccl_table(Args args) {
+    Borrowed text = args[0];
+    RowSink sink(args[1]);
+    Ref pattern = ns::lookup(n_NUMERIC);
+    if (pattern.is(import_numeric) && PyUnicode_IS_ASCII(text.get())) {
+        const char* data = static_cast<const char*>(PyUnicode_DATA(text.get()));
+        read_ascii(std::string_view(data, PyUnicode_GET_LENGTH(text.get())), pattern, sink);
+        return std::move(sink.rows);
+    }
+    Ref lines = call_method(text, n_splitlines);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) read_line(PyList_GET_ITEM(lines.get(), i), pattern, sink);
+    return std::move(sink.rows);
+}
+
+Ref collective_name_for_binary(Args args) {
+    Ref path = getattr(ns::lookup(n_os), n_path);
+    Ref name = call_method(path, n_basename, args[0]);
+    Ref labels = ns::lookup(n_COLLECTIVE_NAME_FROM_BIN);
+    int known = PySequence_Contains(labels.get(), name.get());
+    check(known);
+    if (known) return Ref::steal(PyObject_GetItem(labels.get(), name.get()));
+    return call_method(name, n_replace, s_perf, s_empty);
+}
+
+Ref to_int(Args args) {
+    Borrowed raw = args[0];
+    if (raw.is_none()) return Ref::none();
+    Ref value = Ref::steal_or_null(PyLong_FromUnicodeObject(raw.get(), 10));
+    if (value) return value;
+    if (catch_error(PyExc_ValueError)) return Ref::none();
+    raise();
+}
+
+}  // namespace qv::parsing

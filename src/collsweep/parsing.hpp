@@ -1,0 +1,16 @@
+// The nccl-tests table parser, executable-name labels and _to_int.
+#pragma once
+
+#include "../binding/function.hpp"
+
+namespace qv::parsing {
+
+// Import-time step: notes the row pattern that import compiled, so the parser
+// can tell whether a caller has replaced it since.
+void remember_numeric_pattern(Borrowed module);
+
+Ref parse_nccl_table(Args args);
+Ref collective_name_for_binary(Args args);
+Ref to_int(Args args);
+
+}  // namespace qv::parsing
