@@ -47,7 +47,9 @@ struct RowSink {
           rows(new_list()) {}
 
     void add(Borrowed size, Borrowed busbw, Borrowed algbw, Borrowed latency, Borrowed wrong) {
-        list_append(rows, call_kw(row_type, {collective, size, busbw, algbw, latency, wrong}, kwnames));
+        PyObject* argv[] = {collective.get(), size.get(), busbw.get(), algbw.get(), latency.get(), wrong.get()};
+        Ref row = Ref::steal(PyObject_Vectorcall(row_type.get(), argv, 0, kwnames.get()));
+        list_append(rows, row);
     }
 };
 
