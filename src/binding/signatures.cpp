@@ -61,6 +61,23 @@ const Callable table[] = {
      "int | None",
      "int() of a text, or None when the text is absent or not a base-10 integer.",
      parsing::to_int},
+    {"_select_launcher_mode", nullptr, {}, "str",
+     "Pick the launcher from the environment: 'srun' inside a Slurm job\n"
+     "(SLURM_JOB_ID set), 'mpirun' inside a SkyPilot cluster (SKYPILOT_NUM_NODES\n"
+     "set), otherwise 'ssh' (mpirun reaching the hosts over ssh).",
+     launching::select_launcher_mode},
+    {"_build_multi_node_command", nullptr,
+     {{"mode", C::Text, P::KeywordOnly, required, "str"},
+      {"binary", C::Text, P::KeywordOnly, required, "str"},
+      {"node_ips", C::List, P::KeywordOnly, required, "list[str]"},
+      {"gpus_per_node", C::Int, P::KeywordOnly, required, "int"},
+      {"total_ranks", C::Int, P::KeywordOnly, required, "int"},
+      {"cfg", C::Any, P::KeywordOnly, required, "_LauncherConfig"}},
+     "list[str]",
+     "Argument list that starts `binary` on every rank through the launcher of\n"
+     "`mode` ('srun', 'mpirun', anything else: mpirun over ssh), followed by the\n"
+     "benchmark flags with one GPU per process.",
+     launching::build_multi_node_command},
     {"_finalize_status", nullptr,
      {{"report", C::Any, P::PositionalOrKeyword, required, "NcclReport"}},
      "None",

@@ -6,5 +6,7 @@
 namespace qv::launching {
 
 Ref shell_runner_run(Args args);
+Ref select_launcher_mode(Args args);
+Ref build_multi_node_command(Args args);
 
 }  // namespace qv::launching
