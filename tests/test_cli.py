@@ -253,16 +253,17 @@ def test_time_out_is_reported():
 
 
 def test_real_binaries_are_looked_up_under_binary_root(tmp_path):
+    fixed = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")
+    if any(Path(d, "all_reduce_perf").exists() for d in fixed):
+        pytest.skip("this machine has an all_reduce_perf in a fixed search folder")
     # no nccl-tests here: the sweep records what is missing and grades "error"
     r = quorvane("sweep", "--gpus", "2", "--gpu-type", "H100_SXM", "--binary-root", str(tmp_path),
-                 "--collectives", "all_reduce", "--json", "-",
-                 env=clean_env(PATH=str(tmp_path)))
+                 "--collectives", "all_reduce", "--json", "-", env=clean_env(PATH=str(tmp_path)))
     assert r.returncode == 4, r.stderr
     report = json.loads(r.stdout)
-    assert report["interconnect"] == "" and report["status"] == "error"
-    assert report["error"] == "nccl-tests binary not found: all_reduce_perf" or \
-        Path("/opt/nccl-tests/build/all_reduce_perf").exists()
-    assert "EMULATED" not in r.stderr and "emulated" not in r.stderr
+    assert (report["interconnect"], report["status"]) == ("", "error")
+    assert report["error"] == "nccl-tests binary not found: all_reduce_perf"
+    assert "emulated" not in r.stderr.lower()
 
 
 @pytest.mark.parametrize("mode", ["ok", "fail"])
@@ -320,7 +321,7 @@ def test_multi_host_sweep_through_mpirun():
     hosts = os.environ.get("CI_MPIRUN_LOCAL_HOSTS", "127.0.0.1 localhost").split()
     env = clean_env(NCCL_STANDIN_LATENCY_US="0", NCCL_STANDIN_BUSBW_GBPS="100")
     r = quorvane(*EMU, "--hosts", ",".join(hosts), "--gpus-per-node", "1", "--launcher", "mpirun",
-                 "--collectives", "all_reduce", "--json", "-", env=env)
+                 "--collectives", "all_reduce", "--timeout", "30", "--json", "-", env=env)
     assert r.returncode == 1, r.stderr  # 100 GB/s is between the multi-host cutoffs 80 and 150
     report = json.loads(r.stdout)
     assert (report["scope"], report["num_nodes"], report["status"]) == ("multi", len(hosts), "warn")
