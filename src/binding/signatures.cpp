@@ -87,6 +87,17 @@ const Callable table[] = {
      "Run `cmd` (program and arguments, no shell) with a time-out in seconds and\n"
      "return its exit status and captured output. Subclasses implement it.",
      launching::shell_runner_run},
+    {"run", "LocalShellRunner",
+     {self,
+      {"cmd", C::List, P::PositionalOrKeyword, required, "list[str]"},
+      {"timeout", C::Int, P::KeywordOnly, required, "int"},
+      {"input_text", C::OptText, P::KeywordOnly, default_none, "Optional[str]"}},
+     "ShellResult",
+     "Run `cmd` on this host without a shell, feeding it `input_text` when given,\n"
+     "and capture its output as text. A run that outlasts `timeout` seconds is\n"
+     "killed and gives returncode 124; a program that does not exist gives 127.\n"
+     "Any other failure to start the program raises.",
+     launching::local_shell_runner_run},
 };
 
 }  // namespace

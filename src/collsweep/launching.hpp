@@ -6,5 +6,6 @@
 namespace qv::launching {
 
 Ref shell_runner_run(Args args);
+Ref local_shell_runner_run(Args args);
 
 }  // namespace qv::launching
