@@ -69,6 +69,8 @@ const Attribute attribute_order[] = {
     function_named("parse_nccl_table"),
     function_named("_to_int"),
     define(records::define_launcher_config),
+    function_named("_build_binary_command"),
+    function_named("_resolve_binary"),
     function_named("_finalize_status"),
     define(records::define_shell_result),
     define(records::define_runner_classes),

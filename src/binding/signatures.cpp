@@ -61,6 +61,24 @@ const Callable table[] = {
      "int | None",
      "int() of a text, or None when the text is absent or not a base-10 integer.",
      parsing::to_int},
+    {"_build_binary_command", nullptr,
+     {{"binary", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"gpu_count", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"cfg", C::Any, P::PositionalOrKeyword, required, "_LauncherConfig"}},
+     "list[str]",
+     "The nccl-tests command line for one collective on one host: the executable,\n"
+     "then -b -e -f -g -n -w with the sizes, step factor, GPU count, iterations\n"
+     "and warm-up iterations, each as decimal text.",
+     launching::build_binary_command},
+    {"_resolve_binary", nullptr,
+     {{"name", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::PositionalOrKeyword, required, "str"}},
+     "Optional[str]",
+     "Find an nccl-tests executable: under `binary_root`, then in\n"
+     "/opt/nccl-tests/build, /workspace/nccl-tests/build and /usr/local/bin,\n"
+     "then on the PATH. Returns the first executable regular file found, as\n"
+     "built (not made absolute), or None.",
+     launching::resolve_binary},
     {"_finalize_status", nullptr,
      {{"report", C::Any, P::PositionalOrKeyword, required, "NcclReport"}},
      "None",
