@@ -70,6 +70,7 @@ const Attribute attribute_order[] = {
     function_named("_to_int"),
     define(records::define_launcher_config),
     function_named("_build_binary_command"),
+    function_named("launch_intra_node"),
     function_named("_resolve_binary"),
     function_named("_finalize_status"),
     define(records::define_shell_result),

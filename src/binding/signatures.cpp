@@ -5,6 +5,7 @@
 #include "../collsweep/launching.hpp"
 #include "../collsweep/parsing.hpp"
 #include "../collsweep/records.hpp"
+#include "../collsweep/sweep.hpp"
 #include "../collsweep/verdicts.hpp"
 
 namespace qv {
@@ -70,6 +71,19 @@ const Callable table[] = {
      "then -b -e -f -g -n -w with the sizes, step factor, GPU count, iterations\n"
      "and warm-up iterations, each as decimal text.",
      launching::build_binary_command},
+    {"launch_intra_node", nullptr,
+     {{"gpu_count", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"gpu_type", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::KeywordOnly, default_text("/opt/nccl-tests/build"), "str"},
+      {"timeout_s", C::Int, P::KeywordOnly, default_int(240), "int"},
+      {"collectives", C::Any, P::KeywordOnly, default_attribute("COLLECTIVES"), "Iterable[str]"},
+      {"runner", C::Any, P::KeywordOnly, default_none, "Optional['ShellRunner']"}},
+     "NcclReport",
+     "Run the nccl-tests sweep on this host, one process per collective driving\n"
+     "all `gpu_count` GPUs, and return the graded report. A missing executable,\n"
+     "a failed run or a time-out is recorded in the report's `error` (the last\n"
+     "one wins) and the sweep goes on with the next collective.",
+     sweep::launch_intra_node},
     {"_resolve_binary", nullptr,
      {{"name", C::Text, P::PositionalOrKeyword, required, "str"},
       {"binary_root", C::Text, P::PositionalOrKeyword, required, "str"}},
