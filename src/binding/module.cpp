@@ -71,6 +71,7 @@ const Attribute attribute_order[] = {
     define(records::define_launcher_config),
     function_named("_build_binary_command"),
     function_named("launch_intra_node"),
+    function_named("launch_multi_node"),
     function_named("_select_launcher_mode"),
     function_named("_build_multi_node_command"),
     function_named("_resolve_binary"),

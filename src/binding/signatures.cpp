@@ -84,6 +84,22 @@ const Callable table[] = {
      "a failed run or a time-out is recorded in the report's `error` (the last\n"
      "one wins) and the sweep goes on with the next collective.",
      sweep::launch_intra_node},
+    {"launch_multi_node", nullptr,
+     {{"node_ips", C::List, P::PositionalOrKeyword, required, "list[str]"},
+      {"gpus_per_node", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"gpu_type", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::KeywordOnly, default_text("/opt/nccl-tests/build"), "str"},
+      {"timeout_s", C::Int, P::KeywordOnly, default_int(480), "int"},
+      {"collectives", C::Any, P::KeywordOnly, default_attribute("COLLECTIVES"), "Iterable[str]"},
+      {"launcher_mode", C::OptText, P::KeywordOnly, default_none, "Optional[str]"},
+      {"runner", C::Any, P::KeywordOnly, default_none, "Optional['ShellRunner']"}},
+     "NcclReport",
+     "Run the nccl-tests sweep across two or more hosts, one launcher process\n"
+     "per collective starting `gpus_per_node` ranks on every host of `node_ips`\n"
+     "(srun, mpirun, or mpirun over ssh; chosen from the environment when\n"
+     "`launcher_mode` is None or empty), and return the graded report. Fewer\n"
+     "than two hosts raise ValueError; launcher failures land in the report.",
+     sweep::launch_multi_node},
     {"_select_launcher_mode", nullptr, {}, "str",
      "Pick the launcher from the environment: 'srun' inside a Slurm job\n"
      "(SLURM_JOB_ID set), 'mpirun' inside a SkyPilot cluster (SKYPILOT_NUM_NODES\n"

@@ -26,7 +26,15 @@ Name n_num_nodes("num_nodes");
 Name n_gpus_per_node("gpus_per_node");
 Name n_results("results");
 Name n_error("error");
+Name n_select_launcher_mode("_select_launcher_mode");
+Name n_build_multi_node_command("_build_multi_node_command");
+Name n_mode("mode");
+Name n_binary("binary");
+Name n_node_ips("node_ips");
+Name n_total_ranks("total_ranks");
+Name n_cfg("cfg");
 Name s_intra("intra");
+Name s_multi("multi");
 
 // How much of a failed run's standard error goes into the report.
 constexpr Py_ssize_t stderr_excerpt = 200;
@@ -114,6 +122,38 @@ Ref launch_intra_node(Args args) {
                                         });
     Ref one_node = Ref::steal(PyLong_FromLong(1));
     return graded_report(gpu_type, s_intra, one_node, gpu_count, gathered);
+}
+
+Ref launch_multi_node(Args args) {
+    Borrowed node_ips = args[0];
+    Borrowed gpus_per_node = args[1];
+    Borrowed gpu_type = args[2];
+    Borrowed binary_root = args[3];
+    Borrowed timeout_s = args[4];
+    Borrowed collectives = args[5];
+    Borrowed launcher_mode = args[6];
+
+    const Py_ssize_t hosts = PyList_GET_SIZE(node_ips.get());
+    if (hosts < 2) {
+        PyErr_Format(PyExc_ValueError, "multi-node launcher requires >=2 nodes; got %zd", hosts);
+        raise();
+    }
+    Ref runner = choose_runner(args[7]);
+    // The mode is fixed once for the whole sweep.
+    Ref mode = (!launcher_mode.is_none() && PyUnicode_GET_LENGTH(launcher_mode.get()) > 0)
+                   ? Ref::borrow(launcher_mode)
+                   : call(ns::lookup(n_select_launcher_mode));
+    Ref config = launcher_config(binary_root);
+    Ref num_nodes = Ref::steal(PyLong_FromSsize_t(hosts));
+    Ref total_ranks = Ref::steal(PyNumber_Multiply(num_nodes.get(), gpus_per_node.get()));
+    Ref kwnames = Ref::steal(PyTuple_Pack(6, n_mode.get(), n_binary.get(), n_node_ips.get(), n_gpus_per_node.get(),
+                                          n_total_ranks.get(), n_cfg.get()));
+    Gathered gathered = run_collectives(
+        runner, collectives, binary_root, timeout_s, "nccl-tests binary not found on launcher: ", [&](Borrowed path) {
+            return call_kw(ns::lookup(n_build_multi_node_command),
+                           {mode, path, node_ips, gpus_per_node, total_ranks, config}, kwnames);
+        });
+    return graded_report(gpu_type, s_multi, num_nodes, gpus_per_node, gathered);
 }
 
 }  // namespace qv::sweep

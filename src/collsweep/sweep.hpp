@@ -6,5 +6,6 @@
 namespace qv::sweep {
 
 Ref launch_intra_node(Args args);
+Ref launch_multi_node(Args args);
 
 }  // namespace qv::sweep
