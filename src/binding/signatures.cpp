@@ -5,6 +5,7 @@
 #include "../collsweep/launching.hpp"
 #include "../collsweep/parsing.hpp"
 #include "../collsweep/records.hpp"
+#include "../collsweep/sweep.hpp"
 #include "../collsweep/verdicts.hpp"
 
 namespace qv {
@@ -61,6 +62,44 @@ const Callable table[] = {
      "int | None",
      "int() of a text, or None when the text is absent or not a base-10 integer.",
      parsing::to_int},
+    {"_build_binary_command", nullptr,
+     {{"binary", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"gpu_count", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"cfg", C::Any, P::PositionalOrKeyword, required, "_LauncherConfig"}},
+     "list[str]",
+     "The nccl-tests command line for one collective on one host: the executable,\n"
+     "then -b -e -f -g -n -w with the sizes, step factor, GPU count, iterations\n"
+     "and warm-up iterations, each as decimal text.",
+     launching::build_binary_command},
+    {"launch_intra_node", nullptr,
+     {{"gpu_count", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"gpu_type", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::KeywordOnly, default_text("/opt/nccl-tests/build"), "str"},
+      {"timeout_s", C::Int, P::KeywordOnly, default_int(240), "int"},
+      {"collectives", C::Any, P::KeywordOnly, default_attribute("COLLECTIVES"), "Iterable[str]"},
+      {"runner", C::Any, P::KeywordOnly, default_none, "Optional['ShellRunner']"}},
+     "NcclReport",
+     "Run the nccl-tests sweep on this host, one process per collective driving\n"
+     "all `gpu_count` GPUs, and return the graded report. A missing executable,\n"
+     "a failed run or a time-out is recorded in the report's `error` (the last\n"
+     "one wins) and the sweep goes on with the next collective.",
+     sweep::launch_intra_node},
+    {"launch_multi_node", nullptr,
+     {{"node_ips", C::List, P::PositionalOrKeyword, required, "list[str]"},
+      {"gpus_per_node", C::Int, P::PositionalOrKeyword, required, "int"},
+      {"gpu_type", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::KeywordOnly, default_text("/opt/nccl-tests/build"), "str"},
+      {"timeout_s", C::Int, P::KeywordOnly, default_int(480), "int"},
+      {"collectives", C::Any, P::KeywordOnly, default_attribute("COLLECTIVES"), "Iterable[str]"},
+      {"launcher_mode", C::OptText, P::KeywordOnly, default_none, "Optional[str]"},
+      {"runner", C::Any, P::KeywordOnly, default_none, "Optional['ShellRunner']"}},
+     "NcclReport",
+     "Run the nccl-tests sweep across two or more hosts, one launcher process\n"
+     "per collective starting `gpus_per_node` ranks on every host of `node_ips`\n"
+     "(srun, mpirun, or mpirun over ssh; chosen from the environment when\n"
+     "`launcher_mode` is None or empty), and return the graded report. Fewer\n"
+     "than two hosts raise ValueError; launcher failures land in the report.",
+     sweep::launch_multi_node},
     {"_select_launcher_mode", nullptr, {}, "str",
      "Pick the launcher from the environment: 'srun' inside a Slurm job\n"
      "(SLURM_JOB_ID set), 'mpirun' inside a SkyPilot cluster (SKYPILOT_NUM_NODES\n"
@@ -78,6 +117,15 @@ const Callable table[] = {
      "`mode` ('srun', 'mpirun', anything else: mpirun over ssh), followed by the\n"
      "benchmark flags with one GPU per process.",
      launching::build_multi_node_command},
+    {"_resolve_binary", nullptr,
+     {{"name", C::Text, P::PositionalOrKeyword, required, "str"},
+      {"binary_root", C::Text, P::PositionalOrKeyword, required, "str"}},
+     "Optional[str]",
+     "Find an nccl-tests executable: under `binary_root`, then in\n"
+     "/opt/nccl-tests/build, /workspace/nccl-tests/build and /usr/local/bin,\n"
+     "then on the PATH. Returns the first executable regular file found, as\n"
+     "built (not made absolute), or None.",
+     launching::resolve_binary},
     {"_finalize_status", nullptr,
      {{"report", C::Any, P::PositionalOrKeyword, required, "NcclReport"}},
      "None",
@@ -104,6 +152,17 @@ const Callable table[] = {
      "Run `cmd` (program and arguments, no shell) with a time-out in seconds and\n"
      "return its exit status and captured output. Subclasses implement it.",
      launching::shell_runner_run},
+    {"run", "LocalShellRunner",
+     {self,
+      {"cmd", C::List, P::PositionalOrKeyword, required, "list[str]"},
+      {"timeout", C::Int, P::KeywordOnly, required, "int"},
+      {"input_text", C::OptText, P::KeywordOnly, default_none, "Optional[str]"}},
+     "ShellResult",
+     "Run `cmd` on this host without a shell, feeding it `input_text` when given,\n"
+     "and capture its output as text. A run that outlasts `timeout` seconds is\n"
+     "killed and gives returncode 124; a program that does not exist gives 127.\n"
+     "Any other failure to start the program raises.",
+     launching::local_shell_runner_run},
 };
 
 }  // namespace

@@ -231,7 +231,7 @@ void define_runner_classes(Borrowed m) {
         "defaults to None, so callers that do not pass it are unaffected.",
         {"ShellRunner.run"});
     set_attr(m, "ShellRunner", shell_runner);
-    set_attr(m, "LocalShellRunner", make_class("LocalShellRunner", shell_runner, nullptr, {}));
+    set_attr(m, "LocalShellRunner", make_class("LocalShellRunner", shell_runner, nullptr, {"LocalShellRunner.run"}));
 }
 
 // ---- methods ---------------------------------------------------------------------
