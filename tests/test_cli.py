@@ -20,7 +20,10 @@ REPO = Path(__file__).resolve().parent.parent
 CORPUS_TOPO = REPO.parent / "shared" / "corpus" / "topo"
 SGR = re.compile(r"\x1b\[[0-9;]*m")  # colour / bold codes
 SWEEP_SIZES = [8192, 131072, 2097152, 33554432]  # 8 KiB .. 128 MiB, factor 16
-STEERING_PREFIXES = ("NCCL_STANDIN_", "QUORVANE_", "SLURM_", "SKYPILOT_", "OMPI_", "PMIX_", "PMI_")
+# Settings that would steer the emulator, the verdict or the launcher choice, or make a
+# child think it is a rank; launcher configuration (SLURM_CONF, OMPI_MCA_*) stays.
+STEERING_PREFIXES = ("NCCL_STANDIN_", "QUORVANE_", "SKYPILOT_", "OMPI_COMM_WORLD_", "PMIX_", "PMI_")
+LAUNCHERS_ENV = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
 EMU = ["sweep", "--emulate", "--gpu-type", "H100_SXM"]
 
 needs_multi_node = pytest.mark.skipif(not hasattr(cs, "launch_multi_node"),
@@ -29,7 +32,8 @@ needs_multi_node = pytest.mark.skipif(not hasattr(cs, "launch_multi_node"),
 
 def clean_env(**extra):
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith(STEERING_PREFIXES) and k not in ("NO_COLOR", "TERM")}
+           if not k.startswith(STEERING_PREFIXES) and k not in ("NO_COLOR", "TERM")
+           and not (k.startswith("SLURM_") and k != "SLURM_CONF")}
     env.update(extra)
     return env
 
@@ -315,18 +319,45 @@ def test_multi_host_sweep_without_the_launcher_program(tmp_path):
     assert "[2/2] broadcast: failed (exit 127)" in r.stderr
 
 
+def launchers_env():
+    """The environment of the launchers that `.ci/launchers.sh up` started."""
+    if not LAUNCHERS_ENV.is_file() or any(shutil.which(p) is None for p in ("srun", "mpirun", "ssh")):
+        reason = f"launchers are not up ({LAUNCHERS_ENV} missing; run .ci/launchers.sh up)"
+        if os.environ.get("QUORVANE_REQUIRE_LAUNCHERS"):
+            pytest.fail(f"launcher tests required here, but {reason}")
+        pytest.skip(reason)
+    env = {}
+    for line in LAUNCHERS_ENV.read_text().splitlines():
+        if line.startswith("export "):
+            key, _, value = line[len("export "):].partition("=")
+            env[key] = value.strip('"')
+    return env
+
+
 @needs_multi_node
-@pytest.mark.skipif(shutil.which("mpirun") is None, reason="Open MPI's mpirun is not installed")
-def test_multi_host_sweep_through_mpirun():
-    hosts = os.environ.get("CI_MPIRUN_LOCAL_HOSTS", "127.0.0.1 localhost").split()
-    env = clean_env(NCCL_STANDIN_LATENCY_US="0", NCCL_STANDIN_BUSBW_GBPS="100")
-    r = quorvane(*EMU, "--hosts", ",".join(hosts), "--gpus-per-node", "1", "--launcher", "mpirun",
-                 "--collectives", "all_reduce", "--timeout", "30", "--json", "-", env=env)
-    assert r.returncode == 1, r.stderr  # 100 GB/s is between the multi-host cutoffs 80 and 150
+@pytest.mark.parametrize("mode,hosts_key", [("srun", "CI_SLURM_NODES"), ("mpirun", "CI_MPIRUN_LOCAL_HOSTS"),
+                                            ("ssh", "CI_SSH_HOSTS")])
+def test_emulated_sweep_through_each_launcher(tmp_path, mode, hosts_key):
+    launchers = launchers_env()
+    hosts = launchers[hosts_key].split()
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    # Ranks started over ssh inherit nothing from here: the emulator's settings
+    # must travel inside the emulated executables.
+    env = clean_env(**launchers, TMPDIR=str(scratch), NCCL_STANDIN_LATENCY_US="0", NCCL_STANDIN_BUSBW_GBPS="100")
+    r = quorvane(*EMU, "--hosts", ",".join(hosts), "--gpus-per-node", "2", "--launcher", mode,
+                 "--collectives", "all_reduce,broadcast", "--timeout", "60", "--json", "-", env=env, timeout=180)
+    assert r.returncode == 1, r.stderr  # 100 GB/s lies between the multi-host cutoffs 80 and 150
     report = json.loads(r.stdout)
-    assert (report["scope"], report["num_nodes"], report["status"]) == ("multi", len(hosts), "warn")
+    assert (report["scope"], report["num_nodes"], report["gpus_per_node"]) == ("multi", len(hosts), 2)
+    assert (report["status"], report["interconnect"]) == ("warn", "emulated")
     assert report["threshold"] == {"pass_min_gbps": 150.0, "warn_min_gbps": 80.0}
-    assert [row["busbw_gbps"] for row in report["results"]] == [100.0] * 4
+    assert [row["collective"] for row in report["results"]] == ["all_reduce"] * 4 + ["broadcast"] * 4
+    assert [row["busbw_gbps"] for row in report["results"]] == [100.0] * 8
+    ranks = 2 * len(hosts)  # all_reduce's bus factor 2(n-1)/n shows how many ranks ran
+    assert all(row["busbw_gbps"] / row["algbw_gbps"] == pytest.approx(2 * (ranks - 1) / ranks, rel=0.02)
+               for row in report["results"][:4])
+    assert list(scratch.iterdir()) == []
 
 
 # ---- topo -------------------------------------------------------------------------
