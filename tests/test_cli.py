@@ -28,6 +28,8 @@ EMU = ["sweep", "--emulate", "--gpu-type", "H100_SXM"]
 
 needs_multi_node = pytest.mark.skipif(not hasattr(cs, "launch_multi_node"),
                                       reason="this build has no multi-host sweep")
+needs_topology = pytest.mark.skipif(not hasattr(cs, "parse_nccl_topo_xml"),
+                                    reason="this build has no topology parser")
 
 
 def clean_env(**extra):
@@ -395,6 +397,7 @@ def topo_file(tmp_path):
     return path
 
 
+@needs_topology
 def test_topo_tables(topo_file):
     r = quorvane("topo", str(topo_file))
     assert r.returncode == 0, r.stderr
@@ -410,6 +413,7 @@ def test_topo_tables(topo_file):
     assert re.search(r"^\s+GPU\s+1 (->|\u2192) eth1$", out, re.M)
 
 
+@needs_topology
 @pytest.mark.parametrize("source", ["file", "stdin"])
 def test_topo_json_is_the_inventory(topo_file, source):
     if source == "file":
@@ -422,6 +426,7 @@ def test_topo_json_is_the_inventory(topo_file, source):
     assert "GPU -> NIC affinity" in r.stderr  # the tables moved to stderr
 
 
+@needs_topology
 @pytest.mark.parametrize("text", ["", "not xml at all", "<graphs><gpu dev='0'/></graphs>", "<system><gpu"])
 def test_topo_without_a_topology_is_an_error(tmp_path, text):
     path = tmp_path / "dump.xml"
@@ -432,6 +437,7 @@ def test_topo_without_a_topology_is_an_error(tmp_path, text):
     assert one_line(r.stderr).startswith(f"quorvane: error: {path}: no NCCL topology found")
 
 
+@needs_topology
 @pytest.mark.skipif(not CORPUS_TOPO.is_dir(), reason="shared corpus not present")
 @pytest.mark.parametrize("name,gpus,nics", [("ibmcloud_h100_gx3d_topo.xml", 8, 8),
                                              ("azhpc_ndv4-topo.xml", 0, 0)])
