@@ -60,6 +60,16 @@ Name s_one("1");
 // without them. Held for the life of the process.
 PyObject* import_prefix_function = nullptr;
 
+// The most list items (chain links, or NIC names in the affinity lists) one
+// call builds. A real host has a few dozen; a hostile document can ask for a
+// number quadratic in its size, which is refused up front.
+constexpr std::size_t max_list_items = std::size_t{1} << 24;
+
+[[noreturn]] void refuse_size(const char* what) {
+    PyErr_Format(PyExc_MemoryError, "topology too large: %s would hold more than %zu items", what, max_list_items);
+    raise();
+}
+
 // The exception being handled, held aside while the handler looks up the
 // class that it catches.
 class PendingError {
@@ -147,7 +157,7 @@ class ChainTree {
 public:
     static constexpr std::uint32_t empty = 0;
 
-    ChainTree() { nodes_.push_back({empty, Ref()}); }
+    ChainTree() { nodes_.push_back({empty, 0, Ref()}); }
 
     // The chain `chain` followed by `busid`.
     std::uint32_t extend(std::uint32_t chain, Borrowed busid) {
@@ -165,6 +175,7 @@ public:
 
     std::size_t size() const { return nodes_.size(); }
     std::uint32_t parent(std::uint32_t node) const { return nodes_[node].parent; }
+    std::size_t length(std::uint32_t node) const { return nodes_[node].length; }
     // True when every bus id is an exact str, so equal chains share a node.
     bool all_text() const { return all_text_; }
 
@@ -186,6 +197,7 @@ public:
 private:
     struct Node {
         std::uint32_t parent;
+        std::uint32_t length;  // of the chain
         Ref busid;
     };
     struct Key {
@@ -205,7 +217,7 @@ private:
     };
 
     std::uint32_t add(std::uint32_t chain, Borrowed busid) {
-        nodes_.push_back({chain, Ref::borrow(busid)});
+        nodes_.push_back({chain, nodes_[chain].length + 1, Ref::borrow(busid)});
         return static_cast<std::uint32_t>(nodes_.size() - 1);
     }
 
@@ -342,6 +354,11 @@ Ref item(Borrowed dict, const Name& key) { return Ref::steal(PyObject_GetItem(di
 // function has been replaced (its calls are then the caller's to observe) or
 // the chains hold something other than exact texts.
 Ref affinity_by_calls(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nics) {
+    std::size_t links = 0;
+    for (const Gpu& gpu : tree.gpus) links += tree.chains.length(gpu.chain);
+    for (const Nic& nic : tree.nics) links += tree.chains.length(nic.chain);
+    if (links > max_list_items) refuse_size("the PCI ancestor chains");
+
     std::vector<Ref> gpu_chains;
     std::vector<Ref> nic_chains;
     gpu_chains.reserve(tree.gpus.size());
@@ -426,10 +443,13 @@ Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::
     // Children come after their parents, so walking backwards finishes every
     // subtree before its root.
     std::vector<Ref> closest(nodes);
+    std::size_t listed = 0;
     for (std::size_t v = nodes - 1; v > 0; --v) {
         auto& seen = below[v];
         if (!seen) continue;
         if (takers[v]) {
+            listed += seen->size() * takers[v];
+            if (listed > max_list_items) refuse_size("the GPU-NIC affinity");
             std::vector<std::uint32_t> firsts;
             firsts.reserve(seen->size());
             for (const auto& [id, first] : *seen) firsts.push_back(first);
