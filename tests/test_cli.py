@@ -26,10 +26,6 @@ STEERING_PREFIXES = ("NCCL_STANDIN_", "QUORVANE_", "SKYPILOT_", "OMPI_COMM_WORLD
 LAUNCHERS_ENV = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
 EMU = ["sweep", "--emulate", "--gpu-type", "H100_SXM"]
 
-needs_multi_node = pytest.mark.skipif(not hasattr(cs, "launch_multi_node"),
-                                      reason="this build has no multi-host sweep")
-needs_topology = pytest.mark.skipif(not hasattr(cs, "parse_nccl_topo_xml"),
-                                    reason="this build has no topology parser")
 
 
 def clean_env(**extra):
@@ -307,7 +303,6 @@ def test_emulator_ships_in_the_package_and_the_test_copy_is_a_link():
     assert link.resolve() == (REPO / "python" / "quorvane" / "_standin.py").resolve()
 
 
-@needs_multi_node
 def test_multi_host_sweep_without_the_launcher_program(tmp_path):
     # PATH without srun: each collective fails with 127 and nothing is measured
     r = quorvane(*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun",
@@ -336,7 +331,6 @@ def launchers_env():
     return env
 
 
-@needs_multi_node
 @pytest.mark.parametrize("mode,hosts_key", [("srun", "CI_SLURM_NODES"), ("mpirun", "CI_MPIRUN_LOCAL_HOSTS"),
                                             ("ssh", "CI_SSH_HOSTS")])
 def test_emulated_sweep_through_each_launcher(tmp_path, mode, hosts_key):
@@ -397,7 +391,6 @@ def topo_file(tmp_path):
     return path
 
 
-@needs_topology
 def test_topo_tables(topo_file):
     r = quorvane("topo", str(topo_file))
     assert r.returncode == 0, r.stderr
@@ -413,7 +406,6 @@ def test_topo_tables(topo_file):
     assert re.search(r"^\s+GPU\s+1 (->|\u2192) eth1$", out, re.M)
 
 
-@needs_topology
 @pytest.mark.parametrize("source", ["file", "stdin"])
 def test_topo_json_is_the_inventory(topo_file, source):
     if source == "file":
@@ -426,7 +418,6 @@ def test_topo_json_is_the_inventory(topo_file, source):
     assert "GPU -> NIC affinity" in r.stderr  # the tables moved to stderr
 
 
-@needs_topology
 @pytest.mark.parametrize("text", ["", "not xml at all", "<graphs><gpu dev='0'/></graphs>", "<system><gpu"])
 def test_topo_without_a_topology_is_an_error(tmp_path, text):
     path = tmp_path / "dump.xml"
@@ -437,7 +428,6 @@ def test_topo_without_a_topology_is_an_error(tmp_path, text):
     assert one_line(r.stderr).startswith(f"quorvane: error: {path}: no NCCL topology found")
 
 
-@needs_topology
 @pytest.mark.skipif(not CORPUS_TOPO.is_dir(), reason="shared corpus not present")
 @pytest.mark.parametrize("name,gpus,nics", [("ibmcloud_h100_gx3d_topo.xml", 8, 8),
                                              ("azhpc_ndv4-topo.xml", 0, 0)])

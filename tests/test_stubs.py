@@ -41,8 +41,6 @@ def stub_entries():
 
 ENTRIES = stub_entries()
 RUNTIME = sorted(n for n in vars(cs) if not (n.startswith("__") and n.endswith("__")))
-# Functions that other branches are still bringing in; the stub describes them already.
-PENDING = {"_shared_prefix_len", "parse_nccl_topo_xml"}
 
 
 def test_stub_and_marker_are_installed():
@@ -50,15 +48,8 @@ def test_stub_and_marker_are_installed():
     assert (PACKAGE / "py.typed").is_file()
 
 
-def test_stub_names_every_attribute():
-    assert [n for n in RUNTIME if n not in ENTRIES] == []
-
-
-def test_stub_names_nothing_the_module_lacks():
-    pending = [n for n in ENTRIES if n not in RUNTIME and n in PENDING]
-    assert [n for n in ENTRIES if n not in RUNTIME and n not in PENDING] == []
-    if pending:
-        pytest.skip(f"not in this build yet: {', '.join(pending)}")
+def test_stub_names_every_attribute_and_nothing_else():
+    assert sorted(ENTRIES) == RUNTIME
 
 
 def _stub_functions():
@@ -87,8 +78,6 @@ def _stub_params(node):
 
 @pytest.mark.parametrize("qualname,node", _stub_functions())
 def test_function_signature_matches(qualname, node):
-    if qualname in PENDING and not hasattr(cs, qualname):
-        pytest.skip(f"{qualname} is not in this build yet")
     obj = cs
     for part in qualname.split("."):
         obj = getattr(obj, part)
