@@ -133,14 +133,7 @@ void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
 
 }  // namespace
 
-void remember_numeric_pattern(Borrowed module) {
-    PyObject* pattern = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_NUMERIC.get());
-    if (!pattern) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_NUMERIC is not defined");
-        raise();
-    }
-    Py_XSETREF(import_numeric, Py_NewRef(pattern));
-}
+void remember_numeric_pattern(Borrowed) { ns::keep_import_value(import_numeric, n_NUMERIC); }
 
 Ref parse_nccl_table(Args args) {
     Borrowed text = args[0];

@@ -510,14 +510,7 @@ Ref list_of(const std::vector<Ref>& items) {
 
 }  // namespace
 
-void remember_prefix_function(Borrowed module) {
-    PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_shared_prefix_len.get());
-    if (!function) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_shared_prefix_len is not defined");
-        raise();
-    }
-    Py_XSETREF(import_prefix_function, Py_NewRef(function));
-}
+void remember_prefix_function(Borrowed) { ns::keep_import_value(import_prefix_function, n_shared_prefix_len); }
 
 Ref shared_prefix_len(Args args) {
     Borrowed a = args[0];
