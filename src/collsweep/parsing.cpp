@@ -26,12 +26,36 @@ Name n_busbw_gbps("busbw_gbps");
 Name n_algbw_gbps("algbw_gbps");
 Name n_latency_us("latency_us");
 Name n_wrong("wrong");
+Name n___init__("__init__");
 Name s_perf("_perf");
 Name s_empty("");
 
 // The pattern object that import compiled: the ASCII scanner is identical to
 // it, and to nothing else. Held for the life of the process.
 PyObject* import_numeric = nullptr;
+
+// The row record as import made it: the class and its generated __init__
+// (and that function's code). While all three are still in place, calling
+// the class with the six fields by position binds exactly as the keyword
+// call does, without a keyword dict per row. Held for the life of the process.
+PyObject* import_row_type = nullptr;
+PyObject* import_row_init = nullptr;
+PyObject* import_row_code = nullptr;
+
+// True when `row_type` is still the import-time record with its own __init__
+// and the plain type machinery (no metaclass, no __new__) in front of it.
+// Checked for every row: allocation may run finalizers, which may run code.
+bool positional_is_identical(PyObject* row_type) {
+    if (row_type != import_row_type || Py_TYPE(row_type) != &PyType_Type) return false;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(row_type);
+    if (cls->tp_new != PyBaseObject_Type.tp_new) return false;
+    PyObject* init = PyDict_GetItemWithError(cls->tp_dict, n___init__.get());
+    if (!init) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    return init == import_row_init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == import_row_code;
+}
 
 struct RowSink {
     Ref row_type;
@@ -46,10 +70,14 @@ struct RowSink {
           collective(collective_label),
           rows(new_list()) {}
 
+    // NcclResult(collective=..., size_bytes=..., busbw_gbps=..., algbw_gbps=...,
+    // latency_us=..., wrong=...); the keywords are in field order.
     void add(Borrowed size, Borrowed busbw, Borrowed algbw, Borrowed latency, Borrowed wrong) {
-        PyObject* argv[] = {collective.get(), size.get(), busbw.get(), algbw.get(), latency.get(), wrong.get()};
-        Ref row = Ref::steal(PyObject_Vectorcall(row_type.get(), argv, 0, kwnames.get()));
-        list_append(rows, row);
+        PyObject* argv[] = {nullptr, collective.get(), size.get(), busbw.get(), algbw.get(), latency.get(), wrong.get()};
+        PyObject* row = positional_is_identical(row_type.get())
+                            ? PyObject_Vectorcall(row_type.get(), argv + 1, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                            : PyObject_Vectorcall(row_type.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
+        list_append(rows, Ref::steal(row));
     }
 };
 
@@ -133,13 +161,27 @@ void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
 
 }  // namespace
 
-void remember_numeric_pattern(Borrowed module) {
-    PyObject* pattern = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_NUMERIC.get());
-    if (!pattern) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_NUMERIC is not defined");
-        raise();
+void remember_import_objects(Borrowed module) {
+    PyObject* names = PyModule_GetDict(module.get());
+    auto defined = [&](const Name& name) {
+        PyObject* value = PyDict_GetItemWithError(names, name.get());
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s is not defined", name.text());
+            raise();
+        }
+        return value;
+    };
+    PyObject* pattern = defined(n_NUMERIC);
+    PyObject* row_type = defined(n_NcclResult);
+    PyObject* init = nullptr;
+    if (PyType_Check(row_type)) {
+        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(row_type)->tp_dict, n___init__.get());
+        if (!init && PyErr_Occurred()) raise();
     }
     Py_XSETREF(import_numeric, Py_NewRef(pattern));
+    Py_XSETREF(import_row_type, Py_NewRef(row_type));
+    Py_XSETREF(import_row_init, Py_XNewRef(init));
+    Py_XSETREF(import_row_code, init && PyFunction_Check(init) ? Py_NewRef(PyFunction_GET_CODE(init)) : nullptr);
 }
 
 Ref parse_nccl_table(Args args) {
