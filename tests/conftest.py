@@ -22,32 +22,4 @@ def _no_threshold_overrides(monkeypatch):
 @pytest.fixture
 def set_overrides(monkeypatch):
     """Put a threshold override document into the environment."""
-
-    def _set(text):
-        monkeypatch.setenv(OVERRIDE_VAR, text)
-
-    return _set
-
-
-class Recorder:
-    """A cutoff value that records what it was compared with.
-
-    ``busbw >= Recorder()`` falls back to ``Recorder.__le__`` because float's
-    own comparison does not know this type, so the recorder sees the exact
-    object the callee compared.
-    """
-
-    def __init__(self, answer=True):
-        self.seen = []
-        self.answer = answer
-
-    def __le__(self, other):
-        self.seen.append(other)
-        return self.answer
-
-    __ge__ = __le__
-
-
-@pytest.fixture
-def recorder():
-    return Recorder
+    return lambda text: monkeypatch.setenv(OVERRIDE_VAR, text)

@@ -2,6 +2,7 @@
 // defined once, in a fixed order.
 #include "../collsweep/parsing.hpp"
 #include "../collsweep/records.hpp"
+#include "../collsweep/topology.hpp"
 #include "function.hpp"
 #include "namespace.hpp"
 #include "signatures.hpp"
@@ -68,6 +69,9 @@ const Attribute attribute_order[] = {
     function_named("collective_name_for_binary"),
     function_named("parse_nccl_table"),
     function_named("_to_int"),
+    function_named("_shared_prefix_len"),
+    define(topology::remember_prefix_function),
+    function_named("parse_nccl_topo_xml"),
     define(records::define_launcher_config),
     function_named("_build_binary_command"),
     function_named("launch_intra_node"),

@@ -31,4 +31,6 @@ Ref lookup(const Name& name) {
     raise();
 }
 
+void keep_import_value(PyObject*& slot, const Name& name) { Py_XSETREF(slot, lookup(name).release()); }
+
 }  // namespace qv::ns

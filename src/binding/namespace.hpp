@@ -15,4 +15,9 @@ void forget();
 // when neither has it.
 Ref lookup(const Name& name);
 
+// Keeps in `slot`, for the life of the process, the object that import bound
+// to `name`. A fast path compares the attribute with it to know that a caller
+// has not replaced it since.
+void keep_import_value(PyObject*& slot, const Name& name);
+
 }  // namespace qv::ns

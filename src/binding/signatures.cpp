@@ -6,6 +6,7 @@
 #include "../collsweep/parsing.hpp"
 #include "../collsweep/records.hpp"
 #include "../collsweep/sweep.hpp"
+#include "../collsweep/topology.hpp"
 #include "../collsweep/verdicts.hpp"
 
 namespace qv {
@@ -62,6 +63,24 @@ const Callable table[] = {
      "int | None",
      "int() of a text, or None when the text is absent or not a base-10 integer.",
      parsing::to_int},
+    {"_shared_prefix_len", nullptr,
+     {{"a", C::List, P::PositionalOrKeyword, required, "list[str]"},
+      {"b", C::List, P::PositionalOrKeyword, required, "list[str]"}},
+     "int",
+     "Length of the common root-first prefix of two PCI ancestor chains.",
+     topology::shared_prefix_len},
+    {"parse_nccl_topo_xml", nullptr,
+     {{"xml_text", C::Text, P::PositionalOrKeyword, required, "str"}},
+     "dict[str, Any]",
+     "Parse an ``NCCL_TOPO_DUMP_FILE`` XML dump into GPU/NIC inventory plus the\n"
+     "GPU<->NIC PCI affinity that drives GPUDirect-RDMA rank placement.\n"
+     "\n"
+     "NCCL nests the hardware tree as ``system > cpu(numa) > pci... > {gpu,nic}``.\n"
+     "A GPU and a NIC that share their nearest ``<pci>`` ancestor sit under the\n"
+     "same PCIe switch -- the local NIC NCCL prefers for that GPU's GDR traffic.\n"
+     "Works for NVIDIA and AMD (RCCL emits the same schema). Returns ``{}`` on\n"
+     "unparseable input; partial trees yield partial results.",
+     topology::parse_nccl_topo_xml},
     {"_build_binary_command", nullptr,
      {{"binary", C::Text, P::PositionalOrKeyword, required, "str"},
       {"gpu_count", C::Int, P::PositionalOrKeyword, required, "int"},

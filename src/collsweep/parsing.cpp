@@ -195,25 +195,14 @@ void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
 
 }  // namespace
 
-void remember_import_objects(Borrowed module) {
-    PyObject* names = PyModule_GetDict(module.get());
-    auto defined = [&](const Name& name) {
-        PyObject* value = PyDict_GetItemWithError(names, name.get());
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s is not defined", name.text());
-            raise();
-        }
-        return value;
-    };
-    PyObject* pattern = defined(n_NUMERIC);
-    PyObject* row_type = defined(n_NcclResult);
+void remember_import_objects(Borrowed) {
+    ns::keep_import_value(import_numeric, n_NUMERIC);
+    ns::keep_import_value(import_row_type, n_NcclResult);
     PyObject* init = nullptr;
-    if (PyType_Check(row_type)) {
-        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(row_type)->tp_dict, n___init__.get());
+    if (PyType_Check(import_row_type)) {
+        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(import_row_type)->tp_dict, n___init__.get());
         if (!init && PyErr_Occurred()) raise();
     }
-    Py_XSETREF(import_numeric, Py_NewRef(pattern));
-    Py_XSETREF(import_row_type, Py_NewRef(row_type));
     Py_XSETREF(import_row_init, Py_XNewRef(init));
     Py_XSETREF(import_row_code, init && PyFunction_Check(init) ? Py_NewRef(PyFunction_GET_CODE(init)) : nullptr);
 }

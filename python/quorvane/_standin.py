@@ -1,0 +1,296 @@
+#!/usr/bin/env python3
+"""Stand-in for the nccl-tests benchmark programs, for machines without GPUs.
+
+Install it (symlink or copy) as all_reduce_perf, all_gather_perf,
+reduce_scatter_perf or broadcast_perf: the collective comes from the program
+name (basename of argv[0], minus any ".py", "_mpi" and "_perf" suffix).
+NCCL_STANDIN_COLLECTIVE overrides the name, for running this file directly.
+Any other name is refused with exit status 2.
+
+Arguments: exactly the flags -b -e -f -g -n -w, each followed by a decimal
+integer (smallest size, largest size, size factor, GPUs per process,
+iterations, warm-up iterations); -g must be at least 1.  Anything else prints
+a message on stderr and exits 2.
+
+Output: the table of current nccl-tests ("#" header lines, one row per size
+from -b up to -e, multiplied by -f, one row only when -f <= 1; columns size,
+count, type, redop, root, then time/algbw/busbw/#wrong out-of-place and
+in-place), then the "Out of bounds values" and "Avg bus bandwidth" footer.
+
+Numbers come from a latency + bandwidth model over n = -g x world size ranks:
+    time_us = latency + size * factor / (peak busbw * 1e3)
+    algbw = size / time_us / 1e3 (GB/s),  busbw = algbw * factor
+with the nccl-tests bus factors: all_reduce 2(n-1)/n, all_gather and
+reduce_scatter (n-1)/n, broadcast 1 (with one rank the factor is 0 and the
+time is taken as for a factor of 1).  So busbw approaches the peak for large
+sizes, and equals it when the latency is 0.
+The in-place block is 2% slower than the out-of-place block.
+
+Launchers: the rank is the first of OMPI_COMM_WORLD_RANK, PMIX_RANK,
+SLURM_PROCID, PMI_RANK that is set (else 0), the world size the first of
+OMPI_COMM_WORLD_SIZE, SLURM_NTASKS, SLURM_NPROCS, PMI_SIZE (else 1).  Only
+rank 0 prints; the other ranks print nothing and exit with the same status.
+The one exception is the failure message of NCCL_STANDIN_FAIL_RANK (below).
+
+Settings (environment variables):
+  NCCL_STANDIN_BUSBW_GBPS   peak bus bandwidth of the model, GB/s (default 370:
+                            8-GPU all_reduce gives ~348 at 32 MiB, ~364 at 128 MiB)
+  NCCL_STANDIN_LATENCY_US   fixed latency per operation, us (default 10)
+  NCCL_STANDIN_MODE         ok (default), or one of:
+      fail     message on stderr, exit NCCL_STANDIN_EXIT (default 1); the
+               message is NCCL_STANDIN_MESSAGE, by default an NCCL-like text
+               longer than 200 characters
+      sleep    sleep NCCL_STANDIN_SLEEP seconds (default 30), then run normally
+      signal   print the header, then kill itself with NCCL_STANDIN_SIGNAL
+               (SEGV by default, or KILL; a name or a number)
+      partial  print the header and the first half of the rows, exit 0
+      wrong    #wrong NCCL_STANDIN_WRONG (default 3) on the last row and every
+               second row before it; footer says FAILED; exit 0 all the same
+      garbage  print lines that are no table rows, exit 0
+  NCCL_STANDIN_MODE_<collective>   e.g. NCCL_STANDIN_MODE_all_gather=fail:
+                            wins over NCCL_STANDIN_MODE for that collective
+                            ("ok" makes it behave normally)
+  NCCL_STANDIN_FAIL_RANK    apply the mode on this rank only; the other ranks
+                            run normally.  That rank prints its own failure
+                            message, so a launcher's stderr shows it.
+
+Settings file: "nccl_standin.env" next to the program as invoked (the
+directory of argv[0], symlinks not resolved) may hold KEY=VALUE lines ("#"
+comments allowed).  They apply where the environment does not set the key.
+This is how ranks started over ssh get their settings: mpirun passes on only
+the variables named with -x.
+"""
+import os
+import sys
+
+SETTINGS_FILE = "nccl_standin.env"
+MODES = ("ok", "fail", "sleep", "signal", "partial", "wrong", "garbage")
+FLAGS = ("-b", "-e", "-f", "-g", "-n", "-w")
+DEFAULTS = {"-b": 33554432, "-e": 33554432, "-f": 2, "-g": 1, "-n": 20, "-w": 5}
+ELEMENT_BYTES = 4  # float
+
+# collective -> (redop column, root column, bus factor for n ranks, count is per rank)
+COLLECTIVES = {
+    "all_reduce": ("sum", -1, lambda n: 2 * (n - 1) / n, False),
+    "all_gather": ("none", -1, lambda n: (n - 1) / n, True),
+    "reduce_scatter": ("sum", -1, lambda n: (n - 1) / n, True),
+    "broadcast": ("none", 0, lambda n: 1.0, False),
+}
+
+BUS_IDS = ("1b", "43", "52", "61", "9d", "c3", "d1", "df")
+GPU_NAME = "NVIDIA H100 80GB HBM3"
+
+HEADER = """\
+#                                                              out-of-place                       in-place          
+#       size         count      type   redop    root     time   algbw   busbw  #wrong     time   algbw   busbw  #wrong 
+#        (B)    (elements)                               (us)  (GB/s)  (GB/s)             (us)  (GB/s)  (GB/s)         
+"""
+
+GARBAGE = """\
+stand-in: this is not a result table
+NCCL WARN Cuda failure 'out of memory'
+size count type redop root time algbw busbw
+1.5 2048 float sum -1 10.00 1.00 1.50 0 10.00 1.00 1.50 0
+8192 2048 float sum
+8192 2048 10.00 1.00 1.50
+0x2000 2048 float sum -1 10.00 1.00 1.50 0 10.00 1.00 1.50 0
+nan inf -inf
+"""
+
+FAIL_MESSAGE = (
+    "{prog}: rank {rank}: Test NCCL failure common.cu:1279 'unhandled system error "
+    "(run with NCCL_DEBUG=INFO for details)' / 'remote process exited or there was a "
+    "network error'. This failure was injected by the stand-in (NCCL_STANDIN_MODE=fail); "
+    "its text runs past two hundred characters on purpose."
+)
+
+
+class UsageError(Exception):
+    pass
+
+
+def collective_of(prog, settings):
+    name = settings.get("NCCL_STANDIN_COLLECTIVE") or os.path.basename(prog)
+    for suffix in (".py", "_mpi", "_perf"):
+        if name.endswith(suffix):
+            name = name[: -len(suffix)]
+    if name not in COLLECTIVES:
+        raise UsageError(f"unknown collective {name!r} (from the program name {prog!r}); "
+                         f"expected one of {', '.join(COLLECTIVES)}")
+    return name
+
+
+def parse_flags(args):
+    values = dict(DEFAULTS)
+    for i in range(0, len(args), 2):
+        flag = args[i]
+        if flag not in FLAGS:
+            raise UsageError(f"unknown argument {flag!r} (accepted: {' '.join(FLAGS)})")
+        if i + 1 == len(args):
+            raise UsageError(f"{flag} needs a value")
+        text = args[i + 1]
+        if not (text.isascii() and text.isdigit()):
+            raise UsageError(f"{flag}: not a decimal integer: {text!r}")
+        values[flag] = int(text)
+    if values["-g"] < 1:
+        raise UsageError("-g must be at least 1")
+    return values
+
+
+def read_settings(prog, environ):
+    """The environment over the settings file beside the program."""
+    settings = {}
+    path = os.path.join(os.path.dirname(prog), SETTINGS_FILE)
+    if os.path.dirname(prog) and os.path.isfile(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                key, sep, value = line.strip().partition("=")
+                if sep and not key.startswith("#"):
+                    settings[key.strip()] = value.strip()
+    settings.update(environ)
+    return settings
+
+
+def first_int(settings, names, default):
+    for name in names:
+        text = settings.get(name, "").strip()
+        if text.isascii() and text.isdigit():
+            return int(text)
+    return default
+
+
+def sizes(begin, end, factor):
+    size = begin
+    while size <= end:
+        yield size
+        if factor <= 1 or size == 0:
+            return
+        size *= factor
+
+
+def time_str(us):
+    # nccl-tests keeps the column 7 wide by dropping decimals as times grow
+    digits = 2 if us < 10000 else 1 if us < 100000 else 0
+    return f"{us:7.{digits}f}"
+
+
+def measure(size, factor, peak_gbps, latency_us, slowdown=1.0):
+    time_us = (latency_us + size * (factor or 1.0) / (peak_gbps * 1e3)) * slowdown
+    algbw = size / time_us / 1e3 if time_us > 0 else 0.0
+    return time_us, algbw, algbw * factor
+
+
+def table_rows(coll, flags, nranks, settings, wrong_rows=False):
+    redop, root, bus_factor, per_rank = COLLECTIVES[coll]
+    factor = bus_factor(nranks)
+    peak = float(settings.get("NCCL_STANDIN_BUSBW_GBPS") or 370.0)
+    latency = float(settings.get("NCCL_STANDIN_LATENCY_US") or 10.0)
+    wrong_count = int(settings.get("NCCL_STANDIN_WRONG") or 3)
+    all_sizes = list(sizes(flags["-b"], flags["-e"], flags["-f"]))
+    rows, busbws, total_wrong = [], [], 0
+    for i, requested in enumerate(all_sizes):
+        # like nccl-tests, round down to whole elements (per rank where data is split)
+        count = requested // ELEMENT_BYTES // (nranks if per_rank else 1)
+        size = count * ELEMENT_BYTES * (nranks if per_rank else 1)
+        wrong = wrong_count if wrong_rows and (len(all_sizes) - 1 - i) % 2 == 0 else 0
+        total_wrong += 2 * wrong
+        line = f"{size:12d}  {count:12d}  {'float':>8}  {redop:>6}  {root:6d}"
+        for slowdown in (1.0, 1.02):  # out-of-place, then in-place
+            time_us, algbw, busbw = measure(size, factor, peak, latency, slowdown)
+            busbws.append(busbw)
+            line += f"  {time_str(time_us)}  {algbw:6.2f}  {busbw:6.2f}  {wrong:6d}"
+        rows.append(line + "\n")
+    avg = sum(busbws) / len(busbws) if busbws else 0.0
+    bounds = f"{total_wrong} FAILED" if total_wrong else "0 OK"
+    footer = f"# Out of bounds values : {bounds}\n# Avg bus bandwidth    : {avg:g} \n#\n"
+    return rows, footer
+
+
+def header(prog, coll, flags, nranks, settings):
+    world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
+    local = first_int(settings, ("OMPI_COMM_WORLD_LOCAL_SIZE", "SLURM_NTASKS_PER_NODE"), world)
+    host, pid, g = os.uname().nodename, os.getpid(), flags["-g"]
+    lines = [
+        "# nccl-tests version 2.18.0 nccl-headers=22907 nccl-library=22907 (stand-in, no GPU)\n",
+        f"# Collective test starting: {os.path.basename(prog)}\n",
+        f"# nThread 1 nGpus {g} minBytes {flags['-b']} maxBytes {flags['-e']} step: {flags['-f']}(factor)"
+        f" warmup iters: {flags['-w']} iters: {flags['-n']} agg iters: 1 validation: 1 graph: 0\n",
+        "#\n",
+        "# Using devices\n",
+    ]
+    for r in range(nranks):
+        dev = r % (g * local)
+        lines.append(f"#  Rank {r:2d} Group  0 Pid {pid:6d} on {host:>10} device {dev:2d}"
+                     f" [0000:{BUS_IDS[dev % len(BUS_IDS)]}:00] {GPU_NAME}\n")
+    return "".join(lines) + "#\n" + HEADER
+
+
+def kill_self(settings):
+    import signal
+    name = (settings.get("NCCL_STANDIN_SIGNAL") or "SEGV").upper()
+    sig = int(name) if name.isdigit() else getattr(signal, name if name.startswith("SIG") else "SIG" + name)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    if sig != signal.SIGKILL:
+        signal.signal(sig, signal.SIG_DFL)  # no Python or faulthandler handler in the way
+    os.kill(os.getpid(), sig)
+
+
+def main(argv=None, environ=None):
+    argv = sys.argv if argv is None else argv
+    prog = argv[0] if argv else "nccl_standin"
+    settings = read_settings(prog, os.environ if environ is None else environ)
+    rank = first_int(settings, ("OMPI_COMM_WORLD_RANK", "PMIX_RANK", "SLURM_PROCID", "PMI_RANK"), 0)
+    world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
+    out = sys.stdout if rank == 0 else None
+    try:
+        coll = collective_of(prog, settings)
+        flags = parse_flags(argv[1:])
+        mode = settings.get(f"NCCL_STANDIN_MODE_{coll}") or settings.get("NCCL_STANDIN_MODE") or "ok"
+        if mode not in MODES:
+            raise UsageError(f"unknown NCCL_STANDIN_MODE {mode!r} (one of {', '.join(MODES)})")
+    except UsageError as exc:
+        if out:
+            print(f"{os.path.basename(prog)}: {exc}", file=sys.stderr)
+        return 2
+
+    fail_rank = settings.get("NCCL_STANDIN_FAIL_RANK", "").strip()
+    if fail_rank:
+        if fail_rank != str(rank):
+            mode = "ok"
+        speaks = True  # the chosen rank reports its own failure
+    else:
+        speaks = rank == 0
+
+    if mode == "fail":
+        if speaks:
+            message = settings.get("NCCL_STANDIN_MESSAGE") or FAIL_MESSAGE.format(
+                prog=os.path.basename(prog), rank=rank)
+            print(message, file=sys.stderr)
+        return int(settings.get("NCCL_STANDIN_EXIT") or 1)
+    if mode == "sleep":
+        import time
+        time.sleep(float(settings.get("NCCL_STANDIN_SLEEP") or 30))
+    if mode == "garbage":
+        if out:
+            out.write(GARBAGE)
+        return 0
+
+    nranks = flags["-g"] * world
+    if out:
+        out.write(header(prog, coll, flags, nranks, settings))
+    if mode == "signal":
+        kill_self(settings)
+    rows, footer = table_rows(coll, flags, nranks, settings, wrong_rows=mode == "wrong")
+    if mode == "partial":
+        rows, footer = rows[: (len(rows) + 1) // 2], ""
+    if out:
+        out.write("".join(rows) + footer)
+        if footer:
+            out.write(f"# Collective test concluded: {os.path.basename(prog)}\n#\n")
+        out.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,564 @@
+#include "topology.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "../binding/namespace.hpp"
+
+namespace qv::topology {
+
+namespace {
+
+Name n_ET("ET");
+Name n_fromstring("fromstring");
+Name n_ParseError("ParseError");
+Name n_to_int("_to_int");
+Name n_shared_prefix_len("_shared_prefix_len");
+Name n_strip("strip");
+Name n_get("get");
+Name n_tag("tag");
+
+// Element tags and attribute names read from the dump.
+Name t_gpu("gpu");
+Name t_net("net");
+Name t_pci("pci");
+Name t_cpu("cpu");
+Name t_nvlink("nvlink");
+Name a_busid("busid");
+Name a_numaid("numaid");
+Name a_dev("dev");
+Name a_rank("rank");
+Name a_sm("sm");
+Name a_gdr("gdr");
+Name a_count("count");
+Name a_target("target");
+Name a_name("name");
+Name a_speed("speed");
+Name a_port("port");
+Name a_guid("guid");
+
+// Keys of the entries and of the inventory (those not named above).
+Name k_numa("numa");
+Name k_nvlink_count("nvlink_count");
+Name k_nvlink_peers("nvlink_peers");
+Name k_speed_mbps("speed_mbps");
+Name k_gpus("gpus");
+Name k_nics("nics");
+Name k_gpu_nic_affinity("gpu_nic_affinity");
+Name k_numa_domains("numa_domains");
+
+Name s_system("<system");
+Name s_empty("");
+Name s_one("1");
+
+// The prefix-length function that import created. While the module still
+// holds it, its calls are side-effect free and the affinity can be computed
+// without them. Held for the life of the process.
+PyObject* import_prefix_function = nullptr;
+
+// The most list items (chain links, or NIC names in the affinity lists) one
+// call builds. A real host has a few dozen; a hostile document can ask for a
+// number quadratic in its size, which is refused up front.
+constexpr std::size_t max_list_items = std::size_t{1} << 24;
+
+[[noreturn]] void refuse_size(const char* what) {
+    PyErr_Format(PyExc_MemoryError, "topology too large: %s would hold more than %zu items", what, max_list_items);
+    raise();
+}
+
+// The exception being handled, held aside while the handler looks up the
+// class that it catches.
+class PendingError {
+public:
+    PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = Ref::steal_or_null(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal_or_null(type);
+        value_ = Ref::steal_or_null(value);
+        traceback_ = Ref::steal_or_null(traceback);
+#endif
+    }
+
+    bool matches(Borrowed cls) const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return value_ && PyErr_GivenExceptionMatches(value_.get(), cls.get());
+#else
+        return type_ && PyErr_GivenExceptionMatches(type_.get(), cls.get());
+#endif
+    }
+
+    [[noreturn]] void reraise() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value_.release());
+#else
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+        raise();
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    Ref type_;
+    Ref traceback_;
+#endif
+    Ref value_;
+};
+
+// The root element, or nothing when the parser rejects the text as malformed.
+Ref parse_document(Borrowed text) {
+    Ref fromstring = getattr(ns::lookup(n_ET), n_fromstring);
+    Ref root = Ref::steal_or_null(PyObject_CallOneArg(fromstring.get(), text.get()));
+    if (root) return root;
+    PendingError pending;
+    Ref parse_error = getattr(ns::lookup(n_ET), n_ParseError);
+    if (pending.matches(parse_error)) return Ref();
+    pending.reraise();
+}
+
+enum class Kind : std::uint8_t { Other, Gpu, Net, Pci, Cpu, Nvlink };
+
+bool tag_is(Borrowed tag, const Name& name) {
+    if (PyUnicode_CheckExact(tag.get())) return PyUnicode_Compare(tag.get(), name.get()) == 0;
+    return compare(tag, name, Py_EQ);
+}
+
+Kind kind_of(Borrowed element) {
+    Ref tag = getattr(element, n_tag);
+    if (tag_is(tag, t_pci)) return Kind::Pci;
+    if (tag_is(tag, t_gpu)) return Kind::Gpu;
+    if (tag_is(tag, t_net)) return Kind::Net;
+    if (tag_is(tag, t_cpu)) return Kind::Cpu;
+    if (tag_is(tag, t_nvlink)) return Kind::Nvlink;
+    return Kind::Other;
+}
+
+Ref attribute(Borrowed element, const Name& name) { return call_method(element, n_get, name); }
+Ref attribute_or_empty(Borrowed element, const Name& name) { return call_method(element, n_get, name, s_empty); }
+Ref to_int(Borrowed raw) { return call(ns::lookup(n_to_int), raw); }
+Ref is_one(Borrowed raw) { return Ref::steal(PyBool_FromLong(compare(raw, s_one, Py_EQ))); }
+
+// Host comparison operators, which (unlike the Bool variant) never take
+// identity for equality.
+bool holds(Borrowed a, Borrowed b, int op) { return truthy(Ref::steal(PyObject_RichCompare(a.get(), b.get(), op))); }
+
+// Every distinct PCI ancestor chain, stored once as a path in a tree of bus
+// ids: node 0 is the empty chain, and each other node is its parent's chain
+// followed by one bus id. Chains that are equal as texts are the same node, so
+// two chains share exactly the prefix that ends at the deepest node both pass
+// through, and a device's chain costs one node reference however deep it sits.
+class ChainTree {
+public:
+    static constexpr std::uint32_t empty = 0;
+
+    ChainTree() { nodes_.push_back({empty, 0, Ref()}); }
+
+    // The chain `chain` followed by `busid`.
+    std::uint32_t extend(std::uint32_t chain, Borrowed busid) {
+        if (!PyUnicode_CheckExact(busid.get())) {
+            // Only exact texts are merged; anything else keeps its own node.
+            all_text_ = false;
+            return add(chain, busid);
+        }
+        auto found = index_.find(Key{chain, busid.get()});
+        if (found != index_.end()) return found->second;
+        std::uint32_t node = add(chain, busid);
+        index_.emplace(Key{chain, busid.get()}, node);
+        return node;
+    }
+
+    std::size_t size() const { return nodes_.size(); }
+    std::uint32_t parent(std::uint32_t node) const { return nodes_[node].parent; }
+    std::size_t length(std::uint32_t node) const { return nodes_[node].length; }
+    // True when every bus id is an exact str, so equal chains share a node.
+    bool all_text() const { return all_text_; }
+
+    // The innermost bus id of the chain; "" for the empty chain.
+    Ref innermost(std::uint32_t node) const {
+        return node == empty ? Ref::borrow(s_empty) : nodes_[node].busid;
+    }
+
+    // The chain as a new list, root first.
+    Ref as_list(std::uint32_t node) const {
+        std::vector<PyObject*> ids;
+        for (; node != empty; node = nodes_[node].parent) ids.push_back(nodes_[node].busid.get());
+        Ref list = new_list(static_cast<Py_ssize_t>(ids.size()));
+        Py_ssize_t i = 0;
+        for (auto it = ids.rbegin(); it != ids.rend(); ++it) PyList_SET_ITEM(list.get(), i++, Py_NewRef(*it));
+        return list;
+    }
+
+private:
+    struct Node {
+        std::uint32_t parent;
+        std::uint32_t length;  // of the chain
+        Ref busid;
+    };
+    struct Key {
+        std::uint32_t parent;
+        PyObject* busid;  // kept alive by the node it names
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const noexcept {
+            auto h = static_cast<std::size_t>(PyObject_Hash(k.busid));  // exact str: cannot fail
+            return h ^ (k.parent + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+        }
+    };
+    struct KeyEq {
+        bool operator()(const Key& a, const Key& b) const noexcept {
+            return a.parent == b.parent && (a.busid == b.busid || PyUnicode_Compare(a.busid, b.busid) == 0);
+        }
+    };
+
+    std::uint32_t add(std::uint32_t chain, Borrowed busid) {
+        nodes_.push_back({chain, nodes_[chain].length + 1, Ref::borrow(busid)});
+        return static_cast<std::uint32_t>(nodes_.size() - 1);
+    }
+
+    std::vector<Node> nodes_;
+    std::unordered_map<Key, std::uint32_t, KeyHash, KeyEq> index_;
+    bool all_text_ = true;
+};
+
+constexpr std::int64_t none = -1;
+
+struct Gpu {
+    Ref element;
+    std::uint32_t chain;
+    std::int64_t cpu;  // index into Tree::cpus, or none
+    std::vector<Ref> nvlinks;
+};
+
+struct Nic {
+    Ref element;
+    std::uint32_t chain;
+    std::int64_t cpu;
+};
+
+// What the parser needs of the element tree, gathered in one pass.
+struct Tree {
+    ChainTree chains;
+    std::vector<Gpu> gpus;
+    std::vector<Nic> nics;
+    std::vector<Ref> cpus;
+};
+
+// Walks the tree once, in document order, with an explicit stack (the
+// nesting depth is the document's to choose). Each element hands its
+// children their PCI chain and their nearest enclosing cpu, so no device ever
+// has to look back up the tree.
+Tree gather(Borrowed root) {
+    Tree tree;
+    struct Frame {
+        Ref children;
+        std::uint32_t chain;  // chain of the children
+        std::int64_t cpu;     // nearest cpu of the children
+        std::int64_t gpu;     // the element's index as a GPU, or none
+    };
+    std::vector<Frame> stack;
+
+    auto enter = [&](Borrowed element, std::uint32_t chain, std::int64_t cpu, std::int64_t parent_gpu) {
+        std::uint32_t inner_chain = chain;
+        std::int64_t inner_cpu = cpu;
+        std::int64_t gpu = none;
+        switch (kind_of(element)) {
+            case Kind::Gpu:
+                gpu = static_cast<std::int64_t>(tree.gpus.size());
+                tree.gpus.push_back({Ref::borrow(element), chain, cpu, {}});
+                break;
+            case Kind::Net: tree.nics.push_back({Ref::borrow(element), chain, cpu}); break;
+            case Kind::Nvlink:
+                if (parent_gpu != none) {
+                    tree.gpus[static_cast<std::size_t>(parent_gpu)].nvlinks.push_back(Ref::borrow(element));
+                }
+                break;
+            case Kind::Pci: {
+                Ref busid = attribute(element, a_busid);
+                if (truthy(busid)) inner_chain = tree.chains.extend(chain, busid);
+                break;
+            }
+            case Kind::Cpu:
+                inner_cpu = static_cast<std::int64_t>(tree.cpus.size());
+                tree.cpus.push_back(Ref::borrow(element));
+                break;
+            case Kind::Other: break;
+        }
+        stack.push_back({Ref::steal(PyObject_GetIter(element.get())), inner_chain, inner_cpu, gpu});
+    };
+
+    enter(root, ChainTree::empty, none, none);
+    while (!stack.empty()) {
+        Ref child = Ref::steal_or_null(PyIter_Next(stack.back().children.get()));
+        if (!child) {
+            if (PyErr_Occurred()) raise();
+            stack.pop_back();
+            continue;
+        }
+        const Frame& top = stack.back();
+        enter(child, top.chain, top.cpu, top.gpu);  // copies before the stack grows
+    }
+    return tree;
+}
+
+Ref numa_of(const Tree& tree, std::int64_t cpu) {
+    if (cpu == none) return Ref::none();
+    return to_int(attribute(tree.cpus[static_cast<std::size_t>(cpu)], a_numaid));
+}
+
+Ref gpu_entry(const Tree& tree, const Gpu& gpu) {
+    Ref entry = new_dict();
+    dict_set(entry, a_dev, to_int(attribute(gpu.element, a_dev)));
+    dict_set(entry, a_rank, to_int(attribute(gpu.element, a_rank)));
+    dict_set(entry, a_sm, to_int(attribute(gpu.element, a_sm)));
+    dict_set(entry, a_gdr, is_one(attribute(gpu.element, a_gdr)));
+    dict_set(entry, a_busid, tree.chains.innermost(gpu.chain));
+    dict_set(entry, k_numa, numa_of(tree, gpu.cpu));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref total = zero;
+    for (const Ref& link : gpu.nvlinks) {
+        Ref count = to_int(attribute(link, a_count));
+        total = Ref::steal(PyNumber_Add(total.get(), truthy(count) ? count.get() : zero.get()));
+    }
+    dict_set(entry, k_nvlink_count, total);
+    Ref peers = Ref::steal(PySet_New(nullptr));
+    for (const Ref& link : gpu.nvlinks) {
+        Ref target = attribute(link, a_target);
+        if (truthy(target)) check(PySet_Add(peers.get(), target.get()));
+    }
+    dict_set(entry, k_nvlink_peers, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(peers.get()))));
+    return entry;
+}
+
+Ref nic_entry(const Tree& tree, const Nic& nic) {
+    Ref entry = new_dict();
+    dict_set(entry, a_name, attribute_or_empty(nic.element, a_name));
+    dict_set(entry, k_speed_mbps, to_int(attribute(nic.element, a_speed)));
+    dict_set(entry, a_port, to_int(attribute(nic.element, a_port)));
+    dict_set(entry, a_gdr, is_one(attribute(nic.element, a_gdr)));
+    dict_set(entry, a_guid, attribute_or_empty(nic.element, a_guid));
+    dict_set(entry, a_busid, tree.chains.innermost(nic.chain));
+    dict_set(entry, k_numa, numa_of(tree, nic.cpu));
+    return entry;
+}
+
+Ref item(Borrowed dict, const Name& key) { return Ref::steal(PyObject_GetItem(dict.get(), key.get())); }
+
+// Affinity by calling the module's prefix-length function for every GPU and
+// NIC pair, over chain lists made once per device. Used whenever that
+// function has been replaced (its calls are then the caller's to observe) or
+// the chains hold something other than exact texts.
+Ref affinity_by_calls(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nics) {
+    std::size_t links = 0;
+    for (const Gpu& gpu : tree.gpus) links += tree.chains.length(gpu.chain);
+    for (const Nic& nic : tree.nics) links += tree.chains.length(nic.chain);
+    if (links > max_list_items) refuse_size("the PCI ancestor chains");
+
+    std::vector<Ref> gpu_chains;
+    std::vector<Ref> nic_chains;
+    gpu_chains.reserve(tree.gpus.size());
+    nic_chains.reserve(tree.nics.size());
+    for (const Gpu& gpu : tree.gpus) gpu_chains.push_back(tree.chains.as_list(gpu.chain));
+    for (const Nic& nic : tree.nics) nic_chains.push_back(tree.chains.as_list(nic.chain));
+
+    Ref affinity = new_dict();
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    for (std::size_t g = 0; g < gpus.size(); ++g) {
+        Ref best_depth = zero;
+        Ref best = new_list();
+        for (std::size_t n = 0; n < nics.size(); ++n) {
+            Ref depth = call(ns::lookup(n_shared_prefix_len), gpu_chains[g], nic_chains[n]);
+            Ref name = item(nics[n], a_name);
+            if (holds(depth, best_depth, Py_GT)) {
+                best_depth = depth;
+                best = new_list();
+                list_append(best, name);
+            } else if (holds(depth, zero, Py_NE) && holds(depth, best_depth, Py_EQ)) {
+                int present = PySequence_Contains(best.get(), name.get());
+                check(present);
+                if (!present) list_append(best, name);
+            }
+        }
+        Ref dev = item(gpus[g], a_dev);
+        if (!dev.is(Py_None) && PyList_GET_SIZE(best.get()) > 0) {
+            dict_set(affinity, Ref::steal(PyObject_Str(dev.get())), best);
+        }
+    }
+    return affinity;
+}
+
+// The same affinity, computed on the chain tree without a call per pair.
+// For a GPU, the best depth is that of its deepest chain node (the empty
+// chain excluded) below which some NIC sits, and its closest NICs are exactly
+// the NICs below that node: their distinct names in NIC document order. The
+// names below each node are gathered bottom-up, merging the smaller map into
+// the larger, so the cost stays near-linear however the devices are spread.
+Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nic_names) {
+    const std::size_t nodes = tree.chains.size();
+
+    std::vector<char> has_nic(nodes, 0);
+    for (const Nic& nic : tree.nics) has_nic[nic.chain] = 1;
+    for (std::size_t v = nodes - 1; v > 0; --v) {
+        if (has_nic[v]) has_nic[tree.chains.parent(static_cast<std::uint32_t>(v))] = 1;
+    }
+    // Parents come before their children in node order.
+    std::vector<std::uint32_t> deepest(nodes, ChainTree::empty);
+    for (std::size_t v = 1; v < nodes; ++v) {
+        auto node = static_cast<std::uint32_t>(v);
+        deepest[v] = has_nic[v] ? node : deepest[tree.chains.parent(node)];
+    }
+
+    // How many GPUs with a dev take their list from each node.
+    std::vector<Ref> devs;
+    devs.reserve(gpus.size());
+    std::vector<std::size_t> takers(nodes, 0);
+    for (std::size_t g = 0; g < gpus.size(); ++g) {
+        devs.push_back(item(gpus[g], a_dev));
+        if (!devs.back().is(Py_None)) ++takers[deepest[tree.gpus[g].chain]];
+    }
+    takers[ChainTree::empty] = 0;
+
+    // Names as small integers: equal texts, equal ids.
+    struct TextHash {
+        std::size_t operator()(PyObject* s) const noexcept { return static_cast<std::size_t>(PyObject_Hash(s)); }
+    };
+    struct TextEq {
+        bool operator()(PyObject* a, PyObject* b) const noexcept { return a == b || PyUnicode_Compare(a, b) == 0; }
+    };
+    std::unordered_map<PyObject*, std::uint32_t, TextHash, TextEq> ids;
+    using FirstSeen = std::unordered_map<std::uint32_t, std::uint32_t>;  // name id -> first NIC index
+    std::vector<std::unique_ptr<FirstSeen>> below(nodes);
+    for (std::size_t n = 0; n < nic_names.size(); ++n) {
+        auto id = ids.try_emplace(nic_names[n].get(), static_cast<std::uint32_t>(ids.size())).first->second;
+        auto& seen = below[tree.nics[n].chain];
+        if (!seen) seen = std::make_unique<FirstSeen>();
+        seen->try_emplace(id, static_cast<std::uint32_t>(n));
+    }
+
+    // Children come after their parents, so walking backwards finishes every
+    // subtree before its root.
+    std::vector<Ref> closest(nodes);
+    std::size_t listed = 0;
+    for (std::size_t v = nodes - 1; v > 0; --v) {
+        auto& seen = below[v];
+        if (!seen) continue;
+        if (takers[v]) {
+            listed += seen->size() * takers[v];
+            if (listed > max_list_items) refuse_size("the GPU-NIC affinity");
+            std::vector<std::uint32_t> firsts;
+            firsts.reserve(seen->size());
+            for (const auto& [id, first] : *seen) firsts.push_back(first);
+            std::sort(firsts.begin(), firsts.end());
+            Ref names = new_list(static_cast<Py_ssize_t>(firsts.size()));
+            for (std::size_t i = 0; i < firsts.size(); ++i) {
+                PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(nic_names[firsts[i]].get()));
+            }
+            closest[v] = std::move(names);
+        }
+        std::uint32_t up = tree.chains.parent(static_cast<std::uint32_t>(v));
+        if (up == ChainTree::empty) {
+            seen.reset();
+            continue;
+        }
+        auto& into = below[up];
+        if (!into) {
+            into = std::move(seen);
+            continue;
+        }
+        if (into->size() < seen->size()) std::swap(into, seen);
+        for (const auto& [id, first] : *seen) {
+            auto [at, fresh] = into->try_emplace(id, first);
+            if (!fresh && first < at->second) at->second = first;
+        }
+        seen.reset();
+    }
+
+    Ref affinity = new_dict();
+    for (std::size_t g = 0; g < gpus.size(); ++g) {
+        std::uint32_t node = deepest[tree.gpus[g].chain];
+        if (devs[g].is(Py_None) || node == ChainTree::empty) continue;
+        Ref names = Ref::steal(PyList_GetSlice(closest[node].get(), 0, PY_SSIZE_T_MAX));  // a list per GPU
+        dict_set(affinity, Ref::steal(PyObject_Str(devs[g].get())), names);
+    }
+    return affinity;
+}
+
+Ref gpu_nic_affinity(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nics) {
+    bool calls_observable = !ns::lookup(n_shared_prefix_len).is(import_prefix_function);
+    if (calls_observable || !tree.chains.all_text()) return affinity_by_calls(tree, gpus, nics);
+    std::vector<Ref> names;
+    names.reserve(nics.size());
+    for (const Ref& nic : nics) {
+        names.push_back(item(nic, a_name));
+        if (!PyUnicode_CheckExact(names.back().get())) return affinity_by_calls(tree, gpus, nics);
+    }
+    return affinity_on_tree(tree, gpus, names);
+}
+
+Ref list_of(const std::vector<Ref>& items) {
+    Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
+    }
+    return list;
+}
+
+}  // namespace
+
+void remember_prefix_function(Borrowed) { ns::keep_import_value(import_prefix_function, n_shared_prefix_len); }
+
+Ref shared_prefix_len(Args args) {
+    Borrowed a = args[0];
+    Borrowed b = args[1];
+    Py_ssize_t count = 0;
+    // Positions are re-checked every step: a comparison may change the lists.
+    for (Py_ssize_t i = 0;; ++i) {
+        if (i >= PyList_GET_SIZE(a.get())) break;
+        Ref left = Ref::borrow(PyList_GET_ITEM(a.get(), i));
+        if (i >= PyList_GET_SIZE(b.get())) break;
+        Ref right = Ref::borrow(PyList_GET_ITEM(b.get(), i));
+        if (holds(left, right, Py_NE)) break;
+        ++count;
+    }
+    return Ref::steal(PyLong_FromSsize_t(count));
+}
+
+Ref parse_nccl_topo_xml(Args args) {
+    Ref text = call_method(args[0], n_strip);
+    Py_ssize_t at = PyUnicode_Find(text.get(), s_system.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) raise();
+    if (at == -1) return new_dict();
+
+    Ref root = parse_document(text);
+    if (!root) return new_dict();
+    const Tree tree = gather(root);
+
+    std::vector<Ref> gpus;
+    std::vector<Ref> nics;
+    gpus.reserve(tree.gpus.size());
+    nics.reserve(tree.nics.size());
+    for (const Gpu& gpu : tree.gpus) gpus.push_back(gpu_entry(tree, gpu));
+    for (const Nic& nic : tree.nics) nics.push_back(nic_entry(tree, nic));
+
+    Ref affinity = gpu_nic_affinity(tree, gpus, nics);
+
+    Ref numa_ids = Ref::steal(PySet_New(nullptr));
+    for (const auto* entries : {&gpus, &nics}) {
+        for (const Ref& entry : *entries) check(PySet_Add(numa_ids.get(), item(entry, k_numa).get()));
+    }
+    check(PySet_Discard(numa_ids.get(), Py_None));
+
+    Ref inventory = new_dict();
+    dict_set(inventory, k_gpus, list_of(gpus));
+    dict_set(inventory, k_nics, list_of(nics));
+    dict_set(inventory, k_gpu_nic_affinity, affinity);
+    dict_set(inventory, k_numa_domains, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(numa_ids.get()))));
+    return inventory;
+}
+
+}  // namespace qv::topology
