@@ -93,6 +93,19 @@ def test_attributes_defined_in_order_and_nothing_else():
     assert defined == [n for n in ATTRIBUTE_ORDER if n in defined]
 
 
+def test_shared_object_exports_only_its_init_function(cs):
+    """Nothing but PyInit_collsweep is visible to the dynamic linker (no
+    standard-library template statics either, which could clash with another
+    extension's)."""
+    import shutil
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", cs.__file__], capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_collsweep"]
+
+
 # ---------------------------------------------------------------------------
 # Function objects: names, annotations, docstrings, signatures
 

@@ -3,7 +3,10 @@
 The parser is compared with a plain-Python reader of the same rules on odd
 text, Unicode digits and blanks, replaced row patterns and real outputs."""
 
+import gc
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -178,6 +181,105 @@ def test_replaced_numeric_pattern_is_honoured(cs, monkeypatch, pattern, text):
     got = nan_safe(parse(cs, text))
     assert got == nan_safe(reference_parse(text, "all_reduce", pattern))
     assert got != nan_safe(reference_parse(text, "all_reduce"))
+
+
+# ---------------------------------------------------------------------------
+# Rows are made by calling NcclResult with the six fields as keywords, whatever
+# NcclResult and its construction have been replaced with
+
+FIELDS = ("collective", "size_bytes", "busbw_gbps", "algbw_gbps", "latency_us", "wrong")
+TWO_ROWS = "8 2 1.5 2.5 3.5 0\n16 4 4.5 5.5 6.5 1\n"
+# one ASCII row, one read the general way (a non-ASCII banner line before it)
+TWO_WAYS = ["8 2 1.5 2.5 3.5 0\n16 4 4.5 5.5 6.5 1\n", "\u00e9\n8 2 1.5 2.5 3.5 0\n16 4 4.5 5.5 6.5 1\n"]
+
+
+def keyword_only(record, seen):
+    """A keyword-only __init__ that records the call and fills the record."""
+
+    def __init__(self, *, collective, size_bytes, busbw_gbps, algbw_gbps, latency_us, wrong):
+        seen.append(size_bytes)
+        for name, value in zip(FIELDS, (collective, size_bytes, busbw_gbps, algbw_gbps, latency_us, wrong)):
+            object.__setattr__(self, name, value)
+
+    return __init__
+
+
+@pytest.mark.parametrize("text", TWO_WAYS, ids=["ascii", "general"])
+def test_replaced_record_type_gets_keywords(cs, monkeypatch, text):
+    calls = []
+
+    def record(*args, **kwargs):
+        calls.append((args, tuple(kwargs)))
+        return kwargs["size_bytes"]
+
+    monkeypatch.setattr(cs, "NcclResult", record)
+    assert cs.parse_nccl_table(text, "c") == [8, 16]
+    assert calls == [((), FIELDS)] * 2
+
+
+@pytest.mark.parametrize("text", TWO_WAYS, ids=["ascii", "general"])
+def test_replaced_init_gets_keywords(cs, monkeypatch, text):
+    seen = []
+    monkeypatch.setattr(cs.NcclResult, "__init__", keyword_only(cs.NcclResult, seen))
+    rows = parse(cs, text, "c")
+    assert seen == [8, 16]
+    assert rows == [("c", 8, 3.5, 2.5, 1.5, 0), ("c", 16, 6.5, 5.5, 4.5, 1)]
+
+
+NEW_ADDED = """
+import quorvane.collsweep as cs
+made = []
+def __new__(cls, *, collective, size_bytes, busbw_gbps, algbw_gbps, latency_us, wrong):
+    made.append(size_bytes)
+    return object.__new__(cls)
+cs.NcclResult.__new__ = staticmethod(__new__)
+print(len(cs.parse_nccl_table("8 2 1.5 2.5 3.5 0\\n16 4 4.5 5.5 6.5 1\\n", "c")), made)
+"""
+
+
+def test_added_new_gets_keywords():
+    # In a child: once a class has had __new__ set, the interpreter never
+    # gives it back the plain object.__new__, and the record would stay so.
+    out = subprocess.run([sys.executable, "-c", NEW_ADDED], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "2 [8, 16]\n"
+
+
+def test_subclass_in_place_of_the_record_gets_keywords(cs, monkeypatch):
+    seen = []
+
+    class Row(cs.NcclResult):
+        __init__ = keyword_only(cs.NcclResult, seen)
+
+    monkeypatch.setattr(cs, "NcclResult", Row)
+    rows = cs.parse_nccl_table(TWO_ROWS, "c")
+    assert [type(r) for r in rows] == [Row, Row] and seen == [8, 16]
+
+
+def test_init_replaced_in_the_middle_of_a_parse(cs, monkeypatch):
+    """Code that runs while the parser allocates (here a collector callback)
+    may replace __init__; rows from then on are made through the new one."""
+    seen = []
+    new_init = keyword_only(cs.NcclResult, seen)
+    collections = []
+
+    def replace(phase, info):
+        if phase == "start":
+            collections.append(info)
+            if len(collections) == 3:  # well into the table
+                monkeypatch.setattr(cs.NcclResult, "__init__", new_init)
+
+    text = "".join(f"{8 * i} 2 1.5 2.5 3.5 0\n" for i in range(1, 401))
+    threshold = gc.get_threshold()
+    gc.callbacks.append(replace)
+    gc.set_threshold(50)
+    try:
+        rows = parse(cs, text, "c")
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(replace)
+    assert [r[1] for r in rows] == [8 * i for i in range(1, 401)]
+    assert 0 < len(seen) < 400 and seen == [r[1] for r in rows[-len(seen):]]
 
 
 # ---------------------------------------------------------------------------

@@ -58,6 +58,22 @@ def test_time_out_kills_the_child_and_keeps_partial_output(partial, expected):
         os.kill(int(pid), 0)  # the child is gone, not left behind
 
 
+def test_time_out_returns_while_a_grandchild_holds_the_pipes():
+    """Only the child is killed at the time-out. A process that it started (a
+    local launcher's rank, say) lives on with the output pipes still open, and
+    the call must not wait for it (README: time-outs and child processes)."""
+    started = time.monotonic()
+    result = run(["/bin/sh", "-c", "sleep 30 & echo $!; wait"], timeout=1)
+    elapsed = time.monotonic() - started
+    grandchild = int(result.stdout.split()[0])
+    try:
+        assert (result.returncode, result.stderr) == (124, "timeout after 1s")
+        assert elapsed < 10, "the call waited for the grandchild"
+        os.kill(grandchild, 0)  # still there: nothing but the child is killed
+    finally:
+        os.kill(grandchild, signal.SIGKILL)
+
+
 @pytest.mark.parametrize("program", ["quorvane-no-such-program", "/nonexistent/dir/all_reduce_perf"])
 def test_missing_program_gives_127(program):
     result = run([program, "-b", "8"], timeout=5)

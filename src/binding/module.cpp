@@ -65,7 +65,7 @@ const Attribute attribute_order[] = {
     function_named("classify"),
     function_named("_load_threshold_overrides"),
     define(records::define_row_patterns),
-    define(parsing::remember_numeric_pattern),
+    define(parsing::remember_import_objects),
     function_named("collective_name_for_binary"),
     function_named("parse_nccl_table"),
     function_named("_to_int"),

@@ -26,6 +26,7 @@ Name n_busbw_gbps("busbw_gbps");
 Name n_algbw_gbps("algbw_gbps");
 Name n_latency_us("latency_us");
 Name n_wrong("wrong");
+Name n___init__("__init__");
 Name s_perf("_perf");
 Name s_empty("");
 
@@ -33,23 +34,84 @@ Name s_empty("");
 // it, and to nothing else. Held for the life of the process.
 PyObject* import_numeric = nullptr;
 
+// The row record as import made it: the class, and the __init__ that
+// dataclass generated for it (with that function's code). Held for the life
+// of the process.
+PyObject* import_row_type = nullptr;
+PyObject* import_row_init = nullptr;
+PyObject* import_row_code = nullptr;
+
+// True while `cls` holds the import-time __init__ (same function, same code).
+bool has_import_init(PyTypeObject* cls) {
+    PyObject* init = PyDict_GetItemWithError(cls->tp_dict, n___init__.get());
+    if (!init) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    return init == import_row_init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == import_row_code;
+}
+
+// True when calling `row_type` still means object.__new__ and then the
+// import-time __init__: the import-time class, with no metaclass and no
+// __new__ of its own.
+bool plain_record(PyObject* row_type) {
+    if (row_type != import_row_type || Py_TYPE(row_type) != &PyType_Type) return false;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(row_type);
+    return cls->tp_new == PyBaseObject_Type.tp_new && has_import_init(cls);
+}
+
 struct RowSink {
     Ref row_type;
     Ref kwnames;
     Borrowed collective;
     Ref rows;
+    Ref no_args;
 
     explicit RowSink(Borrowed collective_label)
         : row_type(ns::lookup(n_NcclResult)),
           kwnames(Ref::steal(PyTuple_Pack(6, n_collective.get(), n_size_bytes.get(), n_busbw_gbps.get(),
                                           n_algbw_gbps.get(), n_latency_us.get(), n_wrong.get()))),
           collective(collective_label),
-          rows(new_list()) {}
+          rows(new_list()),
+          no_args(Ref::steal(PyTuple_New(0))) {}
 
+    // NcclResult(collective=..., size_bytes=..., busbw_gbps=..., algbw_gbps=...,
+    // latency_us=..., wrong=...); the keywords are in field order.
     void add(Borrowed size, Borrowed busbw, Borrowed algbw, Borrowed latency, Borrowed wrong) {
-        PyObject* argv[] = {collective.get(), size.get(), busbw.get(), algbw.get(), latency.get(), wrong.get()};
-        Ref row = Ref::steal(PyObject_Vectorcall(row_type.get(), argv, 0, kwnames.get()));
-        list_append(rows, row);
+        // argv[0] is free for the instance, argv[1..6] are the fields.
+        PyObject* argv[] = {nullptr, collective.get(), size.get(), busbw.get(), algbw.get(), latency.get(), wrong.get()};
+        if (plain_record(row_type.get())) {
+            list_append(rows, make_plain_record(argv));
+        } else {
+            list_append(rows, Ref::steal(PyObject_Vectorcall(row_type.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                             kwnames.get())));
+        }
+    }
+
+    // What type.__call__ does with the keyword call, step for step, except
+    // that the import-time __init__ gets the fields by position (the same
+    // binding, without a keyword dict per row): object.__new__ makes the
+    // instance, then its class's __init__ runs. Code run while allocating
+    // (collector callbacks, finalizers) may have replaced that __init__; the
+    // new one is then called through tp_init with the keywords.
+    Ref make_plain_record(PyObject** argv) {
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(row_type.get());
+        Ref row = Ref::steal(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
+        PyTypeObject* type = Py_TYPE(row.get());
+        if (has_import_init(type)) {
+            argv[0] = row.get();
+            Ref result = Ref::steal(PyObject_Vectorcall(import_row_init, argv, 7, nullptr));
+            if (!result.is(Py_None)) {
+                PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                             Py_TYPE(result.get())->tp_name);
+                raise();
+            }
+        } else if (type->tp_init) {
+            Ref kwargs = new_dict();
+            for (Py_ssize_t i = 0; i < 6; ++i) dict_set(kwargs, PyTuple_GET_ITEM(kwnames.get(), i), argv[1 + i]);
+            check(type->tp_init(row.get(), no_args.get(), kwargs.get()));
+        }
+        return row;
     }
 };
 
@@ -133,7 +195,17 @@ void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
 
 }  // namespace
 
-void remember_numeric_pattern(Borrowed) { ns::keep_import_value(import_numeric, n_NUMERIC); }
+void remember_import_objects(Borrowed) {
+    ns::keep_import_value(import_numeric, n_NUMERIC);
+    ns::keep_import_value(import_row_type, n_NcclResult);
+    PyObject* init = nullptr;
+    if (PyType_Check(import_row_type)) {
+        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(import_row_type)->tp_dict, n___init__.get());
+        if (!init && PyErr_Occurred()) raise();
+    }
+    Py_XSETREF(import_row_init, Py_XNewRef(init));
+    Py_XSETREF(import_row_code, init && PyFunction_Check(init) ? Py_NewRef(PyFunction_GET_CODE(init)) : nullptr);
+}
 
 Ref parse_nccl_table(Args args) {
     Borrowed text = args[0];

@@ -5,9 +5,9 @@
 
 namespace qv::parsing {
 
-// Import-time step: notes the row pattern that import compiled, so the parser
-// can tell whether a caller has replaced it since.
-void remember_numeric_pattern(Borrowed module);
+// Import-time step: notes the row pattern and the row record that import
+// made, so the parser can tell whether a caller has replaced them since.
+void remember_import_objects(Borrowed module);
 
 Ref parse_nccl_table(Args args);
 Ref collective_name_for_binary(Args args);

@@ -5,9 +5,12 @@
 // Verdict::Defer, so the caller can read that line the general way.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace qv::table {
@@ -22,32 +25,55 @@ struct Row {
 
 enum class Verdict { Skip, Row, Defer };
 
-// Python's str.isspace() for ASCII characters.
-constexpr bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+// Character classes of ASCII text: bit 0 is Python's str.isspace(), bit 1 a
+// line boundary of str.splitlines() (every boundary is also white space).
+inline constexpr std::array<unsigned char, 256> char_class = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c : {' ', '\t', '\x1f'}) t[c] = 1;
+    for (int c : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e'}) t[c] = 3;
+    return t;
+}();
+
+constexpr bool is_space(char c) { return char_class[static_cast<unsigned char>(c)] & 1; }
+constexpr bool is_line_break(char c) { return char_class[static_cast<unsigned char>(c)] & 2; }
+
+// Index of the first byte below 0x20 in text[i, n), or n. Every ASCII line
+// boundary is such a byte; table text has few others (tabs), so eight bytes
+// are tested at a time.
+inline std::size_t next_control(const char* text, std::size_t i, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101u;
+        constexpr std::uint64_t highs = 0x8080808080808080u;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, text + i, 8);
+            // High bit set in the lowest byte below 0x20 (ASCII bytes only;
+            // bytes above a flagged one may be flagged falsely, never below).
+            std::uint64_t below = (w - 0x20 * ones) & ~w & highs;
+            if (below) return i + static_cast<std::size_t>(std::countr_zero(below) / 8);
+        }
+    }
+    while (i < n && static_cast<unsigned char>(text[i]) >= 0x20) ++i;
+    return i;
 }
 
-// Python's line boundaries for ASCII characters ("\r\n" counts as one).
-constexpr bool is_line_break(char c) {
-    return c == '\n' || c == '\r' || c == '\v' || c == '\f' || (c >= '\x1c' && c <= '\x1e');
-}
-
-// Calls f(line) for every line of `text`, without terminators, as
+// Calls f(line) for every line of ASCII `text`, without terminators, as
 // str.splitlines() would give them.
 template <typename F>
 void for_each_line(std::string_view text, F&& f) {
-    std::size_t start = 0;
+    const char* data = text.data();
     const std::size_t n = text.size();
+    std::size_t start = 0;
     std::size_t i = 0;
-    while (i < n) {
-        char c = text[i];
-        if (is_line_break(c)) {
-            f(text.substr(start, i - start));
-            i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-            start = i;
-        } else {
+    while ((i = next_control(data, i, n)) < n) {
+        char c = data[i];
+        if (!is_line_break(c)) {
             ++i;
+            continue;
         }
+        f(text.substr(start, i - start));
+        i += (c == '\r' && i + 1 < n && data[i + 1] == '\n') ? 2 : 1;
+        start = i;
     }
     if (start < n) f(text.substr(start));
 }
@@ -82,23 +108,20 @@ inline bool to_int64(std::string_view tok, std::int64_t& out) {
 
 // Reads one line of table text.
 inline Verdict scan_line(std::string_view line, Row& row) {
-    std::size_t b = 0, e = line.size();
-    while (b < e && is_space(line[b])) ++b;
-    while (e > b && is_space(line[e - 1])) --e;
-    if (b == e || line[b] == '#') return Verdict::Skip;
-    line = line.substr(b, e - b);
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    while (p < end && is_space(*p)) ++p;
+    if (p == end || *p == '#') return Verdict::Skip;
 
     constexpr std::size_t keep = 8;  // numeric tokens past offset + 3 are never read
     std::string_view numerics[keep];
     std::size_t count = 0;
-    std::size_t i = 0;
     bool first = true;
-    while (i < line.size()) {
-        while (i < line.size() && is_space(line[i])) ++i;
-        if (i == line.size()) break;
-        std::size_t start = i;
-        while (i < line.size() && !is_space(line[i])) ++i;
-        std::string_view tok = line.substr(start, i - start);
+    while (p < end) {
+        const char* start = p;
+        while (p < end && !is_space(*p)) ++p;
+        std::string_view tok(start, static_cast<std::size_t>(p - start));
+        while (p < end && is_space(*p)) ++p;
         bool numeric = is_numeric(tok);
         if (first) {
             if (!numeric || tok.find('.') != std::string_view::npos) return Verdict::Skip;
