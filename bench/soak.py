@@ -210,6 +210,7 @@ def main():
 
     zombies = len(zombie_children())
     reference = next(s for s in samples if s[0] >= args.warmup * args.seconds)
+    middle = next(s for s in samples if s[0] >= args.seconds / 2)
     last = samples[-1]
     traced, rss, fds = last[2] - reference[2], last[3] - reference[3], last[4] - reference[4]
     rate = last[1] / last[0] if last[0] else 0
@@ -217,6 +218,7 @@ def main():
     print(f"  traced memory {traced:+,d} bytes (limit {TRACED_LIMIT:,})")
     print(f"  resident size {rss:+,d} bytes (limit {RSS_LIMIT:,})")
     print(f"  open files    {fds:+d}; zombie children {zombies}")
+    print(f"  (second half alone: traced {last[2] - middle[2]:+,d} bytes, resident {last[3] - middle[3]:+,d} bytes)")
     grown = traced > TRACED_LIMIT or rss > RSS_LIMIT or fds > 0 or zombies > 0
     print("GREW" if grown else "flat")
     return 1 if grown else 0
