@@ -35,9 +35,9 @@ def examples(n):
 
 def _load_baseline():
     path = Path(__file__).resolve().parents[1] / "bench" / "baseline.py"
-    spec = importlib.util.spec_from_file_location("quorvane_bench_baseline", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("quorvane_bench_baseline", path)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
