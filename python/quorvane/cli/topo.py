@@ -6,8 +6,52 @@ import sys
 from typing import Any
 
 from .. import collsweep as cs
-from .common import EXIT_STATUS_HELP, RunError, Style, _check_json_target, _read_input, _write_json
-from .render import render_topology
+from .common import (EXIT_STATUS_HELP, RunError, Style, _check_json_target, _read_input, _write_json,
+                     fmt_opt, fmt_speed, table)
+
+def render_topology(inv: Mapping[str, Any], source: str, out: TextIO, style: Style) -> None:
+    yes = {True: "yes", False: "no"}
+    gpus, nics = inv.get("gpus", []), inv.get("nics", [])
+    affinity: Mapping[str, list[str]] = inv.get("gpu_nic_affinity", {})
+    print(style(f"topology: {source}", "bold"), file=out)
+    print(f"  {len(gpus)} GPU{'s' if len(gpus) != 1 else ''}, {len(nics)} NIC{'s' if len(nics) != 1 else ''}, "
+          f"{inv.get('numa_domains', 0)} NUMA domain{'s' if inv.get('numa_domains', 0) != 1 else ''}",
+          file=out)
+
+    print(file=out)
+    print(style("GPUs", "bold", "cyan"), file=out)
+    if gpus:
+        rows = [[fmt_opt(g["dev"]), fmt_opt(g["rank"]), fmt_opt(g["sm"]), g["busid"] or "-",
+                 fmt_opt(g["numa"]), str(g["nvlink_count"]), str(g["nvlink_peers"]), yes[bool(g["gdr"])],
+                 ", ".join(affinity.get(str(g["dev"]), [])) if g["dev"] is not None else ""]
+                for g in gpus]
+        for line in table(["dev", "rank", "sm", "bus id", "NUMA", "NVLinks", "peers", "GDR", "near NICs"],
+                          rows, [True, True, True, False, True, True, True, False, False]):
+            print(line, file=out)
+    else:
+        print("  none", file=out)
+
+    print(file=out)
+    print(style("NICs", "bold", "cyan"), file=out)
+    if nics:
+        rows = [[n["name"] or "-", fmt_speed(n["speed_mbps"]), fmt_opt(n["port"]), fmt_opt(n["numa"]),
+                 n["busid"] or "-", yes[bool(n["gdr"])], n["guid"] or "-"] for n in nics]
+        for line in table(["name", "speed", "port", "NUMA", "bus id", "GDR", "guid"], rows,
+                          [False, True, True, True, False, False, False]):
+            print(line, file=out)
+    else:
+        print("  none", file=out)
+
+    print(file=out)
+    print(style("GPU -> NIC affinity", "bold", "cyan") + "  (NICs under the deepest shared PCIe switch)",
+          file=out)
+    if affinity:
+        arrow = "\u2192" if style.fancy else "->"
+        for dev, names in affinity.items():
+            print(f"  GPU {dev:>3} {arrow} {', '.join(names)}", file=out)
+    else:
+        print("  none: no GPU shares a PCIe switch with a NIC", file=out)
+
 
 def cmd_topo(args: argparse.Namespace) -> int:
     _check_json_target(args.json)
