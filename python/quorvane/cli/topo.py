@@ -2,8 +2,9 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Mapping
+from typing import Any, TextIO
 import sys
-from typing import Any
 
 from .. import collsweep as cs
 from .common import (EXIT_STATUS_HELP, RunError, Style, _check_json_target, _read_input, _write_json,
