@@ -333,7 +333,6 @@ private:
             return r.status == Num::ok ? std::optional<double>(r.value) : fail(r.status);
         }
         if (v->kind != JValue::Kind::number) return fail(Num::bad);
-        if (v->nonfinite) return fail(Num::nonfinite);
         scan::Real r = scan::parse_real(v->number);
         return r.status == Num::ok ? std::optional<double>(r.value) : fail(r.status);
     }
