@@ -193,7 +193,7 @@ NB_MODULE(analysis, m) {
         .def_ro("out_of_bounds", &qa::TableInfo::out_of_bounds);
 
     nb::class_<ReadResultObject>(m, "ReadResult", "What the reader found in one output.")
-        .def_prop_ro("rows", [](const ReadResultObject& o) { return o.rows; },
+        .def_prop_ro("rows", [](const ReadResultObject& o) { return nb::borrow<nb::typed<nb::list, qa::Row>>(o.rows); },
                      "The rows, in the order printed (the same list on every access).")
         .def_prop_ro("findings", [](const ReadResultObject& o) { return o.result.findings; })
         .def_prop_ro("complete", [](const ReadResultObject& o) { return o.result.complete; },
