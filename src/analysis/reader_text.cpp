@@ -252,7 +252,7 @@ private:
             read_params(toks_, run().params);
             for (const auto& [k, v] : run().params) result_.params.emplace(k, v);
         } else if (first == "Rank" || first == "Device") {
-            rank_line(raw);
+            rank_line();
         } else if (first == "size" || first == "bytes") {
             header(st, raw);
         } else if (first == "(B)") {
@@ -284,7 +284,7 @@ private:
         }
     }
 
-    void rank_line(std::string_view raw) {
+    void rank_line() {
         RankLine r;
         bool nccl1 = toks_[0] == "Device";
         scan::Integer n = toks_.size() > 1 ? scan::parse_integer(toks_[1]) : scan::Integer{};
@@ -314,12 +314,10 @@ private:
                 ++i;
             }
         }
-        Run& run_ = run();
-        run_.rank_numbers.push_back(r.rank);
+        run().rank_numbers.push_back(r.rank);
         size_t index = runs_.size() - 1;
         if (ranks_run_ == kNoTable) ranks_run_ = index;
         if (ranks_run_ == index) result_.ranks.push_back(std::move(r));
-        (void)raw;
     }
 
     void header(const scan::Stripped& st, std::string_view raw) {
