@@ -85,21 +85,21 @@ def main():
     assert len(qa.read_json(doc).rows) == 10000
 
     pairs = [("10k rows", lambda: qa.read_output(text, "all_reduce").rows,
-              lambda: cs.parse_nccl_table(text, "all_reduce"), "parse_nccl_table")]
+              lambda: cs.parse_nccl_table(text, "all_reduce"), "parse_nccl_table", "target <= 1.00")]
     if corpus:
         pairs.append((f"corpus ({len(corpus)})", each(lambda t: qa.read_output(t, "x").rows, corpus),
-                      each(lambda t: cs.parse_nccl_table(t, "x"), corpus), "parse_nccl_table"))
+                      each(lambda t: cs.parse_nccl_table(t, "x"), corpus), "parse_nccl_table",
+                      "for scale: behind launcher prefixes the library reads nothing"))
     pairs.append(("-J 10k rows", lambda: qa.read_json(doc).rows, lambda: qa.read_output(text).rows,
-                  "read_output"))
+                  "read_output", "for scale"))
 
     print(f"{'input':<14} {'round':>5} {'reader ms':>10} {'other ms':>10} {'ratio':>7}  other")
-    for name, ours, theirs, other in pairs:
+    for name, ours, theirs, other, target in pairs:
         ratios = []
         for round_ in range(1, args.rounds + 1):
             a, b = medians([ours, theirs], args.reps)
             ratios.append(a / b)
             print(f"{name:<14} {round_:>5} {a * 1e3:>10.3f} {b * 1e3:>10.3f} {a / b:>7.2f}  {other}")
-        target = "target <= 1.00" if other == "parse_nccl_table" else "for scale"
         print(f"{name:<14} {'best':>5} {'':>10} {'':>10} {min(ratios):>7.2f}  {target}")
     if args.callgrind:
         ours, theirs = instructions_per_row("reader"), instructions_per_row("library")
