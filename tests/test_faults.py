@@ -146,7 +146,7 @@ def test_signal_stops_the_benchmark_and_keeps_what_ran(tmp_path, sig):
     proc.send_signal(sig)
     out, err = proc.communicate(timeout=20)
     assert proc.returncode == 128 + sig, err
-    assert err.strip() == f"quorvane: stopped by {sig.name}; partial record written to {record}"
+    assert err.splitlines()[-1] == f"quorvane: stopped by {sig.name}; partial record written to {record}"
     assert survivors(tmp_path) == [] and list(scratch.iterdir()) == []
     data = json.loads(record.read_text())
     assert (data["interrupted"], data["exit_status"], data["verdict"]) == (sig.name, 128 + sig, "error")

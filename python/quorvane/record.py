@@ -16,6 +16,7 @@ differently (a format variant), the reader's reading is graded instead, and
 from __future__ import annotations
 
 import datetime as _dt
+import os
 import signal
 import socket
 from collections.abc import Iterable, Mapping, Sequence
@@ -81,7 +82,7 @@ def _run_findings(m: Measured) -> list[dict[str, Any]]:
     o = m.outcome
     if o is None:
         return found
-    program = o.command[0] if o.command else "?"
+    program = os.path.basename(o.command[0]) if o.command else "?"
     evidence = _first_line(o.stderr)
     if o.interrupted:
         found.append(finding("interrupted", "error", "stopped by a signal to quorvane before it ended"))
