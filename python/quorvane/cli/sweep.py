@@ -125,9 +125,10 @@ class _Collector:
 
     def finished(self, outcome: Outcome) -> None:
         label = label_of(outcome.command)
-        reading = read_outcome(label, outcome) if outcome.started else None
         logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
-        self.measured.append(Measured(label, outcome, reading, logs=logs))
+        measured = Measured(label, outcome, logs=logs)
+        self.measured.append(measured)  # kept first: a signal during the reading loses no run
+        reading = measured.reading = read_outcome(label, outcome) if outcome.started else None
         complete = bool(reading is not None and reading.complete)
         self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete)
 
