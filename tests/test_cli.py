@@ -161,9 +161,9 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
     assert "EMULATED" in out and f"record written to {target}" in r.stderr
     assert (at := [out.index(f"\n{label}  ") for label in entries]) == sorted(at)
     for row in entries["all_reduce"]["rows"]:
-        assert re.search(rf"^\s+{SIZES[row['size_bytes']]}\s+{row['busbw_gbps']:,.2f}\s+{row['algbw_gbps']:,.2f}"
+        assert re.search(rf"^\s*{SIZES[row['size_bytes']]}\s+{row['busbw_gbps']:,.2f}\s+{row['algbw_gbps']:,.2f}"
                          rf"\s+{row['time_us']:,.1f}\s+0\s+0\s+\S+$", out, re.M), row
-    for line in (rf"headline\s+{headline['busbw_gbps']:,.2f} GB/s at 128 MiB .*emulated\)",
+    for line in (rf"headline\s+{headline['busbw_gbps']:,.2f} GB/s at 32 MiB .*emulated\)",
                  r"threshold\s+pass >= 320 GB/s, warn >= 250 GB/s\s+\(H100_SXM, intra, built-in\)",
                  r"verdict\s+ERROR \(emulated, not a measurement\)"):
         assert re.search(rf"^{line}$", out, re.M), line
@@ -191,6 +191,49 @@ def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
     record = json.loads(r.stdout)
     assert {k: record[k] for k in expected} == expected and record["verdict"] == "error"
     assert record["report"]["error"].startswith(error)
+
+
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
+LAB_CUTOFFS = '{"V100:intra": {"pass_min_gbps": 100, "warn_min_gbps": 50}, "T4:multi": {"pass_min_gbps": 5, ' \
+              '"warn_min_gbps": 2}}'
+
+
+def j_file(wrong):
+    """An nccl-tests -J file of all_reduce (its environment holds a secret)."""
+    rows = [{"size": s, "count": s // 4, "type": "float", "redop": "sum", "root": "    -1",
+             "out_of_place": {"time": 100.0, "alg_bw": 200.0, "bus_bw": 350.0, "nwrong": float(wrong)},
+             "in_place": {"time": 101.0, "alg_bw": 199.0, "bus_bw": 349.0, "nwrong": 0.0}} for s in SIZES]
+    return json.dumps({"version": 3, "args": ["/opt/build/all_reduce_perf"], "env": ["TOKEN=hunter2"],
+                       "config": {"nthreads": 1, "ngpus": 8, "minimum_bytes": 8192, "maximum_bytes": 33554432,
+                                  "step_factor": 16, "validation": 1},
+                       "results": rows, "out_of_bounds": {"count": 0, "okay": "true"}})
+
+
+@pytest.mark.parametrize("files,options,code,scope,hosts,size", [
+    (["superbench_a100_allreduce_v2x_na.txt"], ["--gpu-type", "A100_SXM"], 0, "intra", 1, 8589934592),  # N/A
+    (["dgx2_v100_12gpu_allreduce_v2x_err_exp.txt"], ["--gpu-type", "V100"], 0, "intra", 1, 8589934592),
+    (["dgx2_v100_12gpu_allreduce_v2x_err_exp.txt", "dgx2_v100_12gpu_allgather_v2x_1e00_failed.txt"],  # FAILED
+     ["--gpu-type", "V100"], 2, "intra", 1, 8589934592),
+    (["gcp_a3mega_h100_2node_allreduce_modern.txt"], ["--gpu-type", "H100_SXM"], 0, "multi", 2, 8589934592),
+    (["aws_eks_efa_g4dn_t4_2node_tagoutput.txt"], ["--gpu-type", "T4", "--collective", "all_reduce"], 1,
+     "multi", 2, 268435456),                                                                            # prefix
+    (["rccl_mi355x_2node_allreduce_truncated.txt"], ["--gpu-type", "MI300X", "--scope", "intra"], 4,
+     "intra", 2, 8589934592),
+    (["-"], ["--gpu-type", "H100_SXM"], 0, "intra", 0, 8192),                                           # -J
+    (["-", "wrong.json"], ["--gpu-type", "H100_SXM"], 2, "intra", 0, 8192),
+], ids=["n/a", "error-column", "out-of-bounds-failed", "multi", "launcher-prefix", "truncated", "-J", "-J-wrong"])
+def test_grade_saved_outputs(tmp_path, files, options, code, scope, hosts, size):
+    if not CORPUS.is_dir():
+        pytest.skip("shared corpus not present")
+    (tmp_path / "wrong.json").write_text(j_file(2))
+    paths = [f if f == "-" else str(tmp_path / f) if f == "wrong.json" else str(CORPUS / f) for f in files]
+    r = quorvane("grade", *paths, *options, "--json", str(tmp_path / "record.json"), input=j_file(0),
+                 **{OVERRIDES: LAB_CUTOFFS})
+    assert r.returncode == code, r.stdout + r.stderr
+    record = json.loads((tmp_path / "record.json").read_text())
+    assert (record["kind"], record["scope"], len(record["hosts"])) == ("grade", scope, hosts)
+    assert record["headline"]["size_bytes"] == size and "hunter2" not in json.dumps(record)
+    assert record["inputs"] == [p if p != "-" else "standard input" for p in paths]
 
 
 def launchers_env():
@@ -303,7 +346,7 @@ def test_thresholds_show_built_in_and_overridden_cutoffs():
 
 @pytest.mark.parametrize("args,styled", [
     (["thresholds"], r"\x1b\[[0-9;]*m"),                                      # any styling
-    ([*EMU, "--gpus", "8", "--collectives", "all_reduce"], r"\x1b\[[0-9;]*\b(?:3[0-8]|9[0-7])\b[0-9;]*m"),  # colour
+    ([*EMU, "--gpus", "8", "--collectives", "all_reduce"], r"\x1b\[(?:[0-9]*;)*(?:3[0-8]|9[0-7])[;m]"),  # colour
 ], ids=["thresholds", "sweep"])
 @pytest.mark.parametrize("env,coloured", [({}, True), ({"NO_COLOR": "1"}, False), ({"TERM": "dumb"}, False)],
                          ids=["colour", "NO_COLOR", "dumb"])

@@ -47,17 +47,18 @@ def fmt_num(value: Any, digits: int = 2) -> str:
     return f"{number:,.{digits}f}"
 
 
-def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None) -> Text:
+def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None,
+         width: int = BAR_WIDTH) -> Text:
     """busbw as a filled bar on [0, scale]; the cutoffs show as ticks on it."""
     number = float(value) if value is not None else 0.0
     if not math.isfinite(number) or scale <= 0:
-        filled = BAR_WIDTH if number == math.inf else 0
+        filled = width if number == math.inf else 0
     else:
-        filled = max(0, min(BAR_WIDTH, round(number / scale * BAR_WIDTH)))
-    ticks = {min(BAR_WIDTH - 1, max(0, int(c / scale * BAR_WIDTH))) for c in cutoffs if scale > 0}
+        filled = max(0, min(width, round(number / scale * width)))
+    ticks = {min(width - 1, max(0, int(c / scale * width))) for c in cutoffs if scale > 0}
     full, empty, tick = ("\u2588", "\u00b7", "\u2502") if fancy else ("#", ".", "|")
     text = Text()
-    for i in range(BAR_WIDTH):
+    for i in range(width):
         char = tick if i in ticks else full if i < filled else empty
         text.append(char, style=(GRADE_STYLE.get(grade or "", "") if i < filled else "dim"))
     return text
@@ -69,7 +70,9 @@ def _wrong(value: Any) -> str:
 
 def _outcome_words(entry: Mapping[str, Any]) -> str:
     rows = len(entry["rows"])
-    words = [f"{rows} row{'s' if rows != 1 else ''}", "complete" if entry["complete"] else "incomplete"]
+    state = ("complete" if entry["complete"] else
+             "corrupt" if any(f["severity"] == "fail" for f in entry["findings"]) else "incomplete")
+    words = [f"{rows} row{'s' if rows != 1 else ''}", state]
     if entry.get("exit_status") is not None:
         words.append(f"exit {entry['exit_status']}" + (f" in {entry['seconds']:.2f} s"
                                                        if entry.get("seconds") is not None else ""))
@@ -87,6 +90,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
               if row.get("busbw_gbps") is not None and math.isfinite(row["busbw_gbps"])]
     scale = max(busbws + [thr["pass_min_gbps"] * 1.25 if thr else 0.0, 0.0])
     fancy = _fancy(console)
+    bar_width = max(8, min(BAR_WIDTH, console.width - 58))
 
     if record["kind"] == "grade":
         where = f"saved output, {len(record.get('inputs', []))} file(s)"
@@ -111,10 +115,10 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
         head.append(f"  {_outcome_words(entry)}")
         console.print(head)
         if entry["rows"]:
-            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1, 0, 2), header_style="bold")
-            for name in ("size", "busbw GB/s", "algbw GB/s", "time us", "wrong", "in-place wrong"):
+            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1), header_style="bold")
+            for name in ("size", "busbw\nGB/s", "algbw\nGB/s", "time\nus", "#wrong\nout", "#wrong\nin"):
                 table.add_column(name, justify="right", no_wrap=True)
-            table.add_column("busbw vs cutoffs", no_wrap=True)
+            table.add_column("busbw vs\ncutoffs", no_wrap=True)
             for row in entry["rows"]:
                 grade = None
                 if entry["collective"] == "all_reduce" and thr and row.get("busbw_gbps") is not None:
@@ -124,7 +128,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
                 table.add_row(human_size(row["size_bytes"]), fmt_num(row.get("busbw_gbps")),
                               fmt_num(row.get("algbw_gbps")), fmt_num(row.get("time_us"), 1),
                               _wrong(row.get("wrong")), _wrong(in_place.get("wrong")) if in_place else "-",
-                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade))
+                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade, bar_width))
             console.print(table)
         for f in entry["findings"]:
             line = Text("  ")
@@ -200,9 +204,10 @@ class SweepProgress:
             else:
                 self.console.print(f"{prefix}: running (time-out {timeout:g}s)")
 
-    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool) -> None:
+    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool, corrupt: bool = False) -> None:
         if outcome.returncode == 0 and outcome.started:
-            state = Text("ok", style="green") if complete else Text("incomplete", style="magenta")
+            state = (Text("wrong results", style="bold red") if corrupt else Text("ok", style="green") if complete
+                     else Text("incomplete", style="magenta"))
             state.append(f", {rows} row{'s' if rows != 1 else ''}")
         else:
             reason = ("timed out" if outcome.timed_out else "interrupted" if outcome.interrupted

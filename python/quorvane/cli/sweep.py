@@ -11,6 +11,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
 from ..record import Measured, build_record, now_utc, read_outcome
@@ -127,11 +128,13 @@ class _Collector:
 
     def finished(self, outcome: Outcome) -> None:
         label = label_of(outcome.command)
-        reading = read_outcome(label, outcome) if outcome.started else None
         logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
-        self.measured.append(Measured(label, outcome, reading, logs=logs))
+        measured = Measured(label, outcome, logs=logs)
+        self.measured.append(measured)  # kept first: a signal during the reading loses no run
+        reading = measured.reading = read_outcome(label, outcome) if outcome.started else None
         complete = bool(reading is not None and reading.complete)
-        self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete)
+        corrupt = reading is not None and any(f.severity == qa.Severity.fail for f in reading.findings)
+        self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete, corrupt)
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
