@@ -10,6 +10,7 @@ from typing import Any
 
 from .. import analysis as qa
 from .. import collsweep as cs
+from ..causes import caveats_of
 from ..record import Measured, build_record, finding, hosts_of, now_utc
 from .common import EXIT_STATUS_HELP, PROG, SCOPES, UsageError, check_gpu_type, read_capped, read_overrides, shown
 from .outputs import add_output_options, check_output_options, emit
@@ -76,6 +77,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           gpus_per_node=ranks // num_nodes, emulated=False, measured=measured,
                           overrides=overrides, report=report,
                           extra={"inputs": [m.source for m in measured]})
+    record["caveats"] = caveats_of(record, measured)
     render_record(record, out)
     status = emit(record, args, say=err.print)
     return status or int(record["exit_status"])

@@ -16,6 +16,7 @@ from rich.text import Text
 
 from ..runner import Outcome
 from .common import PROG, human_size, shown
+from .explain import render_causes
 from .emulate import EMULATED
 
 VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
@@ -137,6 +138,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
                 line.append(f"  [{shown(f['evidence'])[:160]}]", style="dim")
             console.print(line)
 
+    render_causes(record, console)
     console.print()
     suffix = f", {EMULATED}" if emulated else ""
     headline = record.get("headline")
