@@ -46,7 +46,7 @@ NB_MODULE(analysis, m) {
         "How far below the fleet's median a result must be to count as slow (see the C++ header).")
         .def("__init__", [](qa::JudgeSettings* self, double z, double min_drop, double max_drop, double fail_drop) {
             new (self) qa::JudgeSettings{z, min_drop, max_drop, fail_drop};
-        }, "z"_a = 4.0, "min_drop"_a = 0.10, "max_drop"_a = 0.25, "fail_drop"_a = 0.25)
+        }, "z"_a = 5.0, "min_drop"_a = 0.10, "max_drop"_a = 0.25, "fail_drop"_a = 0.25)
         .def_rw("z", &qa::JudgeSettings::z)
         .def_rw("min_drop", &qa::JudgeSettings::min_drop)
         .def_rw("max_drop", &qa::JudgeSettings::max_drop)

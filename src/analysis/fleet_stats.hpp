@@ -15,7 +15,7 @@ namespace quorvane::analysis {
 // judged by). Results slower than fail_drop below the median weigh as "fail",
 // slower results closer to the median only as "warn".
 struct JudgeSettings {
-    double z = 4.0;
+    double z = 5.0;
     double min_drop = 0.10;
     double max_drop = 0.25;
     double fail_drop = 0.25;
