@@ -18,10 +18,10 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from .. import __version__
-from . import sweep, thresholds, topo
+from . import fleet, sweep, thresholds, topo
 from .common import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_STATUS_HELP, EXIT_USAGE, PROG, RunError, UsageError
 
-COMMANDS = (sweep, topo, thresholds)
+COMMANDS = (sweep, topo, thresholds, fleet)
 
 # ---- argument parsing -------------------------------------------------------------
 

@@ -1,0 +1,184 @@
+"""`quorvane fleet`: find the slow host or the bad network port among many hosts."""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import socket
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from datetime import datetime, timezone
+from typing import Any, TextIO
+
+from .. import __version__
+from .. import collsweep as cs
+from ..fleet import (BINARY, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
+                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
+from .common import (EXIT_ERROR, EXIT_FOR_STATUS, PROG, RunError, Style, UsageError, _check_json_target,
+                     _write_json, read_overrides, threshold_source)
+from .emulate import EMULATED, emulated_binaries
+from .sweep import _positive_int
+
+FLEET_LAUNCHERS = ("srun", "ssh")
+# How many runs go at once unless --parallel says otherwise: a Slurm round goes
+# whole; ssh fans out like ClusterShell's default; emulated runs share this machine.
+DEFAULT_PARALLEL = {"srun": 512, "ssh": 64, EMULATED: 8}
+
+EXIT_HELP = """\
+exit status:
+  0   no suspect: every host and every pair is in line with the fleet
+  1   suspects, all of them warn-level (measurably slower, not dramatically)
+  2   suspects, at least one fail-level, or the whole fleet below the fixed cutoffs
+  4   the check could not complete (too few measurements, no known-good host,
+      no launcher or benchmark)
+  64  usage    bad arguments, or a malformed QUORVANE_NCCL_THRESHOLD_OVERRIDES
+  130          interrupted
+"""
+
+
+def _threshold(gpu_type: str, scope: str, overrides: dict[str, Any]) -> dict[str, Any] | None:
+    thr = cs.threshold_for(gpu_type, scope)
+    if thr is None:
+        return None
+    return {"pass_min_gbps": thr.pass_min_gbps, "warn_min_gbps": thr.warn_min_gbps,
+            "source": threshold_source(gpu_type, scope, overrides)}
+
+
+def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str], started_at: str,
+                 overrides: dict[str, Any]) -> dict[str, Any]:
+    verdict = result.verdict
+    findings = [{**f.to_dict(), "collective": None} for f in result.planner.findings()]
+    record: dict[str, Any] = {
+        "record_version": 1, "kind": "fleet", "tool_version": __version__, "started_at": started_at,
+        "wall_s": round(result.wall_s, 3), "host": socket.gethostname(), "hosts": hosts,
+        "gpu_type": args.gpu_type, "scope": "multi", "num_nodes": len(hosts),
+        "gpus_per_node": args.gpus_per_node, "emulated": bool(args.emulate), "verdict": verdict,
+        "exit_status": EXIT_FOR_STATUS[verdict], "library_status": None,
+        "verdict_note": (result.planner.incomplete_reason or None), "headline": None,
+        "threshold": _threshold(args.gpu_type, "multi", overrides),
+        "thresholds": {"alone": _threshold(args.gpu_type, "intra", overrides),
+                       "pairs": _threshold(args.gpu_type, "multi", overrides)},
+        "findings": findings, "collectives": [], "versions": {}, "caveats": [], "report": None,
+    }
+    record.update(fleet_fields(result))
+    return record
+
+
+def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
+    how = "emulated here" if record["emulated"] else f"launcher {record['launcher']}"
+    print(f"fleet      {record['num_nodes']} hosts, {record['gpus_per_node']} GPUs each, "
+          f"{record['gpu_type']}, {how}", file=out)
+    for name, label in (("alone", "alone "), ("pairs", "pairs ")):
+        ref = record["fleet_reference"][name]
+        if ref:
+            print(f"{label}     median {ref['median_gbps']:.2f} GB/s, spread {ref['spread_gbps']:.2f}, "
+                  f"slow below {ref['slow_below_gbps']:.2f}, over {ref['count']}", file=out)
+    print(f"runs       {record['runs']} in {record['rounds']} round{'s' if record['rounds'] != 1 else ''}, "
+          f"{record['wall_s']:.1f} s", file=out)
+    for f in record["findings"]:
+        print(f"{f['severity']:<10} {f['message']}", file=out)
+    suspects = record["suspects"]
+    if suspects:
+        print(f"suspects   {len(suspects)}", file=out)
+        width = max(len(s["host"]) for s in suspects)
+        for s in suspects:
+            sev = style(s["severity"], "red" if s["severity"] == "fail" else "yellow")
+            print(f"  {s['host']:<{width}}  {s['kind']:<5}  {sev}  {s['evidence']}", file=out)
+    else:
+        print("suspects   none", file=out)
+    print(f"verdict    {style.status(record['verdict'])}", file=out)
+
+
+@contextmanager
+def _benchmark(args: argparse.Namespace) -> Iterator[tuple[Launcher, str]]:
+    if args.emulate:
+        with emulated_binaries() as root:
+            yield EmulatedLauncher(), os.path.join(root, BINARY)
+        return
+    launcher_name = args.launcher or ("srun" if os.environ.get("SLURM_JOB_ID") else "ssh")
+    needed = ["srun"] if launcher_name == "srun" else ["ssh", "mpirun"]
+    missing = [p for p in needed if shutil.which(p) is None]
+    if missing:
+        raise RunError(f"--launcher {launcher_name} needs {' and '.join(missing)}, not found on PATH")
+    binary = cs._resolve_binary(BINARY, args.binary_root or "/opt/nccl-tests/build")
+    if binary is None:
+        where = args.binary_root or "/opt/nccl-tests/build"
+        raise RunError(f"{BINARY} not found under {where}, the usual folders or the PATH "
+                       "(build nccl-tests, or give --binary-root DIR)")
+    yield (SrunLauncher() if launcher_name == "srun" else SshLauncher()), os.path.abspath(binary)
+
+
+def cmd_fleet(args: argparse.Namespace) -> int:
+    text = args.hosts
+    if text is None:
+        text = os.environ.get("SLURM_JOB_NODELIST") or os.environ.get("SLURM_NODELIST")
+        if not text:
+            raise UsageError("give --hosts HOSTLIST (or run inside a Slurm allocation to check its nodes)")
+    try:
+        hosts = parse_hosts(text)
+    except FleetError as exc:
+        raise UsageError(f"--hosts: {exc}") from None
+    if len(hosts) < 2:
+        raise UsageError(f"a fleet check needs at least two hosts; {text!r} names {len(hosts)}")
+    if args.emulate and (args.launcher or args.binary_root):
+        raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
+    overrides = read_overrides()
+    _check_json_target(args.json)
+    err = sys.stderr
+    out = err if args.json == "-" else sys.stdout
+    if args.emulate:
+        print(f"{PROG}: {EMULATED} fleet: the host names are only names; every run is the stand-in "
+              "benchmark on this machine, and nothing is measured", file=err)
+
+    def progress(line: str) -> None:
+        print(line, file=err, flush=True)
+
+    started_at = datetime.now(timezone.utc).replace(microsecond=0).isoformat()
+    with _benchmark(args) as (launcher, binary):
+        name = EMULATED if args.emulate else launcher.name
+        check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
+                           timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
+                           timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
+                           parallel=args.parallel or DEFAULT_PARALLEL[name])
+        result = check.run(progress)
+    record = build_record(result, args, hosts, started_at, overrides)
+    if args.json is not None:
+        _write_json(args.json, record)
+    render(record, out, Style.for_stream(out))
+    if args.json not in (None, "-"):
+        print(f"record written to {args.json}", file=out)
+    return EXIT_FOR_STATUS.get(record["verdict"], EXIT_ERROR)
+
+
+def register(sub: Any, fmt: Any) -> None:
+    """Add `quorvane fleet` to the command line."""
+    p = sub.add_parser(
+        "fleet", formatter_class=fmt, epilog=EXIT_HELP,
+        help="find the slow host or the bad network port among many hosts",
+        description="Run all_reduce on every host alone, then on disjoint pairs of hosts (NCCL_ALGO=RING), "
+                    "judge each result against the fleet's own median and spread as well as the fixed "
+                    "cutoffs, and re-pair the hosts of every slow pair with known-good hosts until each is "
+                    "explained. A host is named only on two independent bad results. Progress goes to stderr.")
+    p.add_argument("--hosts", metavar="HOSTLIST",
+                   help="hosts in Slurm's hostlist syntax, e.g. gpu[01-16],gpu20 "
+                        "(default inside a Slurm allocation: its nodes)")
+    p.add_argument("--gpus-per-node", type=_positive_int, required=True, metavar="N", help="GPUs per host")
+    p.add_argument("--gpu-type", required=True, metavar="TYPE",
+                   help="GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
+    p.add_argument("--launcher", choices=FLEET_LAUNCHERS,
+                   help="srun (one Slurm step per run) or ssh (ssh alone, Open MPI over ssh for pairs); "
+                        "default: srun inside a Slurm allocation, else ssh")
+    p.add_argument("--binary-root", metavar="DIR",
+                   help="directory of the nccl-tests executables, the same path on every host "
+                        "(default /opt/nccl-tests/build)")
+    p.add_argument("--timeout", type=_positive_int, metavar="S",
+                   help=f"seconds allowed per run (default {DEFAULT_TIMEOUT_ALONE} alone, "
+                        f"{DEFAULT_TIMEOUT_PAIR} for a pair)")
+    p.add_argument("--parallel", type=_positive_int, metavar="N",
+                   help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
+    p.add_argument("--emulate", action="store_true",
+                   help="host names are only names: every run is the built-in stand-in on this machine "
+                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
+    p.add_argument("--json", metavar="FILE", help="write the record as JSON to FILE ('-': stdout)")
+    p.set_defaults(handler=cmd_fleet)
