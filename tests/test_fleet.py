@@ -143,17 +143,16 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     (["--hosts", "a,-oProxyCommand=x"], {}, "not a host name"),
     (["--hosts", "a,b", "--emulate", "--launcher", "srun"], {}, "leave out --launcher"),
     ([], {}, "give --hosts"),
-    (["--emulate"], {"QUORVANE_EMULATE_FAULTS": "{"}, None),
+    # the allocation's nodes by default; a stand-in that refuses every run: the check cannot complete
+    (["--emulate"], {"SLURM_JOB_NODELIST": "a,b", "QUORVANE_EMULATE_FAULTS": "{"}, None),
 ])
 def test_bad_input_is_one_line(args, env, message):
-    r = quorvane_cmd(*args, "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", "-",
-                     **env, SLURM_JOB_NODELIST="a,b")
-    if message is None:   # a stand-in that refuses every run: the check cannot complete
-        assert r.returncode == 4 and json.loads(r.stdout)["verdict"] == "error"
-        return
-    if message == "give --hosts":
-        r = quorvane_cmd("--gpus-per-node", "2", "--gpu-type", "H100_SXM")
-    assert r.returncode == 64 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
+    r = quorvane_cmd(*args, "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", "-", **env)
+    if message is None:
+        record = json.loads(r.stdout)
+        assert (r.returncode, record["verdict"], record["hosts"]) == (4, "error", ["a", "b"])
+    else:
+        assert r.returncode == 64 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
 
 
 # ---- real launchers -------------------------------------------------------------------

@@ -21,15 +21,16 @@ which hides a slow network port; a ring sends every byte through both ports.
 from __future__ import annotations
 
 import re
-import threading
 import time
-from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
 from . import analysis as qa
 from . import collsweep as cs
+from .record import Measured, collective_entry, judge, read_outcome
+from .runner import CommandRunner, Outcome, stop_all
 
 COLLECTIVE = "all_reduce"
 BINARY = "all_reduce_perf"
@@ -108,60 +109,41 @@ class EmulatedLauncher:
 # ---- running and grading one run -------------------------------------------------
 
 @dataclass
-class Executed:
-    """A finished command."""
-    command: list[str]
-    exit_status: int
-    stdout: str
-    stderr: str
-    seconds: float
+class Graded:
+    """One run graded as `quorvane sweep` grades a host (the record's verdict
+    policy over the field reader's reading): the headline, the grade against the
+    fixed cutoffs, and why the result is not to be trusted, if it is not."""
+    busbw_gbps: float | None
+    grade: str            # pass | warn | fail | unknown: the fixed cutoffs alone
+    verdict: str          # the sweep's: pass | warn | fail | unknown | error
+    problem: str          # "" when the result can be trusted
+    entry: dict[str, Any]  # the record's collective entry: findings, completeness
 
 
-def execute(cmd: list[str], env: Mapping[str, str], timeout: int) -> Executed:
-    """Run one command through the library's runner (a time-out gives 124)."""
-    full = (["env", *(f"{k}={v}" for k, v in env.items())] if env else []) + cmd
-    started = time.monotonic()
-    try:
-        result = cs.LocalShellRunner().run(full, timeout=timeout)
-    except OSError as exc:
-        return Executed(cmd, 126, "", str(exc), time.monotonic() - started)
-    return Executed(cmd, result.returncode, result.stdout, result.stderr, time.monotonic() - started)
+def grade_run(outcome: Outcome, gpu_type: str, scope: str) -> Graded:
+    """A run that failed, timed out, printed no whole table or shows corrupted
+    data is never a pass and never a number to compare with the fleet."""
+    reading = read_outcome(COLLECTIVE, outcome) if outcome.started else None
+    entry = collective_entry(Measured(COLLECTIVE, outcome, reading))
+    threshold = cs.threshold_for(gpu_type, scope)
+    verdict, _, headline = judge([entry], list(reading.rows) if reading is not None else [], threshold, None)
+    busbw = headline[0] if headline else None
+    problems = [f for f in entry["findings"] if f["severity"] in ("fail", "error")]
+    problem = ""
+    if problems:
+        first = problems[0]
+        problem = first["message"] + (f" ({first['evidence'][:160]})" if first.get("evidence") else "")
+    return Graded(busbw, cs.classify(busbw, threshold), verdict, problem, entry)
 
 
 @dataclass
-class Graded:
-    """One run graded as `quorvane sweep` grades a host: the headline, the grade
-    against the fixed cutoffs, and why the result is not to be trusted, if so."""
-    busbw_gbps: float | None
-    grade: str            # pass | warn | fail | unknown (fixed cutoffs)
-    verdict: str          # as the sweep's: pass | warn | fail | unknown | error
-    problem: str          # "" when the result can be trusted
-    rows: int = 0
-
-
-def _first_line(text: str) -> str:
-    for line in text.splitlines():
-        if line.strip():
-            return line.strip()[:200]
-    return ""
-
-
-def grade_run(done: Executed, gpu_type: str, scope: str) -> Graded:
-    """A run that failed, timed out, printed no table or counted wrong results is
-    never a pass and never a measurement to compare."""
-    rows = cs.parse_nccl_table(done.stdout, COLLECTIVE)
-    headline = max((r.busbw_gbps for r in rows), default=None)
-    wrong = sum(r.wrong for r in rows if r.wrong and r.wrong > 0)
-    grade = cs.classify(headline, cs.threshold_for(gpu_type, scope))
-    if done.exit_status != 0:
-        why = "timed out" if done.exit_status == 124 else f"exit {done.exit_status}"
-        detail = _first_line(done.stderr)
-        return Graded(headline, grade, "error", why + (f": {detail}" if detail else ""), len(rows))
-    if not rows:
-        return Graded(None, "unknown", "error", "no all_reduce result table in the output")
-    if wrong:
-        return Graded(headline, grade, "fail", f"{wrong} wrong results: the data was corrupted", len(rows))
-    return Graded(headline, grade, grade, "", len(rows))
+class Done:
+    """A run as it went: the command (without the environment), what it was given
+    in the environment, the runner's outcome and the grading."""
+    command: list[str]
+    env: dict[str, str]
+    outcome: Outcome
+    graded: Graded
 
 
 # ---- the check -------------------------------------------------------------------
@@ -169,13 +151,14 @@ def grade_run(done: Executed, gpu_type: str, scope: str) -> Graded:
 @dataclass
 class FleetResult:
     planner: qa.FleetPlanner
-    executed: dict[int, tuple[Executed, Graded]]
+    done: dict[int, Done]
     wall_s: float
     launcher: str
+    interrupted: BaseException | None = None  # the signal (Interrupted) that stopped it
 
     @property
     def verdict(self) -> str:
-        if not self.planner.complete:
+        if self.interrupted is not None or not self.planner.complete:
             return "error"
         worst = self.planner.worst()
         return {qa.Severity.fail: "fail", qa.Severity.warn: "warn"}.get(worst, "pass")
@@ -188,46 +171,62 @@ class FleetCheck:
     gpu_type: str
     launcher: Launcher
     binary: str
-    timeout_alone: int = DEFAULT_TIMEOUT_ALONE
-    timeout_pair: int = DEFAULT_TIMEOUT_PAIR
+    timeout_alone: float = DEFAULT_TIMEOUT_ALONE
+    timeout_pair: float = DEFAULT_TIMEOUT_PAIR
     parallel: int = 64
-    run_command: Callable[[list[str], Mapping[str, str], int], Executed] = execute
+    runner: CommandRunner = field(default_factory=CommandRunner)
+    keeper: Any = None  # the output step's LogKeeper, for --keep-logs
     settings: Any = field(default_factory=qa.JudgeSettings)
 
     def benchmark(self) -> list[str]:
         # The sweep's own command line for one host driving all its GPUs.
         return list(cs._build_binary_command(self.binary, self.gpus_per_node, cs._LauncherConfig()))
 
+    def one(self, run: qa.FleetRun) -> Done:
+        scope = "intra" if len(run.hosts) == 1 else "multi"
+        cmd, env = self.launcher.command(run.hosts, self.benchmark())
+        full = (["env", *(f"{k}={v}" for k, v in env.items())] if env else []) + cmd
+        logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
+        timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
+        outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+        outcome.command = cmd  # findings name the program, not the `env` that set its variables
+        return Done(cmd, env, outcome, grade_run(outcome, self.gpu_type, scope))
+
     def run(self, progress: Callable[[str], None] = lambda _: None) -> FleetResult:
         started = time.monotonic()
         planner = qa.FleetPlanner(self.hosts, self.settings)
-        executed: dict[int, tuple[Executed, Graded]] = {}
-        lock = threading.Lock()
-        with ThreadPoolExecutor(max_workers=max(1, self.parallel), thread_name_prefix="quorvane-fleet") as pool:
+        done: dict[int, Done] = {}
+        stopped: BaseException | None = None
+        futures: dict[int, Future[Done]] = {}
+        pool = ThreadPoolExecutor(max_workers=max(1, self.parallel), thread_name_prefix="quorvane-fleet")
+        try:
             while runs := planner.next_round():
                 t0 = time.monotonic()
                 progress(f"round {planner.rounds}: {_describe_round(runs)}")
-
-                def one(run: qa.FleetRun) -> None:
-                    scope = "intra" if len(run.hosts) == 1 else "multi"
-                    cmd, env = self.launcher.command(run.hosts, self.benchmark())
-                    timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
-                    done = self.run_command(cmd, env, timeout)
-                    graded = grade_run(done, self.gpu_type, scope)
-                    with lock:
-                        executed[run.id] = (done, graded)
-
-                for future in [pool.submit(one, run) for run in runs]:
-                    future.result()
+                futures = {run.id: pool.submit(self.one, run) for run in runs}
                 for run in runs:
-                    _, g = executed[run.id]
+                    done[run.id] = futures[run.id].result()
+                    g = done[run.id].graded
                     planner.record(run.id, g.busbw_gbps, g.problem, g.grade)
-                bad = [(run, executed[run.id][1]) for run in runs
-                       if executed[run.id][1].problem or executed[run.id][1].grade == "fail"]
+                bad = [(run, done[run.id].graded) for run in runs
+                       if done[run.id].graded.problem or done[run.id].graded.grade == "fail"]
                 for run, g in bad[:10]:
                     progress(f"  {run.purpose} {'+'.join(run.hosts)}: {g.problem or 'below the fixed cutoffs'}")
+                if len(bad) > 10:
+                    progress(f"  ... and {len(bad) - 10} more")
                 progress(f"  {len(runs)} run{'s' if len(runs) != 1 else ''} in {time.monotonic() - t0:.1f}s")
-        return FleetResult(planner, executed, time.monotonic() - started, self.launcher.name)
+        except BaseException as exc:  # a signal: no new run starts, those running are ended
+            pool.shutdown(wait=False, cancel_futures=True)
+            stop_all()
+            if isinstance(exc, Exception):
+                raise
+            stopped = exc
+        finally:
+            pool.shutdown(wait=True)
+        for run_id, future in futures.items():  # what the runs that were stopped gave
+            if run_id not in done and future.done() and not future.cancelled() and future.exception() is None:
+                done[run_id] = future.result()
+        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped)
 
 
 def _describe_round(runs: Sequence[qa.FleetRun]) -> str:
@@ -239,29 +238,35 @@ def _describe_round(runs: Sequence[qa.FleetRun]) -> str:
 
 # ---- the record ------------------------------------------------------------------
 
-def _run_dict(result: FleetResult, run: qa.FleetRun) -> dict[str, Any]:
+def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, Any]:
     d: dict[str, Any] = run.to_dict()
-    done, graded = result.executed[run.id]
-    d.update(verdict=graded.verdict, problem=graded.problem or None, command=done.command,
-             exit_status=done.exit_status, seconds=round(done.seconds, 3))
+    did = result.done.get(run.id)
+    if did is None:
+        d.update(verdict="error", problem="not run: the check was stopped", command=None)
+        return d
+    entry = did.graded.entry
+    d.update(verdict=did.graded.verdict, problem=did.graded.problem or None, command=did.command,
+             env=did.env or None, exit_status=did.outcome.returncode, seconds=round(did.outcome.seconds, 3),
+             complete=entry["complete"], findings=entry["findings"],
+             logs=keeper.final(did.outcome.logs) if keeper is not None else None)
     return d
 
 
-def fleet_fields(result: FleetResult) -> dict[str, Any]:
+def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
     """The record's fleet part: suspects, per-host and per-pair results, runs, rounds."""
     p = result.planner
     runs = {run.id: run for run in p.runs}
     suspects = {s.host: s for s in p.suspects()}
     host_results = []
     for h in p.host_summaries():
-        alone = [_run_dict(result, runs[i]) for i in h.runs if runs[i].purpose.startswith("alone")]
+        alone = [_run_dict(result, runs[i], keeper) for i in h.runs if runs[i].purpose.startswith("alone")]
         first = alone[0] if alone else {}
         host_results.append({
             "host": h.host, "verdict": first.get("verdict"), "busbw_gbps": first.get("busbw_gbps"),
             "alone": h.alone, "network": h.network, "known_good": h.known_good,
             "suspect": suspects[h.host].kind if h.host in suspects else None, "runs": alone,
         })
-    pair_results = [_run_dict(result, run) for run in p.runs if len(run.hosts) > 1]
+    pair_results = [_run_dict(result, run, keeper) for run in p.runs if len(run.hosts) > 1]
     refs = {name: (ref.to_dict() if ref is not None else None)
             for name, ref in (("alone", p.alone_reference), ("pairs", p.pair_reference))}
     return {

@@ -4,21 +4,22 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import socket
+import signal
 import sys
+import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from datetime import datetime, timezone
 from typing import Any, TextIO
 
-from .. import __version__
 from .. import collsweep as cs
 from ..fleet import (BINARY, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
                      FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
-from .common import (EXIT_ERROR, EXIT_FOR_STATUS, PROG, RunError, Style, UsageError, _check_json_target,
-                     _write_json, read_overrides, threshold_source)
+from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
+from ..runner import GRACE_S, CommandRunner
+from .common import PROG, Interrupted, RunError, Style, UsageError, check_gpu_type, read_overrides
 from .emulate import EMULATED, emulated_binaries
-from .sweep import _positive_int
+from .outputs import LogKeeper, add_output_options, check_output_options, emit
+from .sweep import MAX_TIMEOUT_S, _count, _seconds, stop_with_record
 
 FLEET_LAUNCHERS = ("srun", "ssh")
 # How many runs go at once unless --parallel says otherwise: a Slurm round goes
@@ -37,32 +38,32 @@ exit status:
 """
 
 
-def _threshold(gpu_type: str, scope: str, overrides: dict[str, Any]) -> dict[str, Any] | None:
-    thr = cs.threshold_for(gpu_type, scope)
-    if thr is None:
-        return None
-    return {"pass_min_gbps": thr.pass_min_gbps, "warn_min_gbps": thr.warn_min_gbps,
-            "source": threshold_source(gpu_type, scope, overrides)}
+def _parallel(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= 4096:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 4096: {text!r}")
+    return int(text)
 
 
 def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str], started_at: str,
-                 overrides: dict[str, Any]) -> dict[str, Any]:
+                 overrides: dict[str, Any], keeper: LogKeeper | None = None) -> dict[str, Any]:
+    """The common record (kind "fleet") with the fleet's own verdict and parts."""
     verdict = result.verdict
-    findings = [{**f.to_dict(), "collective": None} for f in result.planner.findings()]
-    record: dict[str, Any] = {
-        "record_version": 1, "kind": "fleet", "tool_version": __version__, "started_at": started_at,
-        "wall_s": round(result.wall_s, 3), "host": socket.gethostname(), "hosts": hosts,
-        "gpu_type": args.gpu_type, "scope": "multi", "num_nodes": len(hosts),
-        "gpus_per_node": args.gpus_per_node, "emulated": bool(args.emulate), "verdict": verdict,
-        "exit_status": EXIT_FOR_STATUS[verdict], "library_status": None,
-        "verdict_note": (result.planner.incomplete_reason or None), "headline": None,
-        "threshold": _threshold(args.gpu_type, "multi", overrides),
-        "thresholds": {"alone": _threshold(args.gpu_type, "intra", overrides),
-                       "pairs": _threshold(args.gpu_type, "multi", overrides)},
-        "findings": findings, "collectives": [], "versions": {}, "caveats": [], "report": None,
+    extra: dict[str, Any] = {
+        "verdict": verdict, "exit_status": EXIT_FOR_VERDICT[verdict],
+        "verdict_note": result.planner.incomplete_reason or None,
+        "thresholds": {"alone": threshold_entry(args.gpu_type, "intra", overrides),
+                       "pairs": threshold_entry(args.gpu_type, "multi", overrides)},
+        "findings": [{**dict(f.to_dict()), "collective": None} for f in result.planner.findings()],
     }
-    record.update(fleet_fields(result))
-    return record
+    if result.interrupted is not None and isinstance(result.interrupted, Interrupted):
+        signum = result.interrupted.signum
+        extra.update(interrupted=signal.Signals(signum).name, exit_status=128 + signum,
+                     verdict_note="stopped by a signal before the check was over")
+    extra.update(fleet_fields(result, keeper))
+    return build_common_record(
+        "fleet", started_at=started_at, wall_s=result.wall_s, hosts=hosts, gpu_type=args.gpu_type,
+        scope="multi", num_nodes=len(hosts), gpus_per_node=args.gpus_per_node, emulated=bool(args.emulate),
+        measured=[], overrides=overrides, extra=extra)
 
 
 def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
@@ -124,9 +125,12 @@ def cmd_fleet(args: argparse.Namespace) -> int:
     if args.emulate and (args.launcher or args.binary_root):
         raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
     overrides = read_overrides()
-    _check_json_target(args.json)
+    warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
+    check_output_options(args)
     err = sys.stderr
     out = err if args.json == "-" else sys.stdout
+    for warning in sorted(warnings):
+        print(f"{PROG}: warning: {warning}", file=err)
     if args.emulate:
         print(f"{PROG}: {EMULATED} fleet: the host names are only names; every run is the stand-in "
               "benchmark on this machine, and nothing is measured", file=err)
@@ -134,21 +138,26 @@ def cmd_fleet(args: argparse.Namespace) -> int:
     def progress(line: str) -> None:
         print(line, file=err, flush=True)
 
-    started_at = datetime.now(timezone.utc).replace(microsecond=0).isoformat()
+    keeper = LogKeeper(args.keep_logs) if args.keep_logs else None
+    started_at, start = now_utc(), time.monotonic()
     with _benchmark(args) as (launcher, binary):
         name = EMULATED if args.emulate else launcher.name
         check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
                            timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
                            timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
-                           parallel=args.parallel or DEFAULT_PARALLEL[name])
+                           parallel=args.parallel or DEFAULT_PARALLEL[name],
+                           runner=CommandRunner(grace_s=args.grace), keeper=keeper)
         result = check.run(progress)
-    record = build_record(result, args, hosts, started_at, overrides)
-    if args.json is not None:
-        _write_json(args.json, record)
-    render(record, out, Style.for_stream(out))
-    if args.json not in (None, "-"):
-        print(f"record written to {args.json}", file=out)
-    return EXIT_FOR_STATUS.get(record["verdict"], EXIT_ERROR)
+    result.wall_s = time.monotonic() - start
+    record = build_record(result, args, hosts, started_at, overrides, keeper)
+    if isinstance(result.interrupted, Interrupted):
+        stop_with_record(result.interrupted, record, args, keeper, "partial record")
+    try:
+        render(record, out, Style.for_stream(out))
+        status = emit(record, args, keeper=keeper, say=progress)
+    except Interrupted as exc:  # the check was over: the whole record is kept
+        stop_with_record(exc, record, args, keeper, "record")
+    return status or int(record["exit_status"])
 
 
 def register(sub: Any, fmt: Any) -> None:
@@ -163,7 +172,7 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--hosts", metavar="HOSTLIST",
                    help="hosts in Slurm's hostlist syntax, e.g. gpu[01-16],gpu20 "
                         "(default inside a Slurm allocation: its nodes)")
-    p.add_argument("--gpus-per-node", type=_positive_int, required=True, metavar="N", help="GPUs per host")
+    p.add_argument("--gpus-per-node", type=_count, required=True, metavar="N", help="GPUs per host")
     p.add_argument("--gpu-type", required=True, metavar="TYPE",
                    help="GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
     p.add_argument("--launcher", choices=FLEET_LAUNCHERS,
@@ -172,13 +181,15 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--binary-root", metavar="DIR",
                    help="directory of the nccl-tests executables, the same path on every host "
                         "(default /opt/nccl-tests/build)")
-    p.add_argument("--timeout", type=_positive_int, metavar="S",
+    p.add_argument("--timeout", type=_seconds(MAX_TIMEOUT_S, True), metavar="S",
                    help=f"seconds allowed per run (default {DEFAULT_TIMEOUT_ALONE} alone, "
                         f"{DEFAULT_TIMEOUT_PAIR} for a pair)")
-    p.add_argument("--parallel", type=_positive_int, metavar="N",
+    p.add_argument("--grace", type=_seconds(3600, False), metavar="S", default=GRACE_S,
+                   help=f"seconds a run gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
+    p.add_argument("--parallel", type=_parallel, metavar="N",
                    help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
     p.add_argument("--emulate", action="store_true",
                    help="host names are only names: every run is the built-in stand-in on this machine "
                         "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
-    p.add_argument("--json", metavar="FILE", help="write the record as JSON to FILE ('-': stdout)")
+    add_output_options(p)
     p.set_defaults(handler=cmd_fleet)
