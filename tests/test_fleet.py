@@ -27,12 +27,11 @@ def test_reference(values, median, spread, cut):
 
 
 @pytest.mark.parametrize("values, settings", [
-    ([], qa.JudgeSettings()), ([1.0, math.nan], qa.JudgeSettings()), ([-1.0], qa.JudgeSettings()),
-    ([1.0], qa.JudgeSettings(min_drop=0.5, max_drop=0.2)),
+    ([], {}), ([1.0, math.nan], {}), ([-1.0], {}), ([1.0], {"min_drop": 0.5, "max_drop": 0.2}),
 ])
 def test_reference_refuses(values, settings):
     with pytest.raises(ValueError):
-        qa.reference_of(values, settings)
+        qa.reference_of(values, qa.JudgeSettings(**settings))
 
 
 def plan(hosts, intra=None, net=None, crash=(), once=(), pair_once=()):

@@ -48,7 +48,7 @@ class FleetError(Exception):
 
 def parse_hosts(text: str) -> list[str]:
     """A Slurm-style host list ("gpu[01-16],gpu20") as names, in order, each once."""
-    from ClusterShell.NodeSet import NodeSet, NodeSetException
+    from ClusterShell.NodeSet import NodeSet, NodeSetException  # type: ignore[import-untyped]
 
     if not text.strip():
         raise FleetError("the host list is empty")
