@@ -28,7 +28,8 @@ The in-place block is 2% slower than the out-of-place block.
 
 Launchers: the rank is the first of OMPI_COMM_WORLD_RANK, PMIX_RANK,
 SLURM_PROCID, PMI_RANK that is set (else 0), the world size the first of
-OMPI_COMM_WORLD_SIZE, SLURM_NTASKS, SLURM_NPROCS, PMI_SIZE (else 1).  Only
+OMPI_COMM_WORLD_SIZE, SLURM_NTASKS, SLURM_NPROCS, PMI_SIZE (else the number
+of QUORVANE_EMULATE_HOSTS, else 1).  Only
 rank 0 prints; the other ranks print nothing and exit with the same status.
 The one exception is the failure message of NCCL_STANDIN_FAIL_RANK (below).
 
@@ -53,6 +54,23 @@ Settings (environment variables):
   NCCL_STANDIN_FAIL_RANK    apply the mode on this rank only; the other ranks
                             run normally.  That rank prints its own failure
                             message, so a launcher's stderr shows it.
+
+Emulated hosts, faults and noise (for fleet checks):
+  QUORVANE_EMULATE_HOSTS    comma-separated names of the hosts this run spans;
+                            without a launcher's world size the run has one
+                            process per host, and the Rank lines show the names
+  QUORVANE_EMULATE_FAULTS   JSON {"host": {"intra": f, "net": f}}: a run on one
+                            host gets f_intra of the modelled bandwidth; a run on
+                            several hosts runs at the slowest of their network
+                            ports, min(f_net).  Two hosts without NCCL_ALGO=RING
+                            feel only a tenth of that loss, as NCCL's tree and
+                            NVLS algorithms keep most traffic off the network
+  QUORVANE_EMULATE_NOISE    relative noise, e.g. 0.05: each row's bandwidth is
+                            scaled by a fresh draw of 1 + N(0, noise)
+  The hosts of a run: QUORVANE_EMULATE_HOSTS, else under srun the step's nodes
+  (SLURM_STEP_NODELIST, expanded with ClusterShell when it is installed, else
+  the node's own name SLURMD_NODENAME), else the address ssh reached
+  (SSH_CONNECTION), else this machine's name.  Malformed values exit 2.
 
 Settings file: "nccl_standin.env" next to the program as invoked (the
 directory of argv[0], symlinks not resolved) may hold KEY=VALUE lines ("#"
@@ -107,6 +125,57 @@ FAIL_MESSAGE = (
 
 class UsageError(Exception):
     pass
+
+
+def run_hosts(settings):
+    """The names of the hosts this run spans, by the rules in the docstring."""
+    listed = [h.strip() for h in settings.get("QUORVANE_EMULATE_HOSTS", "").split(",") if h.strip()]
+    if listed:
+        return listed
+    node = settings.get("SLURMD_NODENAME", "").strip()
+    if node:
+        step = settings.get("SLURM_STEP_NODELIST", "").strip()
+        try:
+            from ClusterShell.NodeSet import NodeSet
+            return list(NodeSet(step)) if step else [node]
+        except Exception:  # no ClusterShell, or a list it cannot read: the node itself
+            return [node]
+    ssh = settings.get("SSH_CONNECTION", "").split()
+    return [ssh[2]] if len(ssh) == 4 else [os.uname().nodename]
+
+
+def emulated_scale(settings, hosts):
+    """Bandwidth factor of this run from QUORVANE_EMULATE_FAULTS, and the noise."""
+    import json
+    faults = {}
+    text = settings.get("QUORVANE_EMULATE_FAULTS", "").strip()
+    if text:
+        try:
+            faults = json.loads(text)
+        except ValueError as exc:
+            raise UsageError(f"QUORVANE_EMULATE_FAULTS is not valid JSON ({exc})") from None
+        if not isinstance(faults, dict) or not all(isinstance(v, dict) for v in faults.values()):
+            raise UsageError('QUORVANE_EMULATE_FAULTS must be {"host": {"intra": f, "net": f}, ...}')
+        for host, kinds in faults.items():
+            for kind, f in kinds.items():
+                if kind not in ("intra", "net") or isinstance(f, bool) or not isinstance(f, (int, float)) \
+                        or not 0 < f < float("inf"):
+                    raise UsageError(f"QUORVANE_EMULATE_FAULTS: {host}: {kind!r}: {f!r} is not a kind "
+                                     f"(intra, net) with a factor above 0")
+    if len(hosts) == 1:
+        scale = faults.get(hosts[0], {}).get("intra", 1.0)
+    else:
+        scale = min(faults.get(h, {}).get("net", 1.0) for h in hosts)
+        if len(hosts) == 2 and settings.get("NCCL_ALGO", "").strip().upper() != "RING":
+            scale = 1.0 - (1.0 - scale) / 10
+    text = settings.get("QUORVANE_EMULATE_NOISE", "").strip() or "0"
+    try:
+        noise = float(text)
+    except ValueError:
+        noise = -1.0
+    if not 0 <= noise < float("inf"):
+        raise UsageError(f"QUORVANE_EMULATE_NOISE must be a number >= 0, not {text!r}")
+    return scale, noise
 
 
 def collective_of(prog, settings):
@@ -180,10 +249,11 @@ def measure(size, factor, peak_gbps, latency_us, slowdown=1.0):
     return time_us, algbw, algbw * factor
 
 
-def table_rows(coll, flags, nranks, settings, wrong_rows=False):
+def table_rows(coll, flags, nranks, settings, wrong_rows=False, scale=1.0, noise=0.0):
+    import random
     redop, root, bus_factor, per_rank = COLLECTIVES[coll]
     factor = bus_factor(nranks)
-    peak = float(settings.get("NCCL_STANDIN_BUSBW_GBPS") or 370.0)
+    peak = float(settings.get("NCCL_STANDIN_BUSBW_GBPS") or 370.0) * scale
     latency = float(settings.get("NCCL_STANDIN_LATENCY_US") or 10.0)
     wrong_count = int(settings.get("NCCL_STANDIN_WRONG") or 3)
     all_sizes = list(sizes(flags["-b"], flags["-e"], flags["-f"]))
@@ -195,8 +265,9 @@ def table_rows(coll, flags, nranks, settings, wrong_rows=False):
         wrong = wrong_count if wrong_rows and (len(all_sizes) - 1 - i) % 2 == 0 else 0
         total_wrong += 2 * wrong
         line = f"{size:12d}  {count:12d}  {'float':>8}  {redop:>6}  {root:6d}"
+        row_peak = peak * max(0.01, 1.0 + random.gauss(0.0, noise)) if noise else peak
         for slowdown in (1.0, 1.02):  # out-of-place, then in-place
-            time_us, algbw, busbw = measure(size, factor, peak, latency, slowdown)
+            time_us, algbw, busbw = measure(size, factor, row_peak, latency, slowdown)
             busbws.append(busbw)
             line += f"  {time_str(time_us)}  {algbw:6.2f}  {busbw:6.2f}  {wrong:6d}"
         rows.append(line + "\n")
@@ -206,8 +277,9 @@ def table_rows(coll, flags, nranks, settings, wrong_rows=False):
     return rows, footer
 
 
-def header(prog, coll, flags, nranks, settings):
-    world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
+def header(prog, coll, flags, nranks, settings, world=None, names=None):
+    if world is None:
+        world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
     local = first_int(settings, ("OMPI_COMM_WORLD_LOCAL_SIZE", "SLURM_NTASKS_PER_NODE"), world)
     host, pid, g = os.uname().nodename, os.getpid(), flags["-g"]
     lines = [
@@ -220,6 +292,8 @@ def header(prog, coll, flags, nranks, settings):
     ]
     for r in range(nranks):
         dev = r % (g * local)
+        if names:
+            host = names[r * len(names) // nranks]
         lines.append(f"#  Rank {r:2d} Group  0 Pid {pid:6d} on {host:>10} device {dev:2d}"
                      f" [0000:{BUS_IDS[dev % len(BUS_IDS)]}:00] {GPU_NAME}\n")
     return "".join(lines) + "#\n" + HEADER
@@ -241,11 +315,14 @@ def main(argv=None, environ=None):
     prog = argv[0] if argv else "nccl_standin"
     settings = read_settings(prog, os.environ if environ is None else environ)
     rank = first_int(settings, ("OMPI_COMM_WORLD_RANK", "PMIX_RANK", "SLURM_PROCID", "PMI_RANK"), 0)
-    world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
+    listed = [h for h in settings.get("QUORVANE_EMULATE_HOSTS", "").split(",") if h.strip()]
+    world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"),
+                      len(listed) or 1)
     out = sys.stdout if rank == 0 else None
     try:
         coll = collective_of(prog, settings)
         flags = parse_flags(argv[1:])
+        scale, noise = emulated_scale(settings, run_hosts(settings))
         mode = settings.get(f"NCCL_STANDIN_MODE_{coll}") or settings.get("NCCL_STANDIN_MODE") or "ok"
         if mode not in MODES:
             raise UsageError(f"unknown NCCL_STANDIN_MODE {mode!r} (one of {', '.join(MODES)})")
@@ -278,10 +355,10 @@ def main(argv=None, environ=None):
 
     nranks = flags["-g"] * world
     if out:
-        out.write(header(prog, coll, flags, nranks, settings))
+        out.write(header(prog, coll, flags, nranks, settings, world, listed))
     if mode == "signal":
         kill_self(settings)
-    rows, footer = table_rows(coll, flags, nranks, settings, wrong_rows=mode == "wrong")
+    rows, footer = table_rows(coll, flags, nranks, settings, wrong_rows=mode == "wrong", scale=scale, noise=noise)
     if mode == "partial":
         rows, footer = rows[: (len(rows) + 1) // 2], ""
     if out:

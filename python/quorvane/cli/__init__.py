@@ -6,6 +6,7 @@ Subcommands:
 * ``quorvane grade FILE`` grade saved nccl-tests outputs with the same reader and policy
 * ``quorvane topo FILE``  GPU/NIC inventory and GPU->NIC affinity of an NCCL topology dump
 * ``quorvane thresholds`` the pass/warn cutoffs in force, per GPU type and scope
+* ``quorvane fleet``      find the slow host or the bad network port among many hosts
 
 One module per command; each adds itself to the parser through `register`.
 Rendering and emulation live apart from the commands.  `main` is where no
@@ -26,11 +27,11 @@ from typing import Any, NoReturn
 
 from .. import __version__
 from ..runner import stop_all
-from . import grade, sweep, thresholds, topo
+from . import fleet, grade, sweep, thresholds, topo
 from .common import (EXIT_ERROR, EXIT_INTERNAL, EXIT_STATUS_HELP, EXIT_USAGE, EXIT_WRITE, PROG, Interrupted,
                      RunError, UsageError, WriteError, shown)
 
-COMMANDS = (sweep, grade, topo, thresholds)
+COMMANDS = (sweep, grade, topo, thresholds, fleet)
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 # ---- argument parsing -------------------------------------------------------------

@@ -1,0 +1,195 @@
+"""`quorvane fleet`: find the slow host or the bad network port among many hosts."""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import signal
+import sys
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Any, TextIO
+
+from .. import collsweep as cs
+from ..fleet import (BINARY, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
+                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
+from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
+from ..runner import GRACE_S, CommandRunner
+from .common import PROG, Interrupted, RunError, Style, UsageError, check_gpu_type, read_overrides
+from .emulate import EMULATED, emulated_binaries
+from .outputs import LogKeeper, add_output_options, check_output_options, emit
+from .sweep import MAX_TIMEOUT_S, _count, _seconds, stop_with_record
+
+FLEET_LAUNCHERS = ("srun", "ssh")
+# How many runs go at once unless --parallel says otherwise: a Slurm round goes
+# whole; ssh fans out like ClusterShell's default; emulated runs share this machine.
+DEFAULT_PARALLEL = {"srun": 512, "ssh": 64, EMULATED: 8}
+
+EXIT_HELP = """\
+exit status:
+  0   no suspect: every host and every pair is in line with the fleet
+  1   suspects, all of them warn-level (measurably slower, not dramatically)
+  2   suspects, at least one fail-level, or the whole fleet below the fixed cutoffs
+  4   the check could not complete (too few measurements, no known-good host,
+      no launcher or benchmark)
+  64  usage    bad arguments, or a malformed QUORVANE_NCCL_THRESHOLD_OVERRIDES
+  130          interrupted
+"""
+
+
+def _parallel(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= 4096:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 4096: {text!r}")
+    return int(text)
+
+
+def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str], started_at: str,
+                 overrides: dict[str, Any], keeper: LogKeeper | None = None) -> dict[str, Any]:
+    """The common record (kind "fleet") with the fleet's own verdict and parts."""
+    verdict = result.verdict
+    extra: dict[str, Any] = {
+        "verdict": verdict, "exit_status": EXIT_FOR_VERDICT[verdict],
+        "verdict_note": result.planner.incomplete_reason or None,
+        "thresholds": {"alone": threshold_entry(args.gpu_type, "intra", overrides),
+                       "pairs": threshold_entry(args.gpu_type, "multi", overrides)},
+        "findings": [{**dict(f.to_dict()), "collective": None} for f in result.planner.findings()],
+    }
+    if result.interrupted is not None and isinstance(result.interrupted, Interrupted):
+        signum = result.interrupted.signum
+        extra.update(interrupted=signal.Signals(signum).name, exit_status=128 + signum,
+                     verdict_note="stopped by a signal before the check was over")
+    extra.update(fleet_fields(result, keeper))
+    return build_common_record(
+        "fleet", started_at=started_at, wall_s=result.wall_s, hosts=hosts, gpu_type=args.gpu_type,
+        scope="multi", num_nodes=len(hosts), gpus_per_node=args.gpus_per_node, emulated=bool(args.emulate),
+        measured=[], overrides=overrides, extra=extra)
+
+
+def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
+    how = "emulated here" if record["emulated"] else f"launcher {record['launcher']}"
+    print(f"fleet      {record['num_nodes']} hosts, {record['gpus_per_node']} GPUs each, "
+          f"{record['gpu_type']}, {how}", file=out)
+    for name, label in (("alone", "alone "), ("pairs", "pairs ")):
+        ref = record["fleet_reference"][name]
+        if ref:
+            print(f"{label}     median {ref['median_gbps']:.2f} GB/s, spread {ref['spread_gbps']:.2f}, "
+                  f"slow below {ref['slow_below_gbps']:.2f}, over {ref['count']}", file=out)
+    print(f"runs       {record['runs']} in {record['rounds']} round{'s' if record['rounds'] != 1 else ''}, "
+          f"{record['wall_s']:.1f} s", file=out)
+    for f in record["findings"]:
+        print(f"{f['severity']:<10} {f['message']}", file=out)
+    suspects = record["suspects"]
+    if suspects:
+        print(f"suspects   {len(suspects)}", file=out)
+        width = max(len(s["host"]) for s in suspects)
+        for s in suspects:
+            sev = style(s["severity"], "red" if s["severity"] == "fail" else "yellow")
+            print(f"  {s['host']:<{width}}  {s['kind']:<5}  {sev}  {s['evidence']}", file=out)
+    else:
+        print("suspects   none", file=out)
+    print(f"verdict    {style.status(record['verdict'])}", file=out)
+
+
+@contextmanager
+def _benchmark(args: argparse.Namespace) -> Iterator[tuple[Launcher, str]]:
+    if args.emulate:
+        with emulated_binaries() as root:
+            yield EmulatedLauncher(), os.path.join(root, BINARY)
+        return
+    launcher_name = args.launcher or ("srun" if os.environ.get("SLURM_JOB_ID") else "ssh")
+    needed = ["srun"] if launcher_name == "srun" else ["ssh", "mpirun"]
+    missing = [p for p in needed if shutil.which(p) is None]
+    if missing:
+        raise RunError(f"--launcher {launcher_name} needs {' and '.join(missing)}, not found on PATH")
+    binary = cs._resolve_binary(BINARY, args.binary_root or "/opt/nccl-tests/build")
+    if binary is None:
+        where = args.binary_root or "/opt/nccl-tests/build"
+        raise RunError(f"{BINARY} not found under {where}, the usual folders or the PATH "
+                       "(build nccl-tests, or give --binary-root DIR)")
+    yield (SrunLauncher() if launcher_name == "srun" else SshLauncher()), os.path.abspath(binary)
+
+
+def cmd_fleet(args: argparse.Namespace) -> int:
+    text = args.hosts
+    if text is None:
+        text = os.environ.get("SLURM_JOB_NODELIST") or os.environ.get("SLURM_NODELIST")
+        if not text:
+            raise UsageError("give --hosts HOSTLIST (or run inside a Slurm allocation to check its nodes)")
+    try:
+        hosts = parse_hosts(text)
+    except FleetError as exc:
+        raise UsageError(f"--hosts: {exc}") from None
+    if len(hosts) < 2:
+        raise UsageError(f"a fleet check needs at least two hosts; {text!r} names {len(hosts)}")
+    if args.emulate and (args.launcher or args.binary_root):
+        raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
+    overrides = read_overrides()
+    warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
+    check_output_options(args)
+    err = sys.stderr
+    out = err if args.json == "-" else sys.stdout
+    for warning in sorted(warnings):
+        print(f"{PROG}: warning: {warning}", file=err)
+    if args.emulate:
+        print(f"{PROG}: {EMULATED} fleet: the host names are only names; every run is the stand-in "
+              "benchmark on this machine, and nothing is measured", file=err)
+
+    def progress(line: str) -> None:
+        print(line, file=err, flush=True)
+
+    keeper = LogKeeper(args.keep_logs) if args.keep_logs else None
+    started_at, start = now_utc(), time.monotonic()
+    with _benchmark(args) as (launcher, binary):
+        name = EMULATED if args.emulate else launcher.name
+        check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
+                           timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
+                           timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
+                           parallel=args.parallel or DEFAULT_PARALLEL[name],
+                           runner=CommandRunner(grace_s=args.grace), keeper=keeper)
+        result = check.run(progress)
+    result.wall_s = time.monotonic() - start
+    record = build_record(result, args, hosts, started_at, overrides, keeper)
+    if isinstance(result.interrupted, Interrupted):
+        stop_with_record(result.interrupted, record, args, keeper, "partial record")
+    try:
+        render(record, out, Style.for_stream(out))
+        status = emit(record, args, keeper=keeper, say=progress)
+    except Interrupted as exc:  # the check was over: the whole record is kept
+        stop_with_record(exc, record, args, keeper, "record")
+    return status or int(record["exit_status"])
+
+
+def register(sub: Any, fmt: Any) -> None:
+    """Add `quorvane fleet` to the command line."""
+    p = sub.add_parser(
+        "fleet", formatter_class=fmt, epilog=EXIT_HELP,
+        help="find the slow host or the bad network port among many hosts",
+        description="Run all_reduce on every host alone, then on disjoint pairs of hosts (NCCL_ALGO=RING), "
+                    "judge each result against the fleet's own median and spread as well as the fixed "
+                    "cutoffs, and re-pair the hosts of every slow pair with known-good hosts until each is "
+                    "explained. A host is named only on two independent bad results. Progress goes to stderr.")
+    p.add_argument("--hosts", metavar="HOSTLIST",
+                   help="hosts in Slurm's hostlist syntax, e.g. gpu[01-16],gpu20 "
+                        "(default inside a Slurm allocation: its nodes)")
+    p.add_argument("--gpus-per-node", type=_count, required=True, metavar="N", help="GPUs per host")
+    p.add_argument("--gpu-type", required=True, metavar="TYPE",
+                   help="GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
+    p.add_argument("--launcher", choices=FLEET_LAUNCHERS,
+                   help="srun (one Slurm step per run) or ssh (ssh alone, Open MPI over ssh for pairs); "
+                        "default: srun inside a Slurm allocation, else ssh")
+    p.add_argument("--binary-root", metavar="DIR",
+                   help="directory of the nccl-tests executables, the same path on every host "
+                        "(default /opt/nccl-tests/build)")
+    p.add_argument("--timeout", type=_seconds(MAX_TIMEOUT_S, True), metavar="S",
+                   help=f"seconds allowed per run (default {DEFAULT_TIMEOUT_ALONE} alone, "
+                        f"{DEFAULT_TIMEOUT_PAIR} for a pair)")
+    p.add_argument("--grace", type=_seconds(3600, False), metavar="S", default=GRACE_S,
+                   help=f"seconds a run gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
+    p.add_argument("--parallel", type=_parallel, metavar="N",
+                   help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
+    p.add_argument("--emulate", action="store_true",
+                   help="host names are only names: every run is the built-in stand-in on this machine "
+                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
+    add_output_options(p)
+    p.set_defaults(handler=cmd_fleet)
