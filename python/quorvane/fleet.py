@@ -247,7 +247,7 @@ def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, A
     entry = did.graded.entry
     d.update(verdict=did.graded.verdict, problem=did.graded.problem or None, command=did.command,
              env=did.env or None, exit_status=did.outcome.returncode, seconds=round(did.outcome.seconds, 3),
-             complete=entry["complete"], findings=entry["findings"],
+             complete=entry["complete"], findings=entry["findings"], cause=entry.get("cause"),
              logs=keeper.final(did.outcome.logs) if keeper is not None else None)
     return d
 
