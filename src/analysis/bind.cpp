@@ -36,8 +36,10 @@ nb::dict topology_dict(const qt::Report& r) {
     auto link = [&](nb::dict& d, std::uint32_t chain) {
         const qt::PciNode& pci = r.pci[chain];
         d["pci_class"] = pci.pci_class;
+        d["pci_id"] = pci.vendor.empty() && pci.device.empty() ? std::string() : pci.vendor + ":" + pci.device;
         d["link_speed"] = pci.link_speed;
         d["link_width"] = opt_int(pci.link_width);
+        d["pcie_link"] = chain ? qt::pcie_link_text(pci) : std::string("unknown");
     };
     nb::list gpus;
     for (const qt::Gpu& g : r.gpus) {
@@ -144,7 +146,7 @@ NB_MODULE(analysis, m) {
         .def_ro("host", &qt::Difference::host)
         .def_ro("what", &qt::Difference::what)
         .def_ro("value", &qt::Difference::value)
-        .def_ro("majority", &qt::Difference::majority, "Empty when no value is held by more than half the hosts.");
+        .def_ro("majority", &qt::Difference::majority, "The value most hosts share; empty when another value is as common.");
 
     nb::class_<qt::HostComparison>(m, "HostComparison", "Hosts side by side.")
         .def_ro("findings", &qt::HostComparison::findings,

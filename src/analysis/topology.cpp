@@ -422,6 +422,16 @@ void nic_speed_findings(const Report& r, std::vector<Finding>& out) {
     }
 }
 
+// "0000:a1:00.0 > 0000:a4:00.0", root first.
+std::string pci_path(const Report& r, std::uint32_t chain) {
+    if (!chain) return "no PCI element";
+    std::string path;
+    for (std::uint32_t node = chain; node; node = r.pci[node].parent) {
+        path = r.pci[node].busid + (path.empty() ? "" : " > " + path);
+    }
+    return path;
+}
+
 std::string numa_text(const OptInt& numa) { return numa ? std::to_string(*numa) : "unknown"; }
 
 void local_nic_findings(const Report& r, std::vector<Finding>& out) {
@@ -434,11 +444,9 @@ void local_nic_findings(const Report& r, std::vector<Finding>& out) {
             if (gpu.numa && r.nics[k].numa == gpu.numa) same = k;
             else if (!other) other = k;
         }
-        std::string path;
-        for (std::uint32_t node = gpu.chain; node; node = r.pci[node].parent) {
-            path = r.pci[node].busid + (path.empty() ? "" : " > " + path);
-        }
-        std::string evidence = "PCIe path " + path + "; no NIC below any of these";
+        std::size_t nearest = same ? *same : *other;
+        std::string evidence = "GPU under " + pci_path(r, gpu.chain) + "; " + r.nic_label(nearest) + " under " +
+                               pci_path(r, r.nics[nearest].chain);
         if (same) {
             out.push_back(make_finding(
                 "gpu-no-local-nic", Severity::warn,
@@ -451,7 +459,7 @@ void local_nic_findings(const Report& r, std::vector<Finding>& out) {
                 "gpu-no-local-nic", gpu.numa && nic.numa ? Severity::fail : Severity::warn,
                 r.gpu_label(g) + ": no NIC under a shared PCIe switch; nearest is " + r.nic_label(*other) +
                     ", on NUMA node " + numa_text(nic.numa) + " while the GPU is on " + numa_text(gpu.numa),
-                evidence + "; no NIC on the GPU's NUMA node"));
+                evidence + "; no NIC on NUMA node " + numa_text(gpu.numa)));
         }
     }
 }
@@ -507,6 +515,8 @@ void numa_spread_findings(const Report& r, std::vector<Finding>& out) {
 }
 
 }  // namespace
+
+std::string pcie_link_text(const PciNode& node) { return link_text(gts(node.link_speed), known_width(node)); }
 
 const char* kind_name(Kind kind) {
     switch (kind) {
@@ -802,10 +812,15 @@ HostComparison compare_hosts(const std::vector<const Report*>& hosts, const std:
         std::map<std::string, std::size_t> votes;
         for (const auto& s : summaries) ++votes[s[k].second];
         if (votes.size() == 1) continue;
+        // The value most hosts share, when no other value is as common.
         std::string majority;
+        std::size_t most = 0;
+        bool tie = false;
         for (const auto& [value, n] : votes) {
-            if (2 * n > hosts.size()) majority = value;
+            if (n > most) most = n, majority = value, tie = false;
+            else if (n == most) tie = true;
         }
+        if (tie) majority.clear();
         for (std::size_t h = 0; h < hosts.size(); ++h) {
             const std::string& value = summaries[h][k].second;
             if (value != majority) result.differences.push_back({h, summaries[h][k].first, value, majority});

@@ -75,6 +75,9 @@ struct Report {
     std::string nic_label(std::size_t nic) const;
 };
 
+// "x16 at 32 GT/s", "32 GT/s" (width unknown), or "unknown".
+std::string pcie_link_text(const PciNode& node);
+
 // Reads the text once and analyses the host it describes.
 Report analyze(std::string_view text);
 
@@ -89,7 +92,7 @@ struct Difference {
     std::size_t host;      // index into the hosts compared
     std::string what;      // a key of summary()
     std::string value;
-    std::string majority;  // empty when no value is held by more than half of the hosts
+    std::string majority;  // the value most hosts share; empty when another value is as common
 };
 
 struct HostComparison {
