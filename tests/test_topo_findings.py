@@ -217,6 +217,15 @@ def test_tables_findings_and_json(tmp_path):
     assert json.loads(r.stdout)["source"] == "-" and "GPU -> NIC affinity" in r.stderr
 
 
+def test_json_goes_through_links_and_comes_after_the_results(tmp_path):
+    (tmp_path / "real.json").write_text("old")
+    os.symlink(tmp_path / "real.json", tmp_path / "link.json")
+    assert quorvane("-", "--json", str(tmp_path / "link.json"), input=TOPO).returncode == 0
+    assert (tmp_path / "link.json").is_symlink() and json.loads((tmp_path / "real.json").read_text())["kind"] == "dump"
+    r = quorvane("-", "--json", "/proc/version", input=TOPO)  # cannot be written; the results are out before
+    assert r.returncode == 4 and "Findings" in r.stdout and r.stderr.startswith("quorvane: error: cannot write")
+
+
 @pytest.mark.parametrize("golden,plant,status", [
     (None, {}, 0), (None, {"gpu_gdr": {0: 0}}, 1), (None, {"nvlinks": {0: 2}}, 2),
     ({}, {}, 0), ({"drop_nic": {0}}, {}, 1), ({}, {"drop_gpu": {0}}, 2),

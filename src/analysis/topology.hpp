@@ -70,7 +70,6 @@ struct Report {
     std::vector<Finding> findings;
 
     bool has_topology() const { return kind == Kind::dump || kind == Kind::static_file; }
-    const PciNode& own_pci(std::uint32_t chain) const { return pci[chain]; }
     std::string gpu_label(std::size_t gpu) const;
     std::string nic_label(std::size_t nic) const;
 };

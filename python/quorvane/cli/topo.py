@@ -256,13 +256,18 @@ def write_json_atomically(target: str, data: Any) -> None:
         sys.stdout.write(text)
         sys.stdout.flush()
         return
-    folder = os.path.dirname(os.path.abspath(target))
+    # Through a symbolic link to its file; a device or a pipe is written in place, never replaced.
+    real = os.path.realpath(target)
     try:
-        fd, temp = tempfile.mkstemp(prefix=".quorvane-topo-", suffix=".json", dir=folder)
+        if os.path.exists(real) and not os.path.isfile(real):
+            with open(real, "w", encoding="utf-8") as f:
+                f.write(text)
+            return
+        fd, temp = tempfile.mkstemp(prefix=".quorvane-topo-", suffix=".json", dir=os.path.dirname(real))
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as f:
                 f.write(text)
-            os.replace(temp, target)
+            os.replace(temp, real)
         except BaseException:
             os.unlink(temp)
             raise
