@@ -133,7 +133,9 @@ NB_MODULE(analysis, m) {
         .def_ro("error", &qt::Report::error, "For none and invalid: why, in one line.")
         .def_ro("line", &qt::Report::line, "Malformed XML: the line where reading stopped (from 1).")
         .def_ro("column", &qt::Report::column, "Malformed XML: the column where reading stopped (from 1).")
-        .def_ro("findings", &qt::Report::findings, "What is wrong with the host, most telling kinds first.")
+        .def_ro("findings", &qt::Report::findings,
+                "What is wrong with the host: by kind (PCIe links, GPUDirect RDMA, NIC speeds, local NICs, GPU "
+                "links, NUMA spread), devices in file order.")
         .def_prop_ro("gpu_count", [](const qt::Report& r) { return r.gpus.size(); })
         .def_prop_ro("nic_count", [](const qt::Report& r) { return r.nics.size(); })
         .def_ro("numa_domains", &qt::Report::numa_domains)

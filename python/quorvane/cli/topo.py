@@ -340,12 +340,12 @@ def register(sub: Any, fmt: Any) -> None:
     topo = sub.add_parser(
         "topo", formatter_class=fmt, epilog=TOPO_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
         help="GPU/NIC inventory of NCCL topology files, and what is wrong with each host",
-        description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same), or a "
-                    "static topology file, and show the GPUs, the NICs, the NUMA domains, the GPU->NIC "
-                    "affinity and the findings: downtrained PCIe links, GPUDirect RDMA off, slow NICs, GPUs "
-                    "without a NIC under their PCIe switch, missing NVLinks or xGMI links, NICs unevenly "
-                    "spread over NUMA domains. With several files (one per host), one line per host and the "
-                    "hosts that differ from the majority.")
+        description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same), or a\n"
+                    "static topology file, and show the GPUs, the NICs, the NUMA domains, the GPU->NIC affinity\n"
+                    "and the findings: downtrained PCIe links, GPUDirect RDMA off, slow NICs, GPUs without a NIC\n"
+                    "under their PCIe switch, missing NVLinks or xGMI links, NICs unevenly spread over NUMA\n"
+                    "domains. With several files (one per host): one line per host, and the hosts that differ\n"
+                    "from the majority.")
     topo.add_argument("files", metavar="FILE", nargs="+", help="topology files, one per host ('-': standard input)")
     topo.add_argument("--check", action="store_true",
                       help="exit 0 with no finding, 1 with warnings only, 2 with any fail")
