@@ -50,8 +50,8 @@ def main():
         report = qa.analyze_topology(text)
         assert report.kind == "dump" and report.gpu_count == len(cs.parse_nccl_topo_xml(text)["gpus"]), name
         inventory, findings, with_dict = medians(
-            [lambda: cs.parse_nccl_topo_xml(text), lambda: qa.analyze_topology(text),
-             lambda: qa.analyze_topology(text).to_dict()], args.reps)
+            [lambda t=text: cs.parse_nccl_topo_xml(t), lambda t=text: qa.analyze_topology(t),
+             lambda t=text: qa.analyze_topology(t).to_dict()], args.reps)
         print(f"{name:<52} {inventory * 1e6:>12.1f} {findings * 1e6:>12.1f} {findings / inventory:>6.2f}"
               f" {with_dict * 1e6:>10.1f} {with_dict / inventory:>6.2f}")
         if verdict is None:

@@ -148,7 +148,8 @@ NB_MODULE(analysis, m) {
         .def_ro("host", &qt::Difference::host)
         .def_ro("what", &qt::Difference::what)
         .def_ro("value", &qt::Difference::value)
-        .def_ro("majority", &qt::Difference::majority, "The value most hosts share; empty when another value is as common.");
+        .def_ro("majority", &qt::Difference::majority,
+                "The value most hosts share; empty when another value is as common.");
 
     nb::class_<qt::HostComparison>(m, "HostComparison", "Hosts side by side.")
         .def_ro("findings", &qt::HostComparison::findings,

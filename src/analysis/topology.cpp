@@ -303,8 +303,10 @@ void compute_affinity(Report& r) {
             it->second = std::move(found);
         }
         items += it->second.size();
-        if (items > max_affinity_items) throw TooLarge("topology too large: the GPU-NIC affinity would hold more than " +
-                                                       std::to_string(max_affinity_items) + " entries");
+        if (items > max_affinity_items) {
+            throw TooLarge("topology too large: the GPU-NIC affinity would hold more than " +
+                           std::to_string(max_affinity_items) + " entries");
+        }
         r.affinity[g] = it->second;
     }
 }
@@ -682,7 +684,8 @@ std::vector<Finding> compare(const Report& golden, const Report& current) {
     };
 
     match(keys_of(golden.gpus, gpu_key(golden)), keys_of(current.gpus, gpu_key(current)),
-          "gpu", [&](std::size_t i) { return golden.gpu_label(i); }, [&](std::size_t i) { return current.gpu_label(i); },
+          "gpu", [&](std::size_t i) { return golden.gpu_label(i); },
+          [&](std::size_t i) { return current.gpu_label(i); },
           [&](std::size_t gi, std::size_t ci) {
               const Gpu& a = golden.gpus[gi];
               const Gpu& b = current.gpus[ci];
@@ -694,7 +697,8 @@ std::vector<Finding> compare(const Report& golden, const Report& current) {
               }
           });
     match(keys_of(golden.nics, nic_key(golden)), keys_of(current.nics, nic_key(current)),
-          "nic", [&](std::size_t i) { return golden.nic_label(i); }, [&](std::size_t i) { return current.nic_label(i); },
+          "nic", [&](std::size_t i) { return golden.nic_label(i); },
+          [&](std::size_t i) { return current.nic_label(i); },
           [&](std::size_t gi, std::size_t ci) {
               const Nic& a = golden.nics[gi];
               const Nic& b = current.nics[ci];
@@ -744,7 +748,9 @@ std::vector<std::pair<std::string, std::string>> summary(const Report& r) {
     std::vector<std::string> gpu_types, nic_types, links, gpu_pcie, nic_pcie;
     for (const Gpu& gpu : r.gpus) {
         gpu_types.push_back(gpu_type(r, gpu));
-        if (r.kind == Kind::dump) links.push_back(std::to_string(gpu.nvlink_count + gpu.xgmi_count) + " " + link_unit(gpu));
+        if (r.kind == Kind::dump) {
+            links.push_back(std::to_string(gpu.nvlink_count + gpu.xgmi_count) + " " + link_unit(gpu));
+        }
     }
     for (const Nic& nic : r.nics) nic_types.push_back(nic_type(r, nic));
     for (const LinkDevice& d : link_devices(r)) {

@@ -269,7 +269,9 @@ private:
         std::size_t i = p_ + 1;
         std::string_view name = name_at(i);
         if (name.empty()) fail("'<' not followed by an element name", p_);
-        if (open_.size() >= max_depth_) fail("elements nested deeper than " + std::to_string(max_depth_) + " levels", p_);
+        if (open_.size() >= max_depth_) {
+            fail("elements nested deeper than " + std::to_string(max_depth_) + " levels", p_);
+        }
         pending_.clear();
         decoded_.clear();
         bool self_closing = false;
