@@ -16,7 +16,6 @@ import pytest
 import quorvane.collsweep as cs
 
 REPO = Path(__file__).resolve().parent.parent
-CORPUS_TOPO = REPO.parent / "shared" / "corpus" / "topo"
 LAUNCHERS_ENV = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
 OVERRIDES = "QUORVANE_NCCL_THRESHOLD_OVERRIDES"
 SIZES = {8192: "8 KiB", 131072: "128 KiB", 2097152: "2 MiB", 33554432: "32 MiB"}
@@ -271,54 +270,6 @@ def test_emulated_sweep_through_each_launcher(tmp_path, mode, hosts_key):
     assert all(row["busbw_gbps"] / row["algbw_gbps"] == pytest.approx(2 * (ranks - 1) / ranks, rel=0.02)
                for row in report["results"][:4])
     assert list(tmp_path.iterdir()) == []
-
-
-TOPO = """\
-<system version="1">
-  <cpu numaid="0" arch="x86_64"><pci busid="0000:10:00.0">
-    <pci busid="0000:11:00.0"><gpu dev="0" sm="90" rank="0" gdr="1">
-      <nvlink target="0000:f3:00.0" count="6"/><nvlink target="0000:f4:00.0" count="6"/></gpu></pci>
-    <pci busid="0000:12:00.0"><nic><net name="mlx5_0" speed="400000" port="1" guid="0x1a2b" gdr="1"/></nic></pci>
-  </pci></cpu>
-  <cpu numaid="1" arch="x86_64"><pci busid="0000:90:00.0">
-    <pci busid="0000:91:00.0"><gpu dev="1" sm="90" rank="1" gdr="0"/></pci>
-    <pci busid="0000:92:00.0"><nic><net name="eth1" speed="25000" port="2" gdr="0"/></nic></pci>
-  </pci></cpu>
-</system>
-"""
-
-
-def test_topo_tables_and_json(tmp_path):
-    (tmp_path / "topo.xml").write_text(TOPO)
-    r = quorvane("topo", str(tmp_path / "topo.xml"))
-    assert r.returncode == 0, r.stderr
-    for line in (r"2 GPUs, 2 NICs, 2 NUMA domains",
-                 r"0\s+0\s+90\s+0000:11:00\.0\s+0\s+12\s+2\s+yes\s+mlx5_0",   # dev rank sm busid numa nvlinks
-                 r"1\s+1\s+90\s+0000:91:00\.0\s+1\s+0\s+0\s+no\s+eth1",       #   peers gdr near-NICs
-                 r"mlx5_0\s+400 Gb/s\s+1\s+0\s+0000:12:00\.0\s+yes\s+0x1a2b",  # name speed port numa busid
-                 r"eth1\s+25 Gb/s\s+2\s+1\s+0000:92:00\.0\s+no\s+-",           #   gdr guid
-                 r"GPU\s+0 (->|\u2192) mlx5_0", r"GPU\s+1 (->|\u2192) eth1"):
-        assert re.search(rf"^\s+{line}$", r.stdout, re.M), (line, r.stdout)
-    r = quorvane("topo", "-", "--json", "-", input=TOPO)
-    assert r.returncode == 0, r.stderr
-    assert json.loads(r.stdout) == cs.parse_nccl_topo_xml(TOPO)
-    assert json.loads(r.stdout)["gpu_nic_affinity"] == {"0": ["mlx5_0"], "1": ["eth1"]}
-    assert "GPU -> NIC affinity" in r.stderr  # the tables moved to stderr
-    one_error_line(quorvane("topo", "-", input="not xml at all"), 4, "-: no NCCL topology found")
-
-
-@pytest.mark.skipif(not CORPUS_TOPO.is_dir(), reason="shared corpus not present")
-@pytest.mark.parametrize("name,gpus,nics", [("ibmcloud_h100_gx3d_topo.xml", 8, 8), ("azhpc_ndv4-topo.xml", 0, 0)])
-def test_topo_of_real_dumps(name, gpus, nics):
-    path = CORPUS_TOPO / name
-    if not path.is_file():
-        pytest.skip(f"{name} not in the corpus")
-    r = quorvane("topo", str(path), "--json", "-")
-    assert r.returncode == 0, r.stderr
-    inventory = json.loads(r.stdout)
-    assert inventory == cs.parse_nccl_topo_xml(path.read_text())
-    assert (len(inventory["gpus"]), len(inventory["nics"])) == (gpus, nics)
-    assert len(re.findall(r"^\s+GPU\s+\d+ (?:->|\u2192) ", r.stderr, re.M)) == len(inventory["gpu_nic_affinity"])
 
 
 def test_thresholds_show_built_in_and_overridden_cutoffs():

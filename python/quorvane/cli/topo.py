@@ -1,80 +1,357 @@
-"""`quorvane topo`: the GPU/NIC inventory of an NCCL topology dump."""
+"""`quorvane topo`: the GPU/NIC inventory of NCCL topology files and what is wrong with each host."""
 from __future__ import annotations
 
 import argparse
-from collections.abc import Mapping
-from typing import Any, TextIO
+import json
+import os
+import re
+import stat
 import sys
+import tempfile
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, TextIO
 
-from .. import collsweep as cs
-from .common import (EXIT_STATUS_HELP, RunError, Style, _check_json_target, _read_input, _write_json,
-                     fmt_opt, fmt_speed, table)
+from rich.console import Console
+from rich.table import Table
+from rich.text import Text
 
-def render_topology(inv: Mapping[str, Any], source: str, out: TextIO, style: Style) -> None:
-    yes = {True: "yes", False: "no"}
-    gpus, nics = inv.get("gpus", []), inv.get("nics", [])
-    affinity: Mapping[str, list[str]] = inv.get("gpu_nic_affinity", {})
-    print(style(f"topology: {source}", "bold"), file=out)
-    print(f"  {len(gpus)} GPU{'s' if len(gpus) != 1 else ''}, {len(nics)} NIC{'s' if len(nics) != 1 else ''}, "
-          f"{inv.get('numa_domains', 0)} NUMA domain{'s' if inv.get('numa_domains', 0) != 1 else ''}",
-          file=out)
+from .. import analysis
+from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, _check_json_target, colour_wanted, fmt_opt,
+                     fmt_speed)
 
-    print(file=out)
-    print(style("GPUs", "bold", "cyan"), file=out)
-    if gpus:
-        rows = [[fmt_opt(g["dev"]), fmt_opt(g["rank"]), fmt_opt(g["sm"]), g["busid"] or "-",
-                 fmt_opt(g["numa"]), str(g["nvlink_count"]), str(g["nvlink_peers"]), yes[bool(g["gdr"])],
+MAX_BYTES = 64 * 1024 * 1024
+NO_TOPOLOGY = ("no NCCL topology found (expected an XML dump with a <system> element, "
+               "as NCCL_TOPO_DUMP_FILE writes)")
+EXIT_NO_TOPOLOGY = 4
+EXIT_FOR_WORST = {None: 0, "warn": 1, "fail": 2}
+SEVERITY_STYLE = {"fail": "bold red", "warn": "bold yellow"}
+
+
+@dataclass
+class Host:
+    """One topology file as analysed, and what is added to its findings."""
+    source: str
+    report: Any = None                      # analysis.TopologyReport, or None when unusable
+    error: str = ""
+    extra: list[Any] = field(default_factory=list)    # fleet findings
+    changes: list[Any] = field(default_factory=list)  # against the golden file
+
+    def all_findings(self) -> list[Any]:
+        return list(self.report.findings) + self.extra + self.changes if self.report else []
+
+
+# ---- reading ----------------------------------------------------------------------
+
+def read_capped(path: str) -> str:
+    """The file's text; a file larger than any topology is refused unread, and a
+    device that never ends (/dev/zero) is refused after MAX_BYTES."""
+    label = "standard input" if path == "-" else path
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read(MAX_BYTES + 1)
+        else:
+            with open(path, "rb") as f:
+                info = os.fstat(f.fileno())
+                if stat.S_ISREG(info.st_mode) and info.st_size > MAX_BYTES:
+                    raise RunError(f"{label}: {info.st_size} bytes, larger than the 64 MiB a topology "
+                                   "file may have; not read")
+                data = f.read(MAX_BYTES + 1)
+    except OSError as exc:
+        raise UsageError(f"cannot read {path}: {exc.strerror or exc}") from None
+    if len(data) > MAX_BYTES:
+        raise RunError(f"{label}: more than 64 MiB, larger than a topology file may be; not read")
+    return data.decode("utf-8", errors="replace")
+
+
+def analyse(path: str) -> Host:
+    source = "-" if path == "-" else path
+    try:
+        report = analysis.analyze_topology(read_capped(path))
+    except RunError as exc:
+        return Host(source, error=str(exc))
+    if report.kind == "none":
+        return Host(source, error=f"{source}: {NO_TOPOLOGY}")
+    if report.kind == "invalid":
+        return Host(source, error=f"{source}: {report.error}")
+    return Host(source, report)
+
+
+# ---- rendering --------------------------------------------------------------------
+
+_TRAILING_BLANKS = re.compile(r" +((?:\x1b\[[0-9;]*m)*)$")
+
+
+def make_console(stream: TextIO) -> Console:
+    """Colour only where the other commands use it; elsewhere plain text, never wrapped."""
+    colour = colour_wanted(stream)
+    return Console(file=stream, color_system="auto" if colour else None, force_terminal=colour or None,
+                   highlight=False, markup=False, emoji=False, soft_wrap=True,
+                   width=None if colour else 10_000)
+
+
+def print_table(console: Console, headers: Sequence[str], rows: Sequence[Sequence[Any]],
+                right: Sequence[bool]) -> None:
+    """Columns two blanks apart, indented by two, no blanks at line ends."""
+    table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1), header_style="")
+    for name, is_right in zip(headers, right):
+        table.add_column(name, justify="right" if is_right else "left")
+    for row in rows:
+        table.add_row(*row)
+    with console.capture() as captured:
+        console.print(table)
+    for line in captured.get().splitlines():
+        console.file.write("  " + _TRAILING_BLANKS.sub(r"\1", line) + "\n")
+
+
+def heading(console: Console, text: str, note: str = "") -> None:
+    console.print()
+    console.print(Text.assemble((text, "bold cyan"), note))
+
+
+def counts(report: Any, static: bool) -> str:
+    def n(k: int, word: str) -> str:
+        return f"{k} {word}{'' if k == 1 else 's'}"
+    line = f"{n(report.gpu_count, 'GPU')}, {n(report.nic_count, 'NIC')}, {n(report.numa_domains, 'NUMA domain')}"
+    return f"static file: {line}" if static else line
+
+
+def finding_rows(findings: Sequence[Any], prefix: Sequence[str] = ()) -> list[list[Any]]:
+    rows = []
+    for f in findings:
+        sev = f.severity.name
+        rows.append([*prefix, Text(sev.upper(), SEVERITY_STYLE.get(sev, "")), f.code,
+                     Text.assemble(f.message, ("  [" + f.evidence + "]" if f.evidence else "", "dim"))])
+    return rows
+
+
+def render_findings(console: Console, findings: Sequence[Any], empty: str) -> None:
+    if findings:
+        print_table(console, ["", "code", "finding  [evidence]"], finding_rows(findings), [False] * 3)
+    else:
+        console.print(f"  {empty}")
+
+
+def render_host(host: Host, console: Console, golden: str | None) -> None:
+    report = host.report
+    inv = report.to_dict()
+    static = inv["kind"] == "static"
+    gpus, nics = inv["gpus"], inv["nics"]
+    affinity: Mapping[str, list[str]] = inv["gpu_nic_affinity"]
+    yes = {True: "yes", False: "no", None: "-"}
+    source = "standard input" if host.source == "-" else host.source
+    console.print(Text(f"topology: {source}", "bold"))
+    console.print(f"  {counts(report, static)}")
+    if static:
+        console.print("  (devices taken from PCI class codes of a static topology file, not detected by NCCL)")
+
+    heading(console, "GPUs")
+    if not gpus:
+        console.print("  none")
+    elif static:
+        print_table(console, ["bus id", "class", "device", "NUMA", "PCIe", "near NICs"],
+                    [[g["busid"], g["pci_class"] or "-", g["pci_id"] or "-", fmt_opt(g["numa"]), g["pcie_link"],
+                      ", ".join(affinity.get(g["busid"], []))] for g in gpus],
+                    [False, False, False, True, False, False])
+    else:
+        amd = any(g["xgmi_count"] for g in gpus) and not any(g["nvlink_count"] for g in gpus)
+        arch = any(g["gcn"] for g in gpus)
+        rows = [[fmt_opt(g["dev"]), fmt_opt(g["rank"]), g["gcn"] or fmt_opt(g["sm"]), g["busid"] or "-",
+                 fmt_opt(g["numa"]), str(g["xgmi_count"] if amd else g["nvlink_count"]),
+                 str(g["xgmi_peers"] if amd else g["nvlink_peers"]), yes[g["gdr"]], g["pcie_link"],
                  ", ".join(affinity.get(str(g["dev"]), [])) if g["dev"] is not None else ""]
                 for g in gpus]
-        for line in table(["dev", "rank", "sm", "bus id", "NUMA", "NVLinks", "peers", "GDR", "near NICs"],
-                          rows, [True, True, True, False, True, True, True, False, False]):
-            print(line, file=out)
-    else:
-        print("  none", file=out)
+        print_table(console, ["dev", "rank", "arch" if arch else "sm", "bus id", "NUMA",
+                              "xGMI links" if amd else "NVLinks", "peers", "GDR", "PCIe", "near NICs"],
+                    rows, [True, True, True, False, True, True, True, False, False, False])
 
-    print(file=out)
-    print(style("NICs", "bold", "cyan"), file=out)
-    if nics:
-        rows = [[n["name"] or "-", fmt_speed(n["speed_mbps"]), fmt_opt(n["port"]), fmt_opt(n["numa"]),
-                 n["busid"] or "-", yes[bool(n["gdr"])], n["guid"] or "-"] for n in nics]
-        for line in table(["name", "speed", "port", "NUMA", "bus id", "GDR", "guid"], rows,
-                          [False, True, True, True, False, False, False]):
-            print(line, file=out)
+    heading(console, "NICs")
+    if not nics:
+        console.print("  none")
+    elif static:
+        kinds = {"0x0207": "InfiniBand", "0x0200": "Ethernet"}
+        print_table(console, ["bus id", "class", "type", "NUMA", "PCIe"],
+                    [[n["busid"], n["pci_class"] or "-", kinds.get(n["pci_class"][:6].lower(), "-"),
+                      fmt_opt(n["numa"]), n["pcie_link"]] for n in nics],
+                    [False, False, False, True, False])
     else:
-        print("  none", file=out)
+        print_table(console, ["name", "speed", "port", "NUMA", "bus id", "GDR", "PCIe", "guid"],
+                    [[n["name"] or "-", fmt_speed(n["speed_mbps"]), fmt_opt(n["port"]), fmt_opt(n["numa"]),
+                      n["busid"] or "-", yes[n["gdr"]], n["pcie_link"], n["guid"] or "-"] for n in nics],
+                    [False, True, True, True, False, False, False, False])
 
-    print(file=out)
-    print(style("GPU -> NIC affinity", "bold", "cyan") + "  (NICs under the deepest shared PCIe switch)",
-          file=out)
+    heading(console, "GPU -> NIC affinity", "  (NICs under the deepest shared PCIe switch)")
     if affinity:
-        arrow = "\u2192" if style.fancy else "->"
-        for dev, names in affinity.items():
-            print(f"  GPU {dev:>3} {arrow} {', '.join(names)}", file=out)
+        arrow = "\u2192" if console.encoding.lower().startswith("utf") else "->"
+        for gpu, names in affinity.items():
+            console.print(f"  GPU {gpu:>3} {arrow} {', '.join(names)}")
     else:
-        print("  none: no GPU shares a PCIe switch with a NIC", file=out)
+        console.print("  none: no GPU shares a PCIe switch with a NIC")
 
+    heading(console, "Findings")
+    render_findings(console, list(report.findings) + host.extra, "none: nothing wrong found")
+    if golden is not None:
+        heading(console, "Changes since the golden file", f"  ({golden})")
+        render_findings(console, host.changes, "none: the same devices, placement and links")
+
+
+def worst(findings: Sequence[Any]) -> str | None:
+    names = {f.severity.name for f in findings}
+    return "fail" if "fail" in names else "warn" if "warn" in names else None
+
+
+def render_fleet(hosts: Sequence[Host], comparison: Any, usable: Sequence[Host], console: Console) -> None:
+    console.print(Text(f"topology of {len(hosts)} hosts", "bold"))
+    rows = []
+    for host in hosts:
+        if host.report is None:
+            rows.append([host.source, Text("no topology", "bold magenta"), host.error.removeprefix(host.source + ": ")])
+            continue
+        findings = host.all_findings()
+        tally = {s: sum(f.severity.name == s for f in findings) for s in ("fail", "warn")}
+        verdict = ", ".join(f"{k} {s}" for s, k in tally.items() if k) or "ok"
+        rows.append([host.source, counts(host.report, host.report.kind == "static"),
+                     Text(verdict, SEVERITY_STYLE.get(worst(findings) or "", "green"))])
+    print_table(console, ["host", "inventory", "verdict"], rows, [False, False, False])
+
+    heading(console, "Differences from the majority")
+    by_host: dict[int, list[str]] = {}
+    for d in comparison.differences:
+        by_host.setdefault(d.host, []).append(
+            f"{d.what} {d.value} ({'majority ' + d.majority if d.majority else 'no majority'})")
+    if by_host:
+        print_table(console, ["host", "difference"],
+                    [[usable[h].source, "; ".join(parts)] for h, parts in sorted(by_host.items())], [False, False])
+    else:
+        console.print("  none: every host has the same inventory" if len(usable) > 1
+                      else "  none: fewer than two hosts to compare")
+
+    heading(console, "Findings")
+    rows = [row for host in usable for row in finding_rows(host.all_findings(), [host.source])]
+    if rows:
+        print_table(console, ["host", "", "code", "finding  [evidence]"], rows, [False] * 4)
+    else:
+        console.print("  none: nothing wrong found")
+
+
+# ---- JSON -------------------------------------------------------------------------
+
+def finding_dicts(findings: Sequence[Any]) -> list[dict[str, Any]]:
+    return [f.to_dict() for f in findings]
+
+
+def host_dict(host: Host, golden: str | None) -> dict[str, Any]:
+    data: dict[str, Any] = host.report.to_dict()
+    data["findings"] = finding_dicts(host.all_findings())
+    data["source"] = host.source
+    if golden is not None:
+        data["golden"] = golden
+    return data
+
+
+def write_json_atomically(target: str, data: Any) -> None:
+    """Strict JSON; a file is replaced whole, so no reader sees half of it."""
+    text = json.dumps(data, indent=2, allow_nan=False) + "\n"
+    if target == "-":
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return
+    # Through a symbolic link to its file; a device or a pipe is written in place, never replaced.
+    real = os.path.realpath(target)
+    try:
+        if os.path.exists(real) and not os.path.isfile(real):
+            with open(real, "w", encoding="utf-8") as f:
+                f.write(text)
+            return
+        fd, temp = tempfile.mkstemp(prefix=".quorvane-topo-", suffix=".json", dir=os.path.dirname(real))
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(text)
+            os.replace(temp, real)
+        except BaseException:
+            os.unlink(temp)
+            raise
+    except OSError as exc:
+        raise RunError(f"cannot write {target}: {exc.strerror or exc}") from None
+
+
+# ---- the command ------------------------------------------------------------------
 
 def cmd_topo(args: argparse.Namespace) -> int:
     _check_json_target(args.json)
-    text = _read_input(args.file)
-    inventory = cs.parse_nccl_topo_xml(text)
-    if not inventory:
-        raise RunError(f"{args.file}: no NCCL topology found (expected an XML dump with a "
-                       "<system> element, as NCCL_TOPO_DUMP_FILE writes)")
+    if args.files.count("-") + (args.against == "-") > 1:
+        raise UsageError("standard input ('-') can be read only once")
+    golden_report = None
+    if args.against is not None:
+        golden = analyse(args.against)
+        if golden.report is None:
+            raise UsageError(f"--against {golden.error}")
+        golden_report = golden.report
+
+    hosts = [analyse(path) for path in args.files]
+    if len(hosts) == 1 and hosts[0].report is None:
+        raise RunError(hosts[0].error)
+    usable = [h for h in hosts if h.report is not None]
+    comparison = analysis.compare_hosts([h.report for h in usable], [h.source for h in usable])
+    for host, extra in zip(usable, comparison.findings):
+        host.extra = list(extra) if len(usable) > 1 else []
+        if golden_report is not None:
+            host.changes = analysis.compare_topology(golden_report, host.report)
+
+    for host in hosts:
+        if host.report is None:
+            print(f"{PROG}: error: {host.error}", file=sys.stderr)
     out = sys.stderr if args.json == "-" else sys.stdout
+    console = make_console(out)
+    if len(hosts) == 1:
+        render_host(hosts[0], console, args.against)
+    else:
+        render_fleet(hosts, comparison, usable, console)
+    out.flush()
+
     if args.json is not None:
-        _write_json(args.json, inventory)
-    source = "standard input" if args.file == "-" else args.file
-    render_topology(inventory, source, out, Style.for_stream(out))
-    return 0
+        if len(hosts) == 1:
+            data: Any = host_dict(hosts[0], args.against)
+        else:
+            data = {"hosts": [host_dict(h, args.against) for h in usable],
+                    "differences": [{"host": usable[d.host].source, "what": d.what, "value": d.value,
+                                     "majority": d.majority or None} for d in comparison.differences],
+                    "errors": [{"source": h.source, "error": h.error} for h in hosts if h.report is None]}
+        write_json_atomically(args.json, data)
+
+    if len(usable) < len(hosts):
+        return EXIT_NO_TOPOLOGY
+    if not args.check:
+        return 0
+    return EXIT_FOR_WORST[worst([f for h in usable for f in h.all_findings()])]
+
+
+TOPO_EXIT_HELP = """\
+with --check, topo exits:
+  0   no finding
+  1   warnings only
+  2   at least one fail
+  4   a file holds no topology (also without --check)
+"""
+
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane topo` to the command line."""
     topo = sub.add_parser(
-        "topo", formatter_class=fmt, epilog=EXIT_STATUS_HELP,
-        help="GPU/NIC inventory of an NCCL topology dump",
-        description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same) "
-                    "and show the GPUs, the NICs, the NUMA domains and the GPU->NIC affinity.")
-    topo.add_argument("file", metavar="FILE", help="the topology dump ('-': standard input)")
-    topo.add_argument("--json", metavar="FILE", help="write the inventory dict as JSON to FILE ('-': stdout)")
+        "topo", formatter_class=fmt, epilog=TOPO_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
+        help="GPU/NIC inventory of NCCL topology files, and what is wrong with each host",
+        description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same), or a\n"
+                    "static topology file, and show the GPUs, the NICs, the NUMA domains, the GPU->NIC affinity\n"
+                    "and the findings: downtrained PCIe links, GPUDirect RDMA off, slow NICs, GPUs without a NIC\n"
+                    "under their PCIe switch, missing NVLinks or xGMI links, NICs unevenly spread over NUMA\n"
+                    "domains. With several files (one per host): one line per host, and the hosts that differ\n"
+                    "from the majority.")
+    topo.add_argument("files", metavar="FILE", nargs="+", help="topology files, one per host ('-': standard input)")
+    topo.add_argument("--check", action="store_true",
+                      help="exit 0 with no finding, 1 with warnings only, 2 with any fail")
+    topo.add_argument("--against", metavar="GOLDEN",
+                      help="also report GPUs and NICs missing or added, NUMA placement and links changed "
+                           "since this golden topology file")
+    topo.add_argument("--json", metavar="FILE",
+                      help="write the inventory and the findings as JSON to FILE ('-': stdout)")
     topo.set_defaults(handler=cmd_topo)
