@@ -292,6 +292,9 @@ def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
             data = sys.stdin.buffer.read(cap + 1)
         else:
             with open(path, "rb") as f:
+                info = os.fstat(f.fileno())
+                if stat.S_ISREG(info.st_mode) and info.st_size > cap:
+                    raise UsageError(f"{shown(path)}: larger than {cap >> 20} MiB; refused")
                 data = f.read(cap + 1)
     except IsADirectoryError:
         raise UsageError(f"cannot read {shown(path)}: is a directory") from None

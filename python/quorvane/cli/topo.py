@@ -5,7 +5,6 @@ import argparse
 import json
 import os
 import re
-import stat
 import sys
 import tempfile
 from collections.abc import Mapping, Sequence
@@ -18,9 +17,8 @@ from rich.text import Text
 
 from .. import analysis
 from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, _check_json_target, colour_wanted, fmt_opt,
-                     fmt_speed)
+                     fmt_speed, read_capped)
 
-MAX_BYTES = 64 * 1024 * 1024
 NO_TOPOLOGY = ("no NCCL topology found (expected an XML dump with a <system> element, "
                "as NCCL_TOPO_DUMP_FILE writes)")
 EXIT_NO_TOPOLOGY = 4
@@ -34,6 +32,7 @@ class Host:
     source: str
     report: Any = None                      # analysis.TopologyReport, or None when unusable
     error: str = ""
+    refused: bool = False                   # the file itself was refused (unreadable, too large)
     extra: list[Any] = field(default_factory=list)    # fleet findings
     changes: list[Any] = field(default_factory=list)  # against the golden file
 
@@ -43,33 +42,12 @@ class Host:
 
 # ---- reading ----------------------------------------------------------------------
 
-def read_capped(path: str) -> str:
-    """The file's text; a file larger than any topology is refused unread, and a
-    device that never ends (/dev/zero) is refused after MAX_BYTES."""
-    label = "standard input" if path == "-" else path
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read(MAX_BYTES + 1)
-        else:
-            with open(path, "rb") as f:
-                info = os.fstat(f.fileno())
-                if stat.S_ISREG(info.st_mode) and info.st_size > MAX_BYTES:
-                    raise RunError(f"{label}: {info.st_size} bytes, larger than the 64 MiB a topology "
-                                   "file may have; not read")
-                data = f.read(MAX_BYTES + 1)
-    except OSError as exc:
-        raise UsageError(f"cannot read {path}: {exc.strerror or exc}") from None
-    if len(data) > MAX_BYTES:
-        raise RunError(f"{label}: more than 64 MiB, larger than a topology file may be; not read")
-    return data.decode("utf-8", errors="replace")
-
-
 def analyse(path: str) -> Host:
     source = "-" if path == "-" else path
     try:
         report = analysis.analyze_topology(read_capped(path))
-    except RunError as exc:
-        return Host(source, error=str(exc))
+    except UsageError as exc:
+        return Host(source, error=str(exc), refused=True)
     if report.kind == "none":
         return Host(source, error=f"{source}: {NO_TOPOLOGY}")
     if report.kind == "invalid":
@@ -290,7 +268,7 @@ def cmd_topo(args: argparse.Namespace) -> int:
 
     hosts = [analyse(path) for path in args.files]
     if len(hosts) == 1 and hosts[0].report is None:
-        raise RunError(hosts[0].error)
+        raise (UsageError if hosts[0].refused else RunError)(hosts[0].error)
     usable = [h for h in hosts if h.report is not None]
     comparison = analysis.compare_hosts([h.report for h in usable], [h.source for h in usable])
     for host, extra in zip(usable, comparison.findings):
