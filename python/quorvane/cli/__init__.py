@@ -19,9 +19,10 @@ from typing import NoReturn
 
 from .. import __version__
 from . import sweep, thresholds, topo
+from . import baseline, compare, history, report
 from .common import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_STATUS_HELP, EXIT_USAGE, PROG, RunError, UsageError
 
-COMMANDS = (sweep, topo, thresholds)
+COMMANDS = (sweep, topo, thresholds, history, compare, baseline, report)
 
 # ---- argument parsing -------------------------------------------------------------
 

@@ -1,0 +1,91 @@
+"""`quorvane history`: the recorded runs, one line each; and the --db option
+the history commands share."""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from ..history import DB_VAR, History, HistoryError, default_path, since_text
+from .common import RunError, Style, UsageError, fmt_float, human_size, table
+
+
+def add_db_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--db", metavar="FILE",
+                        help=f"the history file (default: ${DB_VAR}, else "
+                             f"$XDG_DATA_HOME/quorvane/history.sqlite3)")
+
+
+def open_history(args: argparse.Namespace, *, create: bool = False) -> History | None:
+    """The history named by --db or the environment; None when it does not exist
+    yet and create is false."""
+    path = default_path() if getattr(args, "db", None) is None else default_path({DB_VAR: args.db})
+    if not create and not path.exists():
+        return None
+    try:
+        return History(path, create=create)
+    except HistoryError as exc:
+        raise RunError(str(exc)) from None
+
+
+def positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return int(text)
+
+
+def hosts_text(hosts: list[str], most: int = 3) -> str:
+    if not hosts:
+        return "-"
+    shown = ",".join(hosts[:most])
+    return shown + (f" +{len(hosts) - most}" if len(hosts) > most else "")
+
+
+def cmd_history(args: argparse.Namespace) -> int:
+    try:
+        since = None if args.since is None else since_text(args.since)
+    except HistoryError as exc:
+        raise UsageError(str(exc)) from None
+    history = open_history(args)
+    runs: list[dict[str, Any]] = []
+    if history is not None:
+        with history:
+            try:
+                runs = history.runs(host=args.host, gpu_type=args.gpu_type, since=since, limit=args.limit)
+            except HistoryError as exc:
+                raise RunError(str(exc)) from None
+    if args.json == "-":
+        sys.stdout.write(json.dumps(runs, indent=1) + "\n")
+        return 0
+    out = sys.stdout
+    if not runs:
+        print("no recorded runs match" if history is not None else "nothing recorded yet", file=out)
+        return 0
+    style = Style.for_stream(out)
+    rows = []
+    for r in runs:
+        headline = "-" if r["headline_gbps"] is None else (
+            f"{fmt_float(r['headline_gbps'])} GB/s @ {human_size(int(r['headline_size'] or 0))}")
+        kind = r["kind"] + (" (emulated)" if r["emulated"] else "")
+        rows.append([str(r["id"]), r["started_at"].replace("+00:00", "Z"), kind, hosts_text(r["hosts"]), r["gpu_type"] or "-", r["scope"] or "-",
+                     style.status(r["verdict"] or "unknown"), headline])
+    lines = table(["id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline"], rows,
+                  [True, False, False, False, False, False, False, False], indent="")
+    out.write("\n".join(lines) + "\n")
+    return 0
+
+
+def register(sub: Any, fmt: Any) -> None:
+    """Add `quorvane history` to the command line."""
+    p = sub.add_parser("history", formatter_class=fmt, help="the recorded runs, newest first",
+                       description="List the recorded sweep, grade and fleet runs, newest first: id, time, "
+                                   "hosts, GPU type, scope, verdict, headline and its message size.")
+    p.add_argument("--host", metavar="H", help="only runs that measured this host")
+    p.add_argument("--gpu-type", metavar="TYPE", help="only runs of this GPU type")
+    p.add_argument("--since", metavar="DATE", help="only runs since DATE (2026-12-01, 2026-12-01T08:00, "
+                                                   "or an age: 7d, 12h); UTC unless it says")
+    p.add_argument("--limit", type=positive_int, metavar="N", help="at most N runs")
+    p.add_argument("--json", metavar="-", choices=["-"], help="print the runs as a JSON list on stdout")
+    add_db_option(p)
+    p.set_defaults(handler=cmd_history)
