@@ -9,7 +9,7 @@ from typing import Any
 
 from .. import analysis
 from ..history import HistoryError, busbw_points, load_record_file
-from .common import PROG, Style, UsageError, _check_json_target, _write_json, fmt_float, human_size, table
+from .common import PROG, Style, UsageError, check_json_target, _write_json, fmt_float, human_size, table
 from .history import add_db_option, open_history
 
 DEFAULT_TOLERANCE = 5.0
@@ -49,7 +49,7 @@ def _describe(name: str, record: dict[str, Any]) -> str:
 
 
 def cmd_compare(args: argparse.Namespace) -> int:
-    _check_json_target(args.json)
+    check_json_target(args.json)
     name_a, a = load_run(args.a, args)
     name_b, b = load_run(args.b, args)
     out = sys.stderr if args.json == "-" else sys.stdout

@@ -1,97 +1,222 @@
-"""Rendering of sweep reports and topology inventories on a terminal."""
+"""Rendering of records on a terminal, with rich: tables, colour and the
+progress display.  Plain text where the stream is no terminal, where TERM is
+dumb, and without colour where NO_COLOR is set (rich honours both)."""
 from __future__ import annotations
 
+import math
+import os
+import threading
 from collections.abc import Mapping, Sequence
 from typing import Any, TextIO
 
-from .. import collsweep as cs
-from .emulate import EMULATED
-from .common import (PROG, Style, fmt_float, human_size, table, threshold_source)
+from rich.console import Console
+from rich.progress import Progress, SpinnerColumn, TaskID, TextColumn, TimeElapsedColumn
+from rich.table import Table
+from rich.text import Text
 
-def _bar(value: float, scale: float, cutoffs: Sequence[float], width: int, style: Style,
-         grade: str | None) -> str:
+from ..runner import Outcome
+from .common import PROG, human_size, shown
+from .emulate import EMULATED
+
+VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
+                 "error": "bold magenta"}
+SEVERITY_STYLE = {"note": "dim", "warn": "yellow", "fail": "bold red", "error": "magenta"}
+GRADE_STYLE = {"pass": "green", "warn": "yellow", "fail": "red"}
+BAR_WIDTH = 24
+
+
+def console_for(stream: TextIO) -> Console:
+    """A console on `stream`: plain and wide when it is no terminal, so that
+    tables are never wrapped in files and pipes."""
+    probe = Console(file=stream)
+    width = None if probe.is_terminal else max(160, int(os.environ.get("COLUMNS", "0") or 0))
+    return Console(file=stream, width=width, highlight=False, emoji=False, markup=False, soft_wrap=True)
+
+
+def _fancy(console: Console) -> bool:
+    return (console.encoding or "").lower().replace("-", "").startswith("utf")
+
+
+def fmt_num(value: Any, digits: int = 2) -> str:
+    if value is None:
+        return "-"
+    number = float(value)
+    if not math.isfinite(number):
+        return str(number)
+    return f"{number:,.{digits}f}"
+
+
+def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None) -> Text:
     """busbw as a filled bar on [0, scale]; the cutoffs show as ticks on it."""
-    filled = 0 if scale <= 0 or value != value else max(0, min(width, round(value / scale * width)))
-    ticks = {min(width - 1, max(0, int(c / scale * width))) for c in cutoffs if scale > 0}
-    full, empty, tick = ("\u2588", "\u00b7", "\u2502") if style.fancy else ("#", ".", "|")
-    cells = []
-    for i in range(width):
-        if i in ticks:
-            cells.append(tick)
-        else:
-            cells.append(full if i < filled else empty)
-    text = "".join(cells)
-    if grade and style.colour:
-        head, tail = text[:filled], text[filled:]
-        return style(head, *Style.GRADE.get(grade, ())) + style(tail, "dim")
+    number = float(value) if value is not None else 0.0
+    if not math.isfinite(number) or scale <= 0:
+        filled = BAR_WIDTH if number == math.inf else 0
+    else:
+        filled = max(0, min(BAR_WIDTH, round(number / scale * BAR_WIDTH)))
+    ticks = {min(BAR_WIDTH - 1, max(0, int(c / scale * BAR_WIDTH))) for c in cutoffs if scale > 0}
+    full, empty, tick = ("\u2588", "\u00b7", "\u2502") if fancy else ("#", ".", "|")
+    text = Text()
+    for i in range(BAR_WIDTH):
+        char = tick if i in ticks else full if i < filled else empty
+        text.append(char, style=(GRADE_STYLE.get(grade or "", "") if i < filled else "dim"))
     return text
 
 
-def render_report(report: Any, collectives: Sequence[str], emulated: bool, out: TextIO,
-                  style: Style, overrides: Mapping[str, object]) -> None:
-    thr = report.threshold
-    cutoffs = [thr.warn_min_gbps, thr.pass_min_gbps] if thr is not None else []
-    results = list(report.results)
-    top = max([r.busbw_gbps for r in results if r.busbw_gbps == r.busbw_gbps] + [0.0])
-    scale = max(top, (thr.pass_min_gbps * 1.25) if thr is not None else 0.0)
-    width = 24
+def _wrong(value: Any) -> str:
+    return "n/a" if value is None else str(value)
 
-    where = (f"{report.num_nodes} hosts x {report.gpus_per_node} GPUs"
-             if report.scope == "multi" else f"this host, {report.gpus_per_node} GPUs")
-    print(style(f"nccl-tests sweep: {report.gpu_type or '?'} on {where} (scope {report.scope})", "bold"),
-          file=out)
-    if emulated:
-        print(style("EMULATED: these numbers come from quorvane's built-in stand-in benchmark, "
-                    "not from GPUs. Nothing was measured.", "bold", "magenta"), file=out)
 
-    labels = [cs.collective_name_for_binary(name) for name in collectives]
-    labels += [r.collective for r in results if r.collective not in labels]
-    labels = list(dict.fromkeys(labels))
-    tick = "\u2502" if style.fancy else "|"
-    if thr is not None:
-        legend = (f"bars: busbw on a 0-{scale:,.0f} GB/s scale; {tick} marks the warn "
-                  f"({thr.warn_min_gbps:g}) and pass ({thr.pass_min_gbps:g}) cutoffs")
+def _outcome_words(entry: Mapping[str, Any]) -> str:
+    rows = len(entry["rows"])
+    words = [f"{rows} row{'s' if rows != 1 else ''}", "complete" if entry["complete"] else "incomplete"]
+    if entry.get("exit_status") is not None:
+        words.append(f"exit {entry['exit_status']}" + (f" in {entry['seconds']:.2f} s"
+                                                       if entry.get("seconds") is not None else ""))
+    if entry.get("input"):
+        words.append(f"from {shown(entry['input'])}")
+    return ", ".join(words)
+
+
+def render_record(record: Mapping[str, Any], console: Console) -> None:
+    """Tables per collective, findings, headline, threshold and verdict."""
+    emulated = bool(record.get("emulated"))
+    thr = record.get("threshold")
+    cutoffs = [thr["warn_min_gbps"], thr["pass_min_gbps"]] if thr else []
+    busbws = [row["busbw_gbps"] for e in record["collectives"] for row in e["rows"]
+              if row.get("busbw_gbps") is not None and math.isfinite(row["busbw_gbps"])]
+    scale = max(busbws + [thr["pass_min_gbps"] * 1.25 if thr else 0.0, 0.0])
+    fancy = _fancy(console)
+
+    if record["kind"] == "grade":
+        where = f"saved output, {len(record.get('inputs', []))} file(s)"
+    elif record["scope"] == "multi":
+        where = f"{record['num_nodes']} hosts x {record['gpus_per_node']} GPUs"
     else:
-        legend = f"bars: busbw on a 0-{scale:,.0f} GB/s scale (no cutoffs known)"
-    print(style(legend, "dim"), file=out)
-    for label in labels:
-        rows = [r for r in results if r.collective == label]
-        print(file=out)
-        print(style(label, "bold", "cyan") + f"  ({len(rows)} row{'s' if len(rows) != 1 else ''})", file=out)
-        if not rows:
-            print("  no rows (see error below)", file=out)
-            continue
-        body = []
-        for r in rows:
-            grade = cs.classify(r.busbw_gbps, thr) if label == "all_reduce" and thr is not None else None
-            body.append([human_size(r.size_bytes), fmt_float(r.busbw_gbps), fmt_float(r.algbw_gbps),
-                         fmt_float(r.latency_us, 1), str(r.wrong),
-                         _bar(r.busbw_gbps, scale, cutoffs, width, style, grade)])
-        headers = ["size", "busbw GB/s", "algbw GB/s", "latency us", "wrong", "busbw vs cutoffs"]
-        for line in table(headers, body, [True, True, True, True, True, False]):
-            print(line, file=out)
+        where = f"this host, {record['gpus_per_node']} GPUs"
+    console.print(Text(f"nccl-tests {record['kind']}: {shown(record['gpu_type'])} on {where} "
+                       f"(scope {record['scope']})", style="bold"))
+    if emulated:
+        console.print(Text("EMULATED: these numbers come from quorvane's built-in stand-in benchmark, "
+                           "not from GPUs. Nothing was measured.", style="bold magenta"))
+    tick = "\u2502" if fancy else "|"
+    legend = (f"bars: busbw on a 0-{scale:,.0f} GB/s scale; {tick} marks the warn ({thr['warn_min_gbps']:g}) "
+              f"and pass ({thr['pass_min_gbps']:g}) cutoffs" if thr else
+              f"bars: busbw on a 0-{scale:,.0f} GB/s scale (no cutoffs known)")
+    console.print(Text(legend, style="dim"))
 
-    print(file=out)
-    headline = report.headline_all_reduce_busbw()
+    for entry in record["collectives"]:
+        console.print()
+        head = Text(entry["collective"] or "?", style="bold cyan")
+        head.append(f"  {_outcome_words(entry)}")
+        console.print(head)
+        if entry["rows"]:
+            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1, 0, 2), header_style="bold")
+            for name in ("size", "busbw GB/s", "algbw GB/s", "time us", "wrong", "in-place wrong"):
+                table.add_column(name, justify="right", no_wrap=True)
+            table.add_column("busbw vs cutoffs", no_wrap=True)
+            for row in entry["rows"]:
+                grade = None
+                if entry["collective"] == "all_reduce" and thr and row.get("busbw_gbps") is not None:
+                    b = row["busbw_gbps"]
+                    grade = "pass" if b >= thr["pass_min_gbps"] else "warn" if b >= thr["warn_min_gbps"] else "fail"
+                in_place = row.get("in_place") or {}
+                table.add_row(human_size(row["size_bytes"]), fmt_num(row.get("busbw_gbps")),
+                              fmt_num(row.get("algbw_gbps")), fmt_num(row.get("time_us"), 1),
+                              _wrong(row.get("wrong")), _wrong(in_place.get("wrong")) if in_place else "-",
+                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade))
+            console.print(table)
+        for f in entry["findings"]:
+            line = Text("  ")
+            line.append(f"{f['severity']:<6}", style=SEVERITY_STYLE.get(f["severity"], ""))
+            line.append(f" {f['code']}: {shown(f['message'])}")
+            if f.get("evidence"):
+                line.append(f"  [{shown(f['evidence'])[:160]}]", style="dim")
+            console.print(line)
+
+    console.print()
+    suffix = f", {EMULATED}" if emulated else ""
+    headline = record.get("headline")
     if headline is None:
-        print("headline   none: no all_reduce row", file=out)
+        console.print("headline   none: no all_reduce row")
     else:
-        print(f"headline   {style(f'{headline:,.2f} GB/s', 'bold')}  "
-              "(all_reduce bus bandwidth, best message size)", file=out)
-    if thr is not None:
-        source = threshold_source(report.gpu_type, report.scope, overrides)
-        print(f"threshold  pass >= {thr.pass_min_gbps:g} GB/s, warn >= {thr.warn_min_gbps:g} GB/s  "
-              f"({report.gpu_type}, {report.scope}, {source})", file=out)
-    elif report.status == "error":
-        print("threshold  not looked up (nothing was measured)", file=out)
+        line = Text("headline   ")
+        line.append(f"{fmt_num(headline['busbw_gbps'])} GB/s", style="bold")
+        line.append(f" at {human_size(headline['size_bytes'])}  (all_reduce bus bandwidth, best message size{suffix})")
+        console.print(line)
+    if thr:
+        console.print(f"threshold  pass >= {thr['pass_min_gbps']:g} GB/s, warn >= {thr['warn_min_gbps']:g} GB/s  "
+                      f"({shown(record['gpu_type'])}, {record['scope']}, {thr['source']})")
     else:
-        print(f"threshold  none for {report.gpu_type!r} in scope {report.scope!r} "
-              f"(see `{PROG} thresholds`)", file=out)
-    if any(r.wrong for r in results):
-        print(f"wrong      {style('the benchmark counted wrong results', 'bold', 'red')}", file=out)
-    if report.error:
-        print(f"error      {report.error}", file=out)
-    verdict = style.status(report.status)
+        console.print(f"threshold  none for {record['gpu_type']!r} in scope {record['scope']!r} "
+                      f"(see `{PROG} thresholds`)")
+    if record.get("verdict_note"):
+        console.print(Text(f"library    {shown(record['verdict_note'])}", style="dim"))
+    line = Text("verdict    ")
+    line.append(record["verdict"].upper(), style=VERDICT_STYLE.get(record["verdict"], "bold"))
     if emulated:
-        verdict += f" ({EMULATED}, not a measurement)"
-    print(f"verdict    {verdict}", file=out)
+        line.append(f" ({EMULATED}, not a measurement)")
+    console.print(line)
+
+
+class SweepProgress:
+    """The progress display on stderr, fed by the runner: each collective as it
+    starts, its elapsed time, then how it ended.  On a terminal a rich progress
+    display; elsewhere one plain line as each starts and one as it ends."""
+
+    def __init__(self, console: Console, labels: Sequence[str]) -> None:
+        self.console = console
+        self.labels = list(labels)
+        self.live = console.is_terminal and not console.is_dumb_terminal
+        self._lock = threading.Lock()
+        self._tasks: dict[int, TaskID] = {}
+        self._progress: Progress | None = None
+        if self.live:
+            self._progress = Progress(SpinnerColumn(finished_text=" "), TextColumn("{task.description}"),
+                                      TimeElapsedColumn(), TextColumn("{task.fields[state]}"),
+                                      console=console, transient=False)
+
+    def __enter__(self) -> SweepProgress:
+        if self._progress is not None:
+            self._progress.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._progress is not None:
+            self._progress.stop()
+
+    def _prefix(self, label: str) -> str:
+        total = len(self.labels)
+        at = f"{self.labels.index(label) + 1}" if label in self.labels else "?"
+        return f"[{at}/{total}] {label}"
+
+    def started(self, label: str, timeout: float) -> None:
+        prefix = self._prefix(label)
+        with self._lock:
+            if self._progress is not None:
+                self._tasks[threading.get_ident()] = self._progress.add_task(
+                    prefix, total=None, state=f"running (time-out {timeout:g}s)")
+            else:
+                self.console.print(f"{prefix}: running (time-out {timeout:g}s)")
+
+    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool) -> None:
+        if outcome.returncode == 0 and outcome.started:
+            state = Text("ok", style="green") if complete else Text("incomplete", style="magenta")
+            state.append(f", {rows} row{'s' if rows != 1 else ''}")
+        else:
+            reason = ("timed out" if outcome.timed_out else "interrupted" if outcome.interrupted
+                      else outcome.reason if not outcome.started else f"exit {outcome.returncode}")
+            state = Text("failed", style="red")
+            state.append(f" ({shown(reason or '')})")
+            first = next((ln.strip() for ln in outcome.stderr.splitlines() if ln.strip()), "")
+            if first and outcome.started:
+                state.append(f": {shown(first)[:120]}")
+        with self._lock:
+            task = self._tasks.pop(threading.get_ident(), None)
+            if self._progress is not None and task is not None:
+                self._progress.update(task, state=state, total=1, completed=1)
+                self._progress.stop_task(task)
+            else:
+                line = Text(f"{self._prefix(label)}: ")
+                line.append_text(state)
+                line.append(f" in {outcome.seconds:.1f}s")
+                self.console.print(line)

@@ -2,103 +2,65 @@
 from __future__ import annotations
 
 import argparse
+import signal
+import socket
 import sys
-import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any, TextIO
+from typing import Any
 
 from .. import collsweep as cs
-from .common import (EXIT_ERROR, EXIT_FOR_STATUS, EXIT_STATUS_HELP,
-                     LAUNCHERS, PROG, RunError, Style, UsageError, _check_json_target,
-                     _write_json, read_overrides)
+from ..record import Measured, build_record, now_utc, read_outcome
+from ..runner import GRACE_S, CommandRunner, Outcome, label_of
+from .common import (EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError, check_gpu_type, read_overrides,
+                     shown)
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
-from .render import render_report
+from .outputs import LogKeeper, add_output_options, check_output_options, emit
+from .render import SweepProgress, console_for, render_record
 
-# ---- progress ---------------------------------------------------------------------
-
-def _binary_of(cmd: Sequence[str]) -> str:
-    """The benchmark executable in a command line: just before the first -b flag
-    (the single-host command starts with it; launchers put theirs in front)."""
-    for i in range(1, len(cmd)):
-        if cmd[i] == "-b":
-            return cmd[i - 1]
-    return cmd[0] if cmd else ""
+MAX_GPUS = 4096
+MAX_TIMEOUT_S = 7 * 24 * 3600
 
 
-class ProgressRunner(cs.ShellRunner):
-    """Runs each command through the module's LocalShellRunner and reports on a
-    stream: which collective, the seconds it has run, then ok with the row count
-    or failed with the exit status.  On a terminal the elapsed time ticks."""
+# ---- argument types -----------------------------------------------------------------
 
-    def __init__(self, stream: TextIO, collectives: Sequence[str], style: Style) -> None:
-        self.stream = stream
-        self.style = style
-        self.labels = [cs.collective_name_for_binary(name) for name in collectives]
-        self.live = bool(getattr(stream, "isatty", None) and stream.isatty())
-
-    def _say(self, text: str) -> None:
-        self.stream.write(text)
-        self.stream.flush()
-
-    def _position(self, label: str) -> str:
-        total = len(self.labels)
-        if label in self.labels:
-            return f"[{self.labels.index(label) + 1}/{total}]"
-        return f"[?/{total}]"
-
-    def run(self, cmd: list[str], *, timeout: int, input_text: str | None = None) -> cs.ShellResult:
-        label = cs.collective_name_for_binary(_binary_of(cmd))
-        prefix = f"{self._position(label)} {label}"
-        start = time.monotonic()
-        stop = threading.Event()
-        ticker = None
-        if self.live:
-            def tick() -> None:
-                while not stop.wait(1.0):
-                    elapsed = time.monotonic() - start
-                    self._say(f"\r{prefix}: running {elapsed:.0f}s (time-out {timeout}s)\x1b[K")
-            self._say(f"{prefix}: running 0s (time-out {timeout}s)")
-            ticker = threading.Thread(target=tick, name="quorvane-progress", daemon=True)
-            ticker.start()
-        else:
-            self._say(f"{prefix}: running (time-out {timeout}s)\n")
-        try:
-            result = cs.LocalShellRunner().run(cmd, timeout=timeout, input_text=input_text)
-        finally:
-            stop.set()
-            if ticker is not None:
-                ticker.join()
-                self._say("\r\x1b[K")
-        elapsed = time.monotonic() - start
-        if result.returncode == 0:
-            rows = len(cs.parse_nccl_table(result.stdout, label))
-            outcome = self.style("ok", "green") + f", {rows} row{'s' if rows != 1 else ''}"
-        else:
-            reason = "timed out" if result.returncode == 124 else f"exit {result.returncode}"
-            first = result.stderr.strip().splitlines()[0] if result.stderr.strip() else ""
-            outcome = self.style("failed", "red") + f" ({reason})" + (f": {first[:120]}" if first else "")
-        self._say(f"{prefix}: {outcome} in {elapsed:.1f}s\n")
-        return result
-
-
-# ---- sweep ------------------------------------------------------------------------
-
-def _positive_int(text: str) -> int:
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    if not 1 <= value <= MAX_GPUS:
+        raise argparse.ArgumentTypeError(f"must be between 1 and {MAX_GPUS}: {text!r}")
     return value
+
+
+def _seconds(limit: float, whole: bool) -> Any:
+    def parse(text: str) -> float:
+        try:
+            value = int(text) if whole else float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a {'whole ' if whole else ''}number of seconds: "
+                                             f"{text!r}") from None
+        low = 1 if whole else 0
+        if not low <= value <= limit:  # NaN fails this too
+            raise argparse.ArgumentTypeError(f"must be between {low} and {limit:g} seconds: {text!r}")
+        return value
+    return parse
 
 
 def _hosts(text: str) -> list[str]:
     hosts = [h.strip() for h in text.split(",")]
-    if any(not h for h in hosts):
-        raise argparse.ArgumentTypeError(f"empty host name in {text!r}")
+    for host in hosts:
+        if not host:
+            raise argparse.ArgumentTypeError(f"empty host name in {text!r}")
+        if host.startswith("-"):
+            raise argparse.ArgumentTypeError(f"host name {host!r} starts with '-'")
+        if any(c.isspace() or not c.isprintable() for c in host):
+            raise argparse.ArgumentTypeError(f"host name {host!r} holds white space or control characters")
+    seen = [h for i, h in enumerate(hosts) if h in hosts[:i]]
+    if seen:
+        raise argparse.ArgumentTypeError(f"host {seen[0]!r} is listed twice")
     if len(hosts) < 2:
         raise argparse.ArgumentTypeError("needs at least two hosts (for one host use --gpus N)")
     return hosts
@@ -111,6 +73,8 @@ def _collectives(text: str) -> list[str]:
         item = item.strip()
         if not item:
             raise argparse.ArgumentTypeError(f"empty collective name in {text!r}")
+        if not item.replace("_", "").isalnum() or not item.isascii():
+            raise argparse.ArgumentTypeError(f"not a collective name: {item!r}")
         exe = item if item.endswith("_perf") else item + "_perf"
         if exe in names:
             raise argparse.ArgumentTypeError(f"{item!r} is listed twice")
@@ -118,20 +82,22 @@ def _collectives(text: str) -> list[str]:
     return names
 
 
-def cmd_sweep(args: argparse.Namespace) -> int:
-    hosts: list[str] | None = args.hosts
-    gpus: int | None = args.gpus
-    gpus_per_node: int | None = args.gpus_per_node
+def _check(args: argparse.Namespace) -> None:
+    """Everything about the arguments that argparse does not check itself."""
+    hosts, gpus, per_node = args.hosts, args.gpus, args.gpus_per_node
     if hosts is None:
         if gpus is None:
             raise UsageError("give --gpus N for this host, or --hosts h1,h2,... with --gpus-per-node N")
-        for flag, value in (("--gpus-per-node", gpus_per_node), ("--launcher", args.launcher)):
+        for flag, value in (("--gpus-per-node", per_node), ("--launcher", args.launcher)):
             if value is not None:
                 raise UsageError(f"{flag} needs --hosts")
+        if gpus < 2:
+            raise UsageError("--gpus 1: one rank measures nothing (its bus bandwidth is zero by definition); "
+                             "give 2 or more")
     else:
         if gpus is not None:
             raise UsageError("with --hosts give --gpus-per-node N, not --gpus")
-        if gpus_per_node is None:
+        if per_node is None:
             raise UsageError("--hosts needs --gpus-per-node N")
     if args.emulate:
         if args.binary_root is not None:
@@ -140,51 +106,116 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         if strange:
             raise UsageError(f"--emulate knows only {', '.join(EMULATED_EXECUTABLES)}; "
                              f"not {', '.join(strange)}")
+    if args.binary_root is not None and not args.binary_root.isprintable():
+        raise UsageError(f"--binary-root {args.binary_root!r} holds control characters")
+
+
+# ---- the runner's listener ---------------------------------------------------------
+
+class _Collector:
+    """Hears each run from the runner: reads its output, keeps it, shows progress."""
+
+    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None) -> None:
+        self.progress = progress
+        self.keeper = keeper
+        self.measured: list[Measured] = []
+
+    def started(self, cmd: list[str], timeout: float) -> None:
+        self.progress.started(label_of(cmd), timeout)
+
+    def finished(self, outcome: Outcome) -> None:
+        label = label_of(outcome.command)
+        reading = read_outcome(label, outcome) if outcome.started else None
+        logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
+        self.measured.append(Measured(label, outcome, reading, logs=logs))
+        complete = bool(reading is not None and reading.complete)
+        self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete)
+
+    def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
+        """One entry per requested collective, in order: those that did not run say why."""
+        measured = list(self.measured)
+        ran = {m.label for m in measured}
+        for exe in collectives:
+            label = cs.collective_name_for_binary(exe)
+            if label in ran:
+                continue
+            why = ("not run: the sweep was stopped" if stopped else
+                   f"nccl-tests binary not found{' on launcher' if hosts else ''}: {exe}")
+            measured.append(Measured(label, not_run=why))
+        order = [cs.collective_name_for_binary(exe) for exe in collectives]
+        measured.sort(key=lambda m: order.index(m.label) if m.label in order else len(order))
+        return measured
+
+
+# ---- sweep --------------------------------------------------------------------------
+
+def cmd_sweep(args: argparse.Namespace) -> int:
+    _check(args)
+    hosts: list[str] | None = args.hosts
+    scope = "multi" if hosts else "intra"
     overrides = read_overrides()
-    _check_json_target(args.json)
+    warning = check_gpu_type(args.gpu_type, scope, overrides)
+    check_output_options(args)
 
     collectives: list[str] = args.collectives or list(cs.COLLECTIVES)
-    scope = "multi" if hosts else "intra"
-    err = sys.stderr
-    err_style = Style.for_stream(err)
-    # With --json - the report owns stdout; the readable output moves to stderr.
-    out = err if args.json == "-" else sys.stdout
-    out_style = err_style if out is err else Style.for_stream(out)
-
-    if cs.threshold_for(args.gpu_type, scope) is None:
-        print(f"{PROG}: note: no cutoffs for {args.gpu_type!r} in scope {scope!r}; "
-              f"the verdict will be unknown", file=err)
+    err = console_for(sys.stderr)
+    out = err if args.json == "-" else console_for(sys.stdout)   # with --json - the record owns stdout
+    if warning:
+        err.print(f"{PROG}: warning: {warning}")
     if args.emulate:
-        print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; "
-              "nothing is measured", file=err)
-    runner = ProgressRunner(err, collectives, err_style)
+        err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
+
+    keeper = LogKeeper(args.keep_logs) if args.keep_logs else None
+    progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
+    collector = _Collector(progress, keeper)
+    runner = CommandRunner(grace_s=args.grace, observer=collector,
+                           logs_for=keeper.for_command if keeper is not None else None)
     options: dict[str, Any] = {"collectives": collectives, "runner": runner}
     if args.timeout is not None:
         options["timeout_s"] = args.timeout
+    started_at, start = now_utc(), time.monotonic()
+    report = None
+    stopped: Interrupted | None = None
     try:
-        with _binary_root(args) as root:
+        with progress, _binary_root(args) as root:
             if root is not None:
                 options["binary_root"] = root
-            if hosts is not None and gpus_per_node is not None:
-                report = cs.launch_multi_node(hosts, gpus_per_node, args.gpu_type,
+            if hosts is not None:
+                report = cs.launch_multi_node(hosts, args.gpus_per_node, args.gpu_type,
                                               launcher_mode=args.launcher, **options)
-            elif gpus is not None:
-                report = cs.launch_intra_node(gpus, args.gpu_type, **options)
-            else:  # ruled out above
-                raise UsageError("give --gpus N or --hosts with --gpus-per-node N")
-    except OSError as exc:
-        raise RunError(f"cannot run the benchmark: {exc}") from None
-    except ValueError as exc:
-        raise RunError(str(exc)) from None
-    if args.emulate:
+            else:
+                report = cs.launch_intra_node(args.gpus, args.gpu_type, **options)
+    except Interrupted as exc:
+        stopped = exc
+    if report is not None and args.emulate:
         report.interconnect = EMULATED
 
-    if args.json is not None:
-        _write_json(args.json, report.to_dict())
-    render_report(report, collectives, args.emulate, out, out_style, overrides)
-    if args.json not in (None, "-"):
-        print(f"report written to {args.json}", file=out)
-    return EXIT_FOR_STATUS.get(report.status, EXIT_ERROR)
+    extra: dict[str, Any] = {}
+    if stopped is not None:
+        extra = {"interrupted": signal.Signals(stopped.signum).name, "exit_status": 128 + stopped.signum}
+    record = build_record(
+        "sweep", started_at=started_at, wall_s=time.monotonic() - start,
+        hosts=hosts or [socket.gethostname()], gpu_type=args.gpu_type, scope=scope,
+        num_nodes=len(hosts) if hosts else 1, gpus_per_node=args.gpus_per_node if hosts else args.gpus,
+        emulated=bool(args.emulate), measured=collector.all_requested(collectives, hosts, stopped is not None),
+        overrides=overrides, report=report, extra=extra)
+
+    if stopped is not None:
+        stop_with_record(stopped, record, args, keeper, "partial record")
+    try:
+        render_record(record, out)
+        status = emit(record, args, keeper=keeper, say=err.print)
+    except Interrupted as exc:  # the sweep was over: the whole record is kept
+        stop_with_record(exc, record, args, keeper, "record")
+    return status or int(record["exit_status"])
+
+
+def stop_with_record(stopped: Interrupted, record: dict[str, Any], args: argparse.Namespace,
+                     keeper: LogKeeper | None, what: str) -> None:
+    """Write what there is (the signal handler now ignores further signals), then stop."""
+    written = emit(record, args, keeper=keeper) == 0 and args.json not in (None, "-")
+    stopped.note = f"{what} written to {shown(args.json)}" if written else None
+    raise stopped
 
 
 @contextmanager
@@ -195,19 +226,20 @@ def _binary_root(args: argparse.Namespace) -> Iterator[str | None]:
     else:
         yield args.binary_root
 
+
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane sweep` to the command line."""
     sweep = sub.add_parser(
         "sweep", formatter_class=fmt, epilog=EXIT_STATUS_HELP,
         help="run the nccl-tests sweep and grade it",
         description="Run all_reduce, all_gather, reduce_scatter and broadcast over 8 KiB .. 128 MiB, "
-                    "show the tables, the headline all_reduce bus bandwidth, the cutoffs and the "
-                    "verdict. Progress goes to stderr.")
+                    "show the tables, the headline all_reduce bus bandwidth and its message size, the "
+                    "cutoffs and the verdict. Progress goes to stderr.")
     one = sweep.add_argument_group("one host")
-    one.add_argument("--gpus", type=_positive_int, metavar="N", help="number of local GPUs")
+    one.add_argument("--gpus", type=_count, metavar="N", help="number of local GPUs (2 or more)")
     many = sweep.add_argument_group("several hosts")
-    many.add_argument("--hosts", type=_hosts, metavar="H1,H2,...", help="host addresses (two or more)")
-    many.add_argument("--gpus-per-node", type=_positive_int, metavar="N", help="GPUs per host")
+    many.add_argument("--hosts", type=_hosts, metavar="H1,H2,...", help="host addresses (two or more, distinct)")
+    many.add_argument("--gpus-per-node", type=_count, metavar="N", help="GPUs per host")
     many.add_argument("--launcher", choices=LAUNCHERS,
                       help="srun (Slurm), mpirun (Open MPI) or ssh (mpirun over ssh); "
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
@@ -215,12 +247,15 @@ def register(sub: Any, fmt: Any) -> None:
                        help="GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
     sweep.add_argument("--binary-root", metavar="DIR",
                        help="directory of the nccl-tests executables (default /opt/nccl-tests/build)")
-    sweep.add_argument("--timeout", type=_positive_int, metavar="S",
-                       help="seconds allowed per collective (default 240 for one host, 480 for several)")
+    sweep.add_argument("--timeout", type=_seconds(MAX_TIMEOUT_S, True), metavar="S",
+                       help="seconds allowed per collective, at most a week "
+                            "(default 240 for one host, 480 for several)")
+    sweep.add_argument("--grace", type=_seconds(3600, False), metavar="S", default=GRACE_S,
+                       help=f"seconds a benchmark gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
     sweep.add_argument("--collectives", type=_collectives, metavar="A,B,...",
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
     sweep.add_argument("--emulate", action="store_true",
                        help="run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
-                            "the report says \"emulated\"")
-    sweep.add_argument("--json", metavar="FILE", help="write the report dict as JSON to FILE ('-': stdout)")
+                            "the record says \"emulated\"")
+    add_output_options(sweep)
     sweep.set_defaults(handler=cmd_sweep)

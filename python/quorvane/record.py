@@ -1,0 +1,250 @@
+"""The record of one run of the command, and the verdict policy behind it.
+
+A record wraps the library's report dict (kept unchanged, apart from NaN and
+infinities turned into null) with what the command saw: each collective's
+command, exit status, time, rows and findings as the field reader read them,
+the headline and its message size, and the command's own verdict.
+
+The verdict is the worse of the library's grade and the reader's findings:
+evidence of corruption is `fail`; a requested collective that failed, timed
+out or printed no complete table is `error` unless the verdict is already
+`fail`; otherwise the headline of the reader's rows is graded with the
+library's own `classify` and `threshold_for`.  Where the library read a table
+differently (a format variant), the reader's reading is graded instead, and
+`verdict_note` says in one line why the verdicts differ.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import signal
+import socket
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from . import __version__
+from . import analysis as qa
+from . import collsweep as cs
+from .runner import Outcome
+
+RECORD_VERSION = 1
+# From best to worst: what "the worse of two verdicts" means.
+VERDICTS = ("pass", "warn", "unknown", "error", "fail")
+EXIT_FOR_VERDICT = {"pass": 0, "warn": 1, "fail": 2, "unknown": 3, "error": 4}
+_VERDICT_OF_SEVERITY = {"warn": "warn", "error": "error", "fail": "fail"}
+
+
+def worse(a: str, b: str) -> str:
+    return a if VERDICTS.index(a) >= VERDICTS.index(b) else b
+
+
+def now_utc() -> str:
+    return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0).isoformat()
+
+
+def finding(code: str, severity: str, message: str, evidence: str = "") -> dict[str, Any]:
+    """A finding of the command itself, in the shape of the analysis module's."""
+    f = qa.Finding()
+    f.code, f.severity, f.message, f.evidence = code, getattr(qa.Severity, severity), message, evidence
+    return dict(f.to_dict())
+
+
+@dataclass
+class Measured:
+    """One requested collective as the command saw it: the run (None when it
+    did not run, or when a saved output is graded) and the reader's reading."""
+
+    label: str
+    outcome: Outcome | None = None
+    reading: Any = None
+    logs: dict[str, str] | None = None
+    not_run: str | None = None          # why it did not run
+    source: str | None = None           # grade: the file read
+    extra_findings: list[dict[str, Any]] = field(default_factory=list)
+
+
+def read_outcome(label: str, outcome: Outcome) -> Any:
+    return qa.read_output(outcome.stdout, label)
+
+
+def _first_line(text: str, limit: int = 200) -> str:
+    for line in text.splitlines():
+        if line.strip():
+            return line.strip()[:limit]
+    return ""
+
+
+def _run_findings(m: Measured) -> list[dict[str, Any]]:
+    found: list[dict[str, Any]] = []
+    if m.not_run is not None:
+        found.append(finding("not-run", "error", m.not_run))
+    o = m.outcome
+    if o is None:
+        return found
+    program = o.command[0] if o.command else "?"
+    evidence = _first_line(o.stderr)
+    if o.interrupted:
+        found.append(finding("interrupted", "error", "stopped by a signal to quorvane before it ended"))
+    elif o.timed_out:
+        found.append(finding("timeout", "error", f"no result: {o.reason}", evidence))
+    elif not o.started:
+        found.append(finding("not-found" if o.returncode == 127 else "cannot-execute", "error",
+                             o.reason or f"{program} could not be started"))
+    elif o.returncode < 0:
+        try:
+            name = signal.Signals(-o.returncode).name
+        except ValueError:
+            name = f"signal {-o.returncode}"
+        found.append(finding("killed", "error", f"{program} was ended by {name}", evidence))
+    elif o.returncode != 0:
+        found.append(finding("exit-status", "error", f"{program} exited {o.returncode}", evidence))
+    for stream, cut in o.cut_bytes.items():
+        found.append(finding("output-cut", "note", f"{cut} bytes of its {stream} were not kept in memory"
+                             + (" (the log has them all)" if o.logs else "")))
+    if o.ended_after_exit:
+        found.append(finding("left-running", "note",
+                             f"{o.ended_after_exit} process(es) it started were still running when it exited; "
+                             "ended"))
+    if o.reason and o.started and not o.timed_out:
+        found.append(finding("log", "warn", o.reason))
+    return found
+
+
+def collective_entry(m: Measured) -> dict[str, Any]:
+    """The record's entry for one collective (the failure-cause work adds `cause`)."""
+    r = m.reading
+    findings = _run_findings(m) + [dict(f.to_dict()) for f in (r.findings if r is not None else ())]
+    findings += m.extra_findings
+    ran_clean = m.not_run is None and (m.outcome is None or (m.outcome.started and m.outcome.returncode == 0
+                                                               and not m.outcome.interrupted))
+    complete = bool(r is not None and r.complete and ran_clean)
+    if r is not None and not r.complete and not any(f["severity"] == "error" for f in findings):
+        findings.append(finding("incomplete", "error", "no complete result table in the output"))
+    o = m.outcome
+    entry: dict[str, Any] = {
+        "collective": m.label,
+        "command": list(o.command) if o is not None else None,
+        "exit_status": o.returncode if o is not None else None,
+        "seconds": round(o.seconds, 3) if o is not None else None,
+        "reason": (o.reason if o is not None else None) or m.not_run,
+        "complete": complete,
+        "rows": [dict(row.to_dict()) for row in (r.rows if r is not None else ())],
+        "findings": findings,
+        "logs": m.logs,
+        "cause": None,
+    }
+    if m.source is not None:
+        entry["input"] = m.source
+    return entry
+
+
+def _library_rows(report: Any) -> dict[str, list[tuple[Any, ...]]]:
+    by_label: dict[str, list[tuple[Any, ...]]] = {}
+    for row in report.results:
+        by_label.setdefault(row.collective, []).append(
+            (row.collective, row.size_bytes, row.busbw_gbps, row.algbw_gbps, row.latency_us, row.wrong))
+    return by_label
+
+
+def misread_by_library(report: Any, measured: Sequence[Measured]) -> list[str]:
+    """Collectives that ran cleanly but whose rows the library read otherwise
+    than the field reader, each with the reader's notes (the format variant)."""
+    library = _library_rows(report)
+    differ = []
+    for m in measured:
+        o, r = m.outcome, m.reading
+        if r is None or o is None or not o.started or o.returncode != 0:
+            continue
+        ours = [tuple(row.to_library()) for row in r.rows]
+        if ours != library.get(m.label, []):
+            notes = sorted({f.code for f in r.findings if f.severity == qa.Severity.note})
+            differ.append(f"{m.label} ({', '.join(notes)})" if notes else m.label)
+    return differ
+
+
+def judge(entries: Sequence[Mapping[str, Any]], rows: Sequence[Any], threshold: Any,
+          library_status: str | None, misread: Sequence[str] = ()) -> tuple[str, str | None, Any]:
+    """The command's verdict, the one line on why it differs from the library's
+    grade (or None), and the headline (busbw, size) or None."""
+    headline = qa.headline(list(rows))
+    verdict = cs.classify(headline[0] if headline else None, threshold)
+    why = None
+    for entry in entries:
+        for f in entry["findings"]:
+            implied = _VERDICT_OF_SEVERITY.get(f["severity"])
+            if implied is not None and worse(verdict, implied) != verdict:
+                verdict = implied
+                why = f"{entry['collective']}: {f['message']}"
+    if library_status in VERDICTS and not misread and worse(verdict, library_status) != verdict:
+        verdict = library_status
+    note = None
+    if library_status is not None and library_status != verdict:
+        parts = []
+        if misread:
+            parts.append(f"it read {', '.join(misread)} otherwise than the field reader, whose rows are graded")
+        if why and VERDICTS.index(verdict) > VERDICTS.index(library_status):
+            parts.append(why)
+        if not parts:
+            parts.append("graded on the field reader's rows")
+        note = f"the library graded {library_status.upper()}: " + "; ".join(parts)
+    return verdict, note, headline
+
+
+def threshold_entry(gpu_type: str, scope: str, overrides: Mapping[str, object]) -> dict[str, Any] | None:
+    thr = cs.threshold_for(gpu_type, scope)
+    if thr is None:
+        return None
+    return {"pass_min_gbps": thr.pass_min_gbps, "warn_min_gbps": thr.warn_min_gbps,
+            "source": "override" if f"{gpu_type}:{scope}" in overrides else "built-in"}
+
+
+def build_record(kind: str, *, started_at: str, wall_s: float, hosts: Sequence[str], gpu_type: str, scope: str,
+                 num_nodes: int, gpus_per_node: int, emulated: bool, measured: Sequence[Measured],
+                 overrides: Mapping[str, object], report: Any = None,
+                 extra: Mapping[str, Any] | None = None) -> dict[str, Any]:
+    """The whole record.  `report` is the library's report (None when the run
+    was stopped before the library returned one)."""
+    entries = [collective_entry(m) for m in measured]
+    rows = [row for m in measured if m.reading is not None for row in m.reading.rows]
+    library_status = None if report is None else str(report.status)
+    misread = misread_by_library(report, measured) if report is not None else []
+    verdict, note, headline = judge(entries, rows, cs.threshold_for(gpu_type, scope), library_status, misread)
+    versions: dict[str, str] = {}
+    for m in measured:
+        if m.reading is not None:
+            for k, v in dict(m.reading.versions).items():
+                versions.setdefault(k, v)
+    record: dict[str, Any] = {
+        "record_version": RECORD_VERSION,
+        "kind": kind,
+        "tool_version": __version__,
+        "started_at": started_at,
+        "wall_s": round(wall_s, 3),
+        "host": socket.gethostname(),
+        "hosts": list(hosts),
+        "gpu_type": gpu_type, "scope": scope, "num_nodes": num_nodes, "gpus_per_node": gpus_per_node,
+        "emulated": emulated,
+        "verdict": verdict,
+        "exit_status": EXIT_FOR_VERDICT[verdict],
+        "library_status": library_status,
+        "verdict_note": note,
+        "headline": None if headline is None else {"busbw_gbps": headline[0], "size_bytes": headline[1]},
+        "threshold": threshold_entry(gpu_type, scope, overrides),
+        "findings": [{**f, "collective": e["collective"]} for e in entries for f in e["findings"]],
+        "collectives": entries,
+        "versions": versions,
+        "caveats": [],
+        "report": None if report is None else report.to_dict(),
+    }
+    record.update(extra or {})
+    return record
+
+
+def hosts_of(readings: Iterable[Any]) -> list[str]:
+    """Hosts named in the outputs' `# Rank` lines, in order of appearance."""
+    hosts: dict[str, None] = {}
+    for r in readings:
+        for rank in r.ranks:
+            if rank.host:
+                hosts[rank.host] = None
+    return list(hosts)
