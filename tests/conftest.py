@@ -23,3 +23,11 @@ def _no_threshold_overrides(monkeypatch):
 def set_overrides(monkeypatch):
     """Put a threshold override document into the environment."""
     return lambda text: monkeypatch.setenv(OVERRIDE_VAR, text)
+
+
+# ---- run history -------------------------------------------------------------------
+
+@pytest.fixture(autouse=True)
+def _private_history(monkeypatch, tmp_path):
+    """Runs that record themselves write to a history of their own test, never the user's."""
+    monkeypatch.setenv("QUORVANE_DB", str(tmp_path / "history.sqlite3"))

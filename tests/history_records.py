@@ -2,19 +2,19 @@
 from __future__ import annotations
 
 import copy
-import json
-import subprocess
-import sys
-from pathlib import Path
 from typing import Any
 
+from quorvane import collsweep as cs
+from quorvane.cli.emulate import emulated_binaries
 
-def emulated_report(folder: Path, *extra: str, env: dict[str, str] | None = None) -> dict[str, Any]:
-    """The library's report dict of `quorvane sweep --emulate` (8 GPUs, H100_SXM)."""
-    target = folder / "report.json"
-    subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "8", "--gpu-type",
-                    "H100_SXM", "--json", str(target), *extra], capture_output=True, timeout=60, env=env)
-    doc: dict[str, Any] = json.loads(target.read_text())
+
+def emulated_report() -> dict[str, Any]:
+    """The library's report dict of an emulated 8-GPU H100_SXM sweep (the stand-in
+    benchmark run by the library itself)."""
+    with emulated_binaries() as root:
+        report = cs.launch_intra_node(8, "H100_SXM", binary_root=root, timeout_s=30)
+    report.interconnect = "emulated"
+    doc: dict[str, Any] = report.to_dict()
     return doc
 
 

@@ -52,11 +52,12 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
     if args.nccl_version is not None:
         entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
     if not entries:
-        what = f"GPU type {args.gpu_type} has no scope" if args.gpu_type else "no GPU type and scope has"
+        subject = f"GPU type {args.gpu_type}" if args.gpu_type else "any GPU type"
         kind = "emulated " if args.emulated else ""
+        nccl = f" with NCCL {args.nccl_version}" if args.nccl_version else ""
         detail = f" ({'; '.join(short)})" if short else ""
-        raise RunError(f"no baseline: {what} with {MIN_RUNS} recorded {kind}runs yet"
-                       + (f" with NCCL {args.nccl_version}" if args.nccl_version else "") + detail)
+        raise RunError(f"no baseline: fewer than {MIN_RUNS} recorded {kind}runs{nccl} of {subject} "
+                       f"in any scope{detail}")
     best: dict[tuple[str, str], dict[str, Any]] = {}
     for e in entries:
         key = (e["gpu_type"], e["scope"])

@@ -8,7 +8,9 @@ import sys
 from typing import Any
 
 from ..history import DB_VAR, History, HistoryError, default_path, since_text
-from .common import RunError, Style, UsageError, fmt_float, human_size, table
+from ..reports import prom
+from .common import (RunError, Style, UsageError, WriteError, check_json_target, fmt_float, human_size, shown,
+                     table, write_atomic)
 
 
 def add_db_option(parser: argparse.ArgumentParser) -> None:
@@ -28,6 +30,49 @@ def open_history(args: argparse.Namespace, *, create: bool = False) -> History |
     except HistoryError as exc:
         raise RunError(str(exc)) from None
 
+
+# ---- recording and exporting a run: hooks of the shared output step ----------------
+
+def add_record_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--prom", metavar="FILE",
+                        help="also write Prometheus text-format metrics to FILE (for node_exporter's "
+                             "textfile collector; '-': stdout)")
+    add_db_option(parser)
+    parser.add_argument("--no-record", action="store_true", help="do not record this run in the history")
+
+
+def check_record_options(args: argparse.Namespace) -> None:
+    target = getattr(args, "prom", None)
+    check_json_target(target, "--prom")
+    if target == "-" and getattr(args, "json", None) == "-":
+        raise UsageError("--json - and --prom - cannot both have stdout")
+    if getattr(args, "no_record", False) and getattr(args, "db", None) is not None:
+        raise UsageError("--db and --no-record exclude each other")
+
+
+def record_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
+    """Store the record in the history unless --no-record; a refusal is one line."""
+    if getattr(args, "no_record", False):
+        return None
+    db = getattr(args, "db", None)
+    path = default_path() if db is None else default_path({DB_VAR: db})
+    try:
+        with History(path) as history:
+            run_id = history.add(record)
+    except HistoryError as exc:
+        raise WriteError(f"not recorded: {exc}") from None
+    return f"recorded as run {run_id} in {shown(str(path))}"
+
+
+def prom_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
+    target = getattr(args, "prom", None)
+    if target is None:
+        return None
+    write_atomic(target, prom.render(record))
+    return None if target == "-" else f"metrics written to {shown(target)}"
+
+
+# ---- the history command ----------------------------------------------------------
 
 def positive_int(text: str) -> int:
     if not text.isdigit() or int(text) < 1:

@@ -7,9 +7,9 @@ from typing import Any
 
 from .. import analysis
 from ..history import History, HistoryError, busbw_points
-from ..reports import atomic_write, html, prom
+from ..reports import html, prom
 from .baseline import MIN_RUNS
-from .common import RunError, UsageError
+from .common import RunError, UsageError, write_atomic
 from .compare import load_run
 from .history import add_db_option, open_history
 
@@ -72,12 +72,10 @@ def cmd_report(args: argparse.Namespace) -> int:
                 baseline = site_baseline(history, record, run_id)
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
-            page = html.render(record, run_id=run_id, baseline=baseline, typical=typical_ranges(record))
-            atomic_write(args.html, page)
+            write_atomic(args.html, html.render(record, run_id=run_id, baseline=baseline,
+                                                typical=typical_ranges(record)))
         if args.prom is not None:
-            prom.write(record, args.prom)
-    except OSError as exc:
-        raise RunError(f"cannot write {exc.filename or 'the report'}: {exc.strerror or exc}") from None
+            write_atomic(args.prom, prom.render(record))
     finally:
         if history is not None:
             history.close()

@@ -1,17 +1,15 @@
 """A run record in the Prometheus text format, for node_exporter's textfile collector.
 
 `quorvane_busbw_gbps{collective,message_size,host}` uses the label names of
-NCCL's own metrics so dashboards can join the two. The file is written to a
-hidden temporary name beside the target and renamed over it, so the collector
-never reads half a file.
+NCCL's own metrics so dashboards can join the two. The command writes the text
+atomically (a temporary name beside the target, then a rename), so the
+collector never reads half a file.
 """
 from __future__ import annotations
 
 from collections.abc import Mapping
 from datetime import datetime
 from typing import Any
-
-from . import atomic_write
 
 VERDICTS = ("pass", "warn", "fail", "unknown", "error")
 
@@ -105,7 +103,3 @@ def _host_size(item: Mapping[str, Any]) -> int | str:
     size = head.get("size_bytes") if isinstance(head, Mapping) else item.get("size_bytes")
     return "" if size is None else int(size)
 
-
-def write(record: Mapping[str, Any], path: str) -> None:
-    """Write the exposition text to path atomically (see atomic_write)."""
-    atomic_write(path, render(record))
