@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
@@ -70,7 +70,8 @@ def _schema_1(conn: sqlite3.Connection) -> None:
 
 def _schema_2(conn: sqlite3.Connection) -> None:
     """NCCL and nccl-tests versions and the emulated mark as columns (baselines
-    are kept per version), and hosts one per row so --host uses an index."""
+    are kept per version); hosts one per row so --host uses an index; the
+    records in a table of their own, so listing runs reads narrow rows only."""
     _script(conn, """
         ALTER TABLE runs ADD COLUMN nccl_version TEXT;
         ALTER TABLE runs ADD COLUMN nccl_tests_version TEXT;
@@ -79,16 +80,19 @@ def _schema_2(conn: sqlite3.Connection) -> None:
             host TEXT NOT NULL,
             run_id INTEGER NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
             PRIMARY KEY (host, run_id)) WITHOUT ROWID;
+        CREATE TABLE run_records (
+            run_id INTEGER PRIMARY KEY REFERENCES runs (id) ON DELETE CASCADE,
+            record TEXT NOT NULL);
+        INSERT INTO run_records SELECT id, record FROM runs;
         CREATE INDEX runs_group ON runs (gpu_type, scope, started_at);
     """)
-    rows = conn.execute("SELECT id, record FROM runs").fetchall()
-    for run_id, text in rows:
-        record = json.loads(text)
-        cols = _columns(record)
+    for run_id, text in conn.execute("SELECT id, record FROM runs").fetchall():
+        cols = _columns(json.loads(text))
         conn.execute("UPDATE runs SET nccl_version = ?, nccl_tests_version = ?, emulated = ? WHERE id = ?",
                      (cols["nccl_version"], cols["nccl_tests_version"], cols["emulated"], run_id))
         conn.executemany("INSERT OR IGNORE INTO run_hosts VALUES (?, ?)",
                          [(h, run_id) for h in json.loads(cols["hosts"])])
+    conn.execute("ALTER TABLE runs DROP COLUMN record")
 
 
 MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (_schema_1, _schema_2)
@@ -265,27 +269,36 @@ class History:
 
     def add(self, record: Mapping[str, Any]) -> int:
         """Store a record; returns its run id."""
-        check_record(record)
-        cols = _columns(record)
-        try:
-            text = json.dumps(record, allow_nan=False, separators=(",", ":"))
-        except (TypeError, ValueError) as exc:
-            raise HistoryError(f"the record cannot be stored as JSON: {exc}") from None
-        names = [*cols, "record"]
+        return self.add_many([record])[0]
+
+    def add_many(self, records: Iterable[Mapping[str, Any]]) -> list[int]:
+        """Store records in one transaction (all or none); returns their run ids."""
+        rows = []
+        for record in records:
+            check_record(record)
+            try:
+                text = json.dumps(record, allow_nan=False, separators=(",", ":"))
+            except (TypeError, ValueError) as exc:
+                raise HistoryError(f"the record cannot be stored as JSON: {exc}") from None
+            rows.append((_columns(record), text))
+        ids = []
         with self._guard():
             conn = self.conn
             conn.execute("BEGIN IMMEDIATE")
             try:
-                cur = conn.execute(f"INSERT INTO runs ({', '.join(names)}) VALUES "
-                                   f"({', '.join('?' * len(names))})", [*cols.values(), text])
-                run_id = int(cur.lastrowid or 0)
-                conn.executemany("INSERT OR IGNORE INTO run_hosts VALUES (?, ?)",
-                                 [(h, run_id) for h in json.loads(cols["hosts"])])
+                for cols, text in rows:
+                    cur = conn.execute(f"INSERT INTO runs ({', '.join(cols)}) VALUES "
+                                       f"({', '.join('?' * len(cols))})", list(cols.values()))
+                    run_id = int(cur.lastrowid or 0)
+                    conn.execute("INSERT INTO run_records VALUES (?, ?)", (run_id, text))
+                    conn.executemany("INSERT OR IGNORE INTO run_hosts VALUES (?, ?)",
+                                     [(h, run_id) for h in json.loads(cols["hosts"])])
+                    ids.append(run_id)
                 conn.execute("COMMIT")
             except BaseException:
                 conn.execute("ROLLBACK")
                 raise
-        return run_id
+        return ids
 
     def runs(self, *, host: str | None = None, gpu_type: str | None = None, scope: str | None = None,
              since: str | None = None, limit: int | None = None) -> list[dict[str, Any]]:
@@ -309,8 +322,9 @@ class History:
         """(columns, record) of the matching runs, oldest first."""
         where, params = self._where(None, gpu_type, scope, None)
         with self._guard():
-            rows = self.conn.execute(f"SELECT {', '.join(LIST_COLUMNS)}, record FROM runs{where} "
-                                     f"ORDER BY started_at, id", params).fetchall()
+            rows = self.conn.execute(f"SELECT {', '.join(LIST_COLUMNS)}, record FROM runs "
+                                     f"JOIN run_records ON run_id = id{where} ORDER BY started_at, id",
+                                     params).fetchall()
         for row in rows:
             item = dict(zip(LIST_COLUMNS, row[:-1]))
             item["hosts"] = json.loads(item["hosts"])
@@ -333,7 +347,7 @@ class History:
 
     def get(self, run_id: int) -> dict[str, Any]:
         with self._guard():
-            row = self.conn.execute("SELECT record FROM runs WHERE id = ?", (run_id,)).fetchone()
+            row = self.conn.execute("SELECT record FROM run_records WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
             raise HistoryError(f"no run {run_id} in the history {self.path}")
         record: dict[str, Any] = json.loads(row[0])
