@@ -53,7 +53,11 @@ def test_history_filters(db, report, capsys, argv, expected):
     status, out, _ = run(capsys, "history", "--json", "-", *argv)
     assert status == 0 and [r["id"] for r in json.loads(out)] == expected
     status, out, _ = run(capsys, "history", *argv)
-    assert [int(line.split()[0]) for line in out.splitlines()[1:]] == expected
+    lines = out.splitlines()[1:]
+    more = 4 - len(expected) if "--limit" in argv else 0      # a limited listing says how many it left out
+    assert [int(line.split()[0]) for line in lines[:len(expected)]] == expected
+    assert lines[len(expected):] == ([f"... and {more} older runs (--all lists them, --limit N shows N)"]
+                                     if more else [])
 
 
 def test_two_processes_write_at_once(db, report):

@@ -317,6 +317,12 @@ class History:
             out.append(item)
         return out
 
+    def count(self, *, host: str | None = None, gpu_type: str | None = None, scope: str | None = None,
+              since: str | None = None) -> int:
+        where, params = self._where(host, gpu_type, scope, since)
+        with self._guard():
+            return int(self.conn.execute(f"SELECT count(*) FROM runs{where}", params).fetchone()[0])
+
     def records(self, *, gpu_type: str | None = None, scope: str | None = None
                 ) -> Iterator[tuple[dict[str, Any], dict[str, Any]]]:
         """(columns, record) of the matching runs, oldest first."""

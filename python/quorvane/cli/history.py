@@ -13,6 +13,9 @@ from .common import (RunError, Style, UsageError, WriteError, check_json_target,
                      table, write_atomic)
 
 
+SHOWN = 100
+
+
 def add_db_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--db", metavar="FILE",
                         help=f"the history file (default: ${DB_VAR}, else "
@@ -92,12 +95,17 @@ def cmd_history(args: argparse.Namespace) -> int:
         since = None if args.since is None else since_text(args.since)
     except HistoryError as exc:
         raise UsageError(str(exc)) from None
+    # A terminal gets the newest runs unless asked for all; JSON gets every match.
+    limit = args.limit if args.limit is not None else (None if args.all or args.json else SHOWN)
     history = open_history(args)
     runs: list[dict[str, Any]] = []
+    matching = 0
     if history is not None:
         with history:
             try:
-                runs = history.runs(host=args.host, gpu_type=args.gpu_type, since=since, limit=args.limit)
+                runs = history.runs(host=args.host, gpu_type=args.gpu_type, since=since, limit=limit)
+                if limit is not None and len(runs) == limit:
+                    matching = history.count(host=args.host, gpu_type=args.gpu_type, since=since)
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
     if args.json == "-":
@@ -113,10 +121,13 @@ def cmd_history(args: argparse.Namespace) -> int:
         headline = "-" if r["headline_gbps"] is None else (
             f"{fmt_float(r['headline_gbps'])} GB/s @ {human_size(int(r['headline_size'] or 0))}")
         kind = r["kind"] + (" (emulated)" if r["emulated"] else "")
-        rows.append([str(r["id"]), r["started_at"].replace("+00:00", "Z"), kind, hosts_text(r["hosts"]), r["gpu_type"] or "-", r["scope"] or "-",
-                     style.status(r["verdict"] or "unknown"), headline])
+        rows.append([str(r["id"]), r["started_at"].replace("+00:00", "Z"), kind, hosts_text(r["hosts"]),
+                     r["gpu_type"] or "-", r["scope"] or "-", style.status(r["verdict"] or "unknown"), headline])
     lines = table(["id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline"], rows,
                   [True, False, False, False, False, False, False, False], indent="")
+    if matching > len(runs):
+        lines.append(style(f"... and {matching - len(runs):,} older runs (--all lists them, --limit N "
+                           f"shows N)", "dim"))
     out.write("\n".join(lines) + "\n")
     return 0
 
@@ -130,7 +141,9 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--gpu-type", metavar="TYPE", help="only runs of this GPU type")
     p.add_argument("--since", metavar="DATE", help="only runs since DATE (2026-12-01, 2026-12-01T08:00, "
                                                    "or an age: 7d, 12h); UTC unless it says")
-    p.add_argument("--limit", type=positive_int, metavar="N", help="at most N runs")
+    p.add_argument("--limit", type=positive_int, metavar="N",
+                   help=f"at most N runs (default: the newest {SHOWN} on the terminal, all with --json)")
+    p.add_argument("--all", action="store_true", help="every matching run")
     p.add_argument("--json", metavar="-", choices=["-"], help="print the runs as a JSON list on stdout")
     add_db_option(p)
     p.set_defaults(handler=cmd_history)
