@@ -63,37 +63,51 @@ def one_error_line(r, code, start):
 def test_help_documents_every_exit_status():
     assert [ep.value for ep in metadata.entry_points(group="console_scripts", name="quorvane")] == \
         ["quorvane.cli:main"]
-    for args in (["--help"], ["sweep", "--help"]):
+    for args in (["--help"], ["sweep", "--help"], ["grade", "--help"]):
         r = quorvane(*args)
         assert r.returncode == 0, r.stderr
-        for code, word in ((0, "pass"), (1, "warn"), (2, "fail"), (3, "unknown"), (4, "error"), (64, "usage")):
+        for code, word in ((0, "pass"), (1, "warn"), (2, "fail"), (3, "unknown"), (4, "error"), (64, "usage"),
+                           (70, "internal"), (74, "write")):
             assert re.search(rf"^\s+{code}\s+{word}\b", r.stdout, re.M), (args, code, word)
 
 
-@pytest.mark.parametrize("args", [
-    [],                                                                    # no subcommand
-    [*EMU, "--gpus", "eight"],                                             # not a number
-    [*EMU, "--gpus", "8", "--hosts", "h1,h2", "--gpus-per-node", "8"],     # both forms
-    [*EMU, "--hosts", "h1", "--gpus-per-node", "8"],                       # one host
-    [*EMU, "--gpus", "8", "--collectives", "alltoall"],                    # the emulator has no alltoall
-    [*EMU, "--gpus", "8", "--json", "/nonexistent-dir/report.json"],
-    ["topo", "/nonexistent-dir/topo.xml"],
-    ["thresholds", "--gpu-type", "NO_SUCH_GPU"],
-], ids=lambda a: " ".join(a) or "(nothing)")
-def test_bad_usage_exits_64_before_running_anything(args):
-    r = quorvane(*args)
+def override(key="H100_SXM:intra", pass_min="300", warn_min="200"):
+    return f'{{"{key}": {{"pass_min_gbps": {pass_min}, "warn_min_gbps": {warn_min}}}}}'
+
+
+@pytest.mark.parametrize("args,overrides,message", [
+    ([], None, "the following arguments are required"),
+    ([*EMU, "--gpus", "eight"], None, "argument --gpus: not a whole number"),
+    ([*EMU, "--gpus", "1"], None, "--gpus 1: one rank measures nothing"),
+    ([*EMU, "--gpus", "8", "--hosts", "h1,h2", "--gpus-per-node", "8"], None, "with --hosts"),
+    ([*EMU, "--hosts", "h1", "--gpus-per-node", "8"], None, "argument --hosts: needs at least two"),
+    ([*EMU, "--hosts", "h1,h1", "--gpus-per-node", "8"], None, "argument --hosts: host 'h1' is listed twice"),
+    ([*EMU, "--hosts=h1,-oProxyCommand=x", "--gpus-per-node", "8"], None, "argument --hosts: host name '-o"),
+    ([*EMU, "--hosts", "h1,h\x1b[2", "--gpus-per-node", "8"], None, r"argument --hosts: host name 'h\x1b[2'"),
+    ([*EMU, "--gpus", "8", "--timeout", "99999999999"], None, "argument --timeout: must be between 1 and 604800"),
+    ([*EMU, "--gpus", "8", "--collectives", "alltoall"], None, "--emulate knows only"),
+    ([*EMU, "--gpus", "8", "--json", "/nonexistent-dir/record.json"], None, "--json /nonexistent-dir/record.json"),
+    (["sweep", "--emulate", "--gpus", "8", "--gpu-type", "h100_sxm"], None, "unknown GPU type 'h100_sxm'; did you mean 'H100_SXM'?"),
+    (["grade", "/nonexistent-dir/out.txt", "--gpu-type", "H100_SXM"], None, "cannot read /nonexistent-dir/out.txt"),
+    (["topo", "/dev/zero"], None, "/dev/zero: larger than 64 MiB"),
+    (["thresholds", "--gpu-type", "NO_SUCH_GPU"], None, "no cutoffs for GPU type 'NO_SUCH_GPU'"),
+    (["thresholds"], "{oops", f"{OVERRIDES} is not valid JSON"),
+    (["thresholds"], "[1, 2]", f"{OVERRIDES} must be a JSON object"),
+    (["thresholds"], "[" * 5000 + "]" * 5000, f"{OVERRIDES} is nested too deeply"),
+    (["thresholds"], override(key="H100_SXM"), f"{OVERRIDES}: key 'H100_SXM' is not GPU_TYPE:intra"),
+    (["thresholds"], override(key="H100_SXM:intar"), f"{OVERRIDES}: key 'H100_SXM:intar'"),
+    (["thresholds"], override(pass_min='"fast"'), f"{OVERRIDES}: 'H100_SXM:intra' \"pass_min_gbps\" must be a JSON number"),
+    (["thresholds"], override(pass_min="true"), f"{OVERRIDES}: 'H100_SXM:intra' \"pass_min_gbps\" must be a JSON number"),
+    (["thresholds"], override(pass_min="NaN"), f"{OVERRIDES}: NaN is not a finite number"),
+    (["thresholds"], override(warn_min="-Infinity"), f"{OVERRIDES}: -Infinity is not a finite number"),
+    (["thresholds"], override(pass_min="1e400"), f"{OVERRIDES}: 'H100_SXM:intra' \"pass_min_gbps\" is not a finite"),
+    (["thresholds"], override(pass_min="100"), f"{OVERRIDES}: 'H100_SXM:intra' \"pass_min_gbps\" 100 is below"),
+    (["thresholds"], override(pass_min="0", warn_min="-1"), f"{OVERRIDES}: 'H100_SXM:intra' \"warn_min_gbps\" is below 0"),
+], ids=lambda a: " ".join(a) if isinstance(a, list) else (a or "")[:24])
+def test_bad_usage_is_one_line_and_64_before_anything_runs(args, overrides, message):
+    r = quorvane(*args, **({OVERRIDES: overrides} if overrides else {}))
     assert (r.returncode, r.stdout) == (64, ""), r.stderr
-    assert r.stderr.strip() and "Traceback" not in r.stderr and "running" not in r.stderr
-
-
-@pytest.mark.parametrize("args,value", [
-    (["thresholds"], "{oops"),
-    (["thresholds"], "[1, 2]"),
-    (["thresholds"], '{"H100_SXM": {"pass_min_gbps": 300, "warn_min_gbps": 200}}'),  # no scope in the key
-    ([*EMU, "--gpus", "8"], '{"H100_SXM:intra": {"pass_min_gbps": "fast", "warn_min_gbps": 200}}'),
-])
-def test_malformed_override_variable_is_one_line_and_64(args, value):
-    one_error_line(quorvane(*args, **{OVERRIDES: value}), 64, OVERRIDES)
+    assert len(r.stderr.splitlines()) == 1 and message in r.stderr, r.stderr
 
 
 @pytest.mark.parametrize("gpu_type,settings,status,code", [
@@ -103,53 +117,55 @@ def test_malformed_override_variable_is_one_line_and_64(args, value):
     ("H100_SXM", {"NCCL_STANDIN_BUSBW_GBPS": "900", "NCCL_STANDIN_MODE": "wrong"}, "fail", 2),
     ("L40S", {}, "unknown", 3),                                            # no cutoffs for this GPU type
     ("H100_SXM", {"NCCL_STANDIN_MODE": "fail"}, "error", 4),               # nothing measured
-    ("H100_SXM", {"NCCL_STANDIN_BUSBW_GBPS": "350",
-                  OVERRIDES: '{"H100_SXM:intra": {"pass_min_gbps": "400", "warn_min_gbps": 300}}'}, "warn", 1),
+    ("H100_SXM", {"NCCL_STANDIN_BUSBW_GBPS": "350", OVERRIDES: override(pass_min="400", warn_min="300")}, "warn", 1),
 ], ids=["pass-on-cutoff", "warn", "fail", "fail-wrong-results", "unknown", "error", "override"])
 def test_sweep_exit_status_follows_the_verdict(tmp_path, gpu_type, settings, status, code):
     r = quorvane("sweep", "--emulate", "--gpus", "8", "--gpu-type", gpu_type, "--collectives", "all_reduce",
                  "--json", "-", TMPDIR=str(tmp_path), NCCL_STANDIN_LATENCY_US="0", **settings)
     assert r.returncode == code, r.stderr
-    report = json.loads(r.stdout)  # --json - leaves stdout to the report alone
-    assert (report["status"], report["interconnect"]) == (status, "emulated")
+    record = json.loads(r.stdout)  # --json - leaves stdout to the record alone
+    assert (record["verdict"], record["library_status"], record["emulated"]) == (status, status, True)
+    assert record["report"]["interconnect"] == "emulated"
     assert re.search(rf"^verdict\s+{status.upper()} \(emulated", r.stderr, re.M), r.stderr
     assert list(tmp_path.iterdir()) == []  # the emulator's folder is gone
-    sizes = [row["size_bytes"] for row in report["results"]]
-    assert sizes == ([] if status == "error" else list(SIZES))
+    assert len(record["collectives"][0]["rows"]) == (0 if status == "error" else 4)
     if OVERRIDES in settings:
-        assert report["threshold"] == {"pass_min_gbps": 400.0, "warn_min_gbps": 300.0}
-        assert re.search(r"^threshold .*\boverride\)$", r.stderr, re.M)
+        assert record["threshold"] == {"pass_min_gbps": 400.0, "warn_min_gbps": 300.0, "source": "override"}
 
 
 def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
-    target, scratch = tmp_path / "report.json", tmp_path / "tmp"
+    target, scratch, logs = tmp_path / "record.json", tmp_path / "tmp", tmp_path / "logs"
     scratch.mkdir()
-    r = quorvane(*EMU, "--gpus", "8", "--timeout", "2", "--json", str(target), TMPDIR=str(scratch),
-                 NCCL_STANDIN_MODE_all_gather="fail", NCCL_STANDIN_MESSAGE="link down on port 3",
+    r = quorvane(*EMU, "--gpus", "8", "--timeout", "2", "--json", str(target), "--keep-logs", str(logs),
+                 TMPDIR=str(scratch), NCCL_STANDIN_MODE_all_gather="fail", NCCL_STANDIN_MESSAGE="link down on port 3",
                  NCCL_STANDIN_MODE_broadcast="sleep", NCCL_STANDIN_SLEEP="30")
-    assert r.returncode == 0, r.stderr  # all_reduce alone decides the verdict
+    assert r.returncode == 4, r.stderr  # all_reduce passes, but two collectives gave no table
     assert list(scratch.iterdir()) == []
-    text = target.read_text()
-    data = json.loads(text)
-    rebuilt = cs.NcclReport(**{**data, "results": [cs.NcclResult(**row) for row in data["results"]],
-                               "threshold": cs.Threshold(**data["threshold"])})
-    assert json.dumps(rebuilt.to_dict(), indent=2) + "\n" == text  # the report dict, keys in order
-    assert [data[k] for k in ("gpu_type", "scope", "num_nodes", "gpus_per_node", "interconnect", "status", "error")] \
-        == ["H100_SXM", "intra", 1, 8, "emulated", "pass", "broadcast_perf exited 124: timeout after 2s"]
-    assert [(row["collective"], row["size_bytes"]) for row in data["results"]] == \
-        [(label, size) for label in ("all_reduce", "reduce_scatter") for size in SIZES]
+    data = json.loads(target.read_text())
+    assert (data["verdict"], data["library_status"]) == ("error", "pass")
+    assert data["verdict_note"] == "the library graded PASS: all_gather: all_gather_perf exited 1"
+    assert data["report"]["error"] == "broadcast_perf exited 124: timeout after 2s"
+    entries = {e["collective"]: e for e in data["collectives"]}
+    assert list(entries) == ["all_reduce", "all_gather", "reduce_scatter", "broadcast"]
+    assert [(e["exit_status"], e["complete"], len(e["rows"])) for e in entries.values()] == \
+        [(0, True, 4), (1, False, 0), (0, True, 4), (124, False, 0)]
+    assert entries["all_gather"]["findings"][0]["evidence"] == "link down on port 3"
+    assert (logs / "all_gather.stderr").read_text() == "link down on port 3\n"
+    assert entries["all_gather"]["logs"] == {"stdout": str(logs / "all_gather.stdout"),
+                                             "stderr": str(logs / "all_gather.stderr")}
+    headline = data["headline"]
+    assert headline == {"busbw_gbps": max(row["busbw_gbps"] for row in entries["all_reduce"]["rows"]),
+                        "size_bytes": headline["size_bytes"]}
 
     out = r.stdout
-    assert "EMULATED" in out and f"report written to {target}" in out
-    assert (at := [out.index(f"\n{label}  ({n} rows)") for label, n in
-                   (("all_reduce", 4), ("all_gather", 0), ("reduce_scatter", 4), ("broadcast", 0))]) == sorted(at)
-    for row in data["results"]:
-        assert re.search(rf"^\s+{SIZES[row['size_bytes']]}\s+{row['busbw_gbps']:,.2f}\s+{row['algbw_gbps']:,.2f}"
-                         rf"\s+{row['latency_us']:,.1f}\s+0\s+\S+$", out, re.M), row
-    headline = max(row["busbw_gbps"] for row in data["results"] if row["collective"] == "all_reduce")
-    for line in (rf"headline\s+{headline:,.2f} GB/s .*", r"error\s+broadcast_perf exited 124: timeout after 2s",
+    assert "EMULATED" in out and f"record written to {target}" in r.stderr
+    assert (at := [out.index(f"\n{label}  ") for label in entries]) == sorted(at)
+    for row in entries["all_reduce"]["rows"]:
+        assert re.search(rf"^\s*{SIZES[row['size_bytes']]}\s+{row['busbw_gbps']:,.2f}\s+{row['algbw_gbps']:,.2f}"
+                         rf"\s+{row['time_us']:,.1f}\s+0\s+0\s+\S+$", out, re.M), row
+    for line in (rf"headline\s+{headline['busbw_gbps']:,.2f} GB/s at 32 MiB .*emulated\)",
                  r"threshold\s+pass >= 320 GB/s, warn >= 250 GB/s\s+\(H100_SXM, intra, built-in\)",
-                 r"verdict\s+PASS \(emulated, not a measurement\)"):
+                 r"verdict\s+ERROR \(emulated, not a measurement\)"):
         assert re.search(rf"^{line}$", out, re.M), line
     progress = [line for line in r.stderr.splitlines() if line.startswith("[")]
     expected = [f"[{i}/4] {label}: {state}" for i, (label, outcome) in enumerate(
@@ -161,9 +177,9 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
 
 @pytest.mark.parametrize("args,expected,error", [
     (["sweep", "--gpus", "2", "--gpu-type", "H100_SXM", "--binary-root", "{tmp}"],  # no nccl-tests here
-     {"scope": "intra", "interconnect": ""}, "nccl-tests binary not found: all_reduce_perf"),
+     {"scope": "intra", "emulated": False}, "nccl-tests binary not found: all_reduce_perf"),
     ([*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun"],      # no srun on PATH
-     {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "interconnect": "emulated"}, "all_reduce_perf exited 127"),
+     {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "emulated": True}, "all_reduce_perf exited 127"),
 ], ids=["real-binaries-missing", "launcher-missing"])
 def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
     fixed = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")  # also searched
@@ -172,10 +188,9 @@ def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
     r = quorvane(*[a.format(tmp=tmp_path) for a in args], "--collectives", "all_reduce", "--json", "-",
                  PATH=str(tmp_path))
     assert r.returncode == 4, r.stderr
-    report = json.loads(r.stdout)
-    assert {k: report[k] for k in expected} == expected and report["status"] == "error"
-    assert report["error"].startswith(error)
-    assert ("emulated" in r.stderr) == (expected["interconnect"] == "emulated")
+    record = json.loads(r.stdout)
+    assert {k: record[k] for k in expected} == expected and record["verdict"] == "error"
+    assert record["report"]["error"].startswith(error)
 
 
 def launchers_env():
@@ -202,9 +217,11 @@ def test_emulated_sweep_through_each_launcher(tmp_path, mode, hosts_key):
                  "--collectives", "all_reduce,broadcast", "--timeout", "60", "--json", "-", timeout=180,
                  **launchers, TMPDIR=str(tmp_path), NCCL_STANDIN_LATENCY_US="0", NCCL_STANDIN_BUSBW_GBPS="100")
     assert r.returncode == 1, r.stderr  # 100 GB/s lies between the multi-host cutoffs 80 and 150
-    report = json.loads(r.stdout)
-    assert (report["scope"], report["num_nodes"], report["gpus_per_node"]) == ("multi", len(hosts), 2)
-    assert (report["status"], report["interconnect"]) == ("warn", "emulated")
+    record = json.loads(r.stdout)
+    assert (record["scope"], record["num_nodes"], record["gpus_per_node"], record["hosts"]) == \
+        ("multi", len(hosts), 2, hosts)
+    assert (record["verdict"], record["library_status"], record["emulated"]) == ("warn", "warn", True)
+    report = record["report"]
     assert [(row["collective"], row["busbw_gbps"]) for row in report["results"]] == \
         [("all_reduce", 100.0)] * 4 + [("broadcast", 100.0)] * 4
     ranks = 2 * len(hosts)  # all_reduce's bus factor 2(n-1)/n shows how many ranks ran
@@ -263,8 +280,8 @@ def test_topo_of_real_dumps(name, gpus, nics):
 
 def test_thresholds_show_built_in_and_overridden_cutoffs():
     overrides = {"H100_SXM:intra": {"pass_min_gbps": 300, "warn_min_gbps": 200, "note": "lab"},
-                 "L40S:intra": {"pass_min_gbps": "120", "warn_min_gbps": 80},
-                 "B200:lab": {"pass_min_gbps": 1, "warn_min_gbps": 0}}
+                 "L40S:intra": {"pass_min_gbps": 120, "warn_min_gbps": 80},
+                 "B200:multi": {"pass_min_gbps": 1, "warn_min_gbps": 0}}
     r = quorvane("thresholds", "--json", "-", **{OVERRIDES: json.dumps(overrides)})
     assert r.returncode == 0, r.stderr
     data = json.loads(r.stdout)
@@ -275,7 +292,7 @@ def test_thresholds_show_built_in_and_overridden_cutoffs():
     assert data["L40S:intra"] == {"pass_min_gbps": 120.0, "warn_min_gbps": 80.0, "source": "override"}
     assert data["H100_PCIE:multi"] == {"pass_min_gbps": None, "warn_min_gbps": None, "source": None}
     marked = {tuple(line.split()[:4]) for line in r.stderr.splitlines() if "* override" in line}
-    assert marked == {("H100_SXM", "intra", "300", "200"), ("L40S", "intra", "120", "80"), ("B200", "lab", "1", "0")}
+    assert marked == {("H100_SXM", "intra", "300", "200"), ("L40S", "intra", "120", "80"), ("B200", "multi", "1", "0")}
     assert re.search(r"^\s+H100_SXM\s+intra\s+300\s+200\s+\* override \(built-in 320 / 250\)$", r.stderr, re.M)
     assert f"* from {OVERRIDES}" in r.stderr
     r = quorvane("thresholds", "--gpu-type", "H100_SXM", **{OVERRIDES: "  \n "})  # blank: no overrides
@@ -284,8 +301,13 @@ def test_thresholds_show_built_in_and_overridden_cutoffs():
     assert "*" not in r.stdout and f"{OVERRIDES} is not set" in r.stdout
 
 
-@pytest.mark.parametrize("env,coloured", [({}, True), ({"NO_COLOR": "1"}, False)], ids=["colour", "NO_COLOR"])
-def test_colour_on_a_terminal_unless_no_color(env, coloured):
-    code, screen = on_terminal("thresholds", **env)
+@pytest.mark.parametrize("args,styled", [
+    (["thresholds"], r"\x1b\[[0-9;]*m"),                                      # any styling
+    ([*EMU, "--gpus", "8", "--collectives", "all_reduce"], r"\x1b\[(?:[0-9]*;)*(?:3[0-8]|9[0-7])[;m]"),  # colour
+], ids=["thresholds", "sweep"])
+@pytest.mark.parametrize("env,coloured", [({}, True), ({"NO_COLOR": "1"}, False), ({"TERM": "dumb"}, False)],
+                         ids=["colour", "NO_COLOR", "dumb"])
+def test_colour_on_a_terminal_unless_no_color(args, styled, env, coloured):
+    code, screen = on_terminal(*args, **env)
     assert code == 0, screen
-    assert bool(re.search(r"\x1b\[[0-9;]*m", screen)) == coloured, screen
+    assert bool(re.search(styled, screen)) == coloured, screen

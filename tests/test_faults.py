@@ -19,9 +19,9 @@ REPO = Path(__file__).resolve().parent.parent
 STANDIN = REPO / "python" / "quorvane" / "_standin.py"
 CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
 MARKER = "QUORVANE_TEST_MARKER"
-# All numbers below come from the stand-in at 350 GB/s, no latency: all_reduce passes for H100_SXM.
+# The stand-in at 350 GB/s: all_reduce passes for H100_SXM with its best at 32 MiB.
 PRELUDE = """#!/bin/sh
-export NCCL_STANDIN_COLLECTIVE={label} NCCL_STANDIN_BUSBW_GBPS=350 NCCL_STANDIN_LATENCY_US=0
+export NCCL_STANDIN_COLLECTIVE={label} NCCL_STANDIN_BUSBW_GBPS=350
 PY='{py}' STANDIN='{standin}' CORPUS='{corpus}' ROOT='{root}'
 standin() {{ "$PY" "$STANDIN" "$@"; }}
 """
@@ -146,7 +146,7 @@ def test_signal_stops_the_benchmark_and_keeps_what_ran(tmp_path, sig):
     proc.send_signal(sig)
     out, err = proc.communicate(timeout=20)
     assert proc.returncode == 128 + sig, err
-    assert err.strip() == f"quorvane: stopped by {sig.name}; partial record written to {record}"
+    assert err.splitlines()[-1] == f"quorvane: stopped by {sig.name}; partial record written to {record}"
     assert survivors(tmp_path) == [] and list(scratch.iterdir()) == []
     data = json.loads(record.read_text())
     assert (data["interrupted"], data["exit_status"], data["verdict"]) == (sig.name, 128 + sig, "error")
@@ -166,10 +166,11 @@ def test_failed_write_keeps_the_printed_result(tmp_path):
     assert r.stderr.splitlines()[-1] == "quorvane: error: cannot write /dev/full: No space left on device"
 
 
-def test_closed_stdout_is_no_error():
-    r = subprocess.run(["bash", "-c", f"'{sys.executable}' -m quorvane thresholds | head -1; "
+@pytest.mark.parametrize("reader", ["head -1", "true"])  # true: gone before anything is written
+def test_closed_stdout_is_no_error(reader):
+    r = subprocess.run(["bash", "-c", f"'{sys.executable}' -m quorvane thresholds | {reader}; "
                                       "exit ${PIPESTATUS[0]}"], capture_output=True, text=True, timeout=30)
-    assert (r.returncode, r.stderr, len(r.stdout.splitlines())) == (0, "", 1)
+    assert (r.returncode, r.stderr, len(r.stdout.splitlines())) == (0, "", reader.count("head"))
 
 
 def test_unexpected_fault_is_one_line_and_70(tmp_path):

@@ -16,6 +16,7 @@ differently (a format variant), the reader's reading is graded instead, and
 from __future__ import annotations
 
 import datetime as _dt
+import os
 import signal
 import socket
 from collections.abc import Iterable, Mapping, Sequence
@@ -81,7 +82,7 @@ def _run_findings(m: Measured) -> list[dict[str, Any]]:
     o = m.outcome
     if o is None:
         return found
-    program = o.command[0] if o.command else "?"
+    program = os.path.basename(o.command[0]) if o.command else "?"
     evidence = _first_line(o.stderr)
     if o.interrupted:
         found.append(finding("interrupted", "error", "stopped by a signal to quorvane before it ended"))
@@ -117,9 +118,11 @@ def collective_entry(m: Measured) -> dict[str, Any]:
     findings += m.extra_findings
     ran_clean = m.not_run is None and (m.outcome is None or (m.outcome.started and m.outcome.returncode == 0
                                                                and not m.outcome.interrupted))
-    complete = bool(r is not None and r.complete and ran_clean)
     if r is not None and not r.complete and not any(f["severity"] == "error" for f in findings):
         findings.append(finding("incomplete", "error", "no complete result table in the output"))
+    # A whole table from a clean run, with no evidence against it.
+    complete = bool(r is not None and r.complete and ran_clean
+                    and not any(f["severity"] in ("fail", "error") for f in findings))
     o = m.outcome
     entry: dict[str, Any] = {
         "collective": m.label,
@@ -174,7 +177,8 @@ def judge(entries: Sequence[Mapping[str, Any]], rows: Sequence[Any], threshold: 
             implied = _VERDICT_OF_SEVERITY.get(f["severity"])
             if implied is not None and worse(verdict, implied) != verdict:
                 verdict = implied
-                why = f"{entry['collective']}: {f['message']}"
+                label = entry["collective"]
+                why = f["message"] if f["message"].startswith(f"{label}:") else f"{label}: {f['message']}"
     if library_status in VERDICTS and not misread and worse(verdict, library_status) != verdict:
         verdict = library_status
     note = None

@@ -46,17 +46,18 @@ def fmt_num(value: Any, digits: int = 2) -> str:
     return f"{number:,.{digits}f}"
 
 
-def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None) -> Text:
+def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None,
+         width: int = BAR_WIDTH) -> Text:
     """busbw as a filled bar on [0, scale]; the cutoffs show as ticks on it."""
     number = float(value) if value is not None else 0.0
     if not math.isfinite(number) or scale <= 0:
-        filled = BAR_WIDTH if number == math.inf else 0
+        filled = width if number == math.inf else 0
     else:
-        filled = max(0, min(BAR_WIDTH, round(number / scale * BAR_WIDTH)))
-    ticks = {min(BAR_WIDTH - 1, max(0, int(c / scale * BAR_WIDTH))) for c in cutoffs if scale > 0}
+        filled = max(0, min(width, round(number / scale * width)))
+    ticks = {min(width - 1, max(0, int(c / scale * width))) for c in cutoffs if scale > 0}
     full, empty, tick = ("\u2588", "\u00b7", "\u2502") if fancy else ("#", ".", "|")
     text = Text()
-    for i in range(BAR_WIDTH):
+    for i in range(width):
         char = tick if i in ticks else full if i < filled else empty
         text.append(char, style=(GRADE_STYLE.get(grade or "", "") if i < filled else "dim"))
     return text
@@ -86,6 +87,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
               if row.get("busbw_gbps") is not None and math.isfinite(row["busbw_gbps"])]
     scale = max(busbws + [thr["pass_min_gbps"] * 1.25 if thr else 0.0, 0.0])
     fancy = _fancy(console)
+    bar_width = max(8, min(BAR_WIDTH, console.width - 58))
 
     if record["kind"] == "grade":
         where = f"saved output, {len(record.get('inputs', []))} file(s)"
@@ -110,10 +112,10 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
         head.append(f"  {_outcome_words(entry)}")
         console.print(head)
         if entry["rows"]:
-            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1, 0, 2), header_style="bold")
-            for name in ("size", "busbw GB/s", "algbw GB/s", "time us", "wrong", "in-place wrong"):
+            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1), header_style="bold")
+            for name in ("size", "busbw\nGB/s", "algbw\nGB/s", "time\nus", "#wrong\nout", "#wrong\nin"):
                 table.add_column(name, justify="right", no_wrap=True)
-            table.add_column("busbw vs cutoffs", no_wrap=True)
+            table.add_column("busbw vs\ncutoffs", no_wrap=True)
             for row in entry["rows"]:
                 grade = None
                 if entry["collective"] == "all_reduce" and thr and row.get("busbw_gbps") is not None:
@@ -123,7 +125,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
                 table.add_row(human_size(row["size_bytes"]), fmt_num(row.get("busbw_gbps")),
                               fmt_num(row.get("algbw_gbps")), fmt_num(row.get("time_us"), 1),
                               _wrong(row.get("wrong")), _wrong(in_place.get("wrong")) if in_place else "-",
-                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade))
+                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade, bar_width))
             console.print(table)
         for f in entry["findings"]:
             line = Text("  ")

@@ -1,0 +1,324 @@
+"""The field reader of nccl-tests output: the real outputs of the corpus, the
+library's parser on what it reads right, the stand-in, one-fault variants of a
+clean table and -J files."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorvane
+import quorvane.analysis as qa
+import quorvane.collsweep as cs
+
+REPO = Path(__file__).resolve().parents[1]
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
+needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus not present at {CORPUS}")
+SIZES = (8192, 131072, 2097152, 33554432)
+BLOCK = ["time", "algbw", "busbw", "#wrong"]
+
+
+def library(text, label="x"):
+    return [(r.collective, r.size_bytes, r.busbw_gbps, r.algbw_gbps, r.latency_us, r.wrong)
+            for r in cs.parse_nccl_table(text, label)]
+
+
+def codes(result):
+    return {(f.code, f.severity.name) for f in result.findings}
+
+
+def cells(size):
+    t = 10 + size / 370e3
+    return [str(size), str(size // 4), "float", "sum", "-1", f"{t:.2f}", f"{size / t / 1e3:.2f}",
+            f"{size / t / 1e3 * 1.75:.2f}", "0", f"{t * 1.02:.2f}", f"{size / t / 1.02e3:.2f}",
+            f"{size / t / 1.02e3 * 1.75:.2f}", "0"]
+
+
+def table(sizes=SIZES, names=None, edit=None, maxbytes=33554432, footer=True):
+    """A modern table; edit(size, cells) may change a row's cells (None drops it)."""
+    names = names or ["size", "count", "type", "redop", "root"] + BLOCK + BLOCK
+    out = ["# nccl-tests version 2.17.8 nccl-headers=22902 nccl-library=22902",
+           "# Collective test starting: all_reduce_perf",
+           f"# nThread 1 nGpus 8 minBytes 8192 maxBytes {maxbytes} step: 16(factor) warmup iters: 5 iters: 20",
+           "#  Rank  0 Group  0 Pid   4180 on cnode3-002 device  0 [0000:1b:00] NVIDIA H100 80GB HBM3",
+           "#  Rank  1 Group  0 Pid   4181 on cnode3-002 device  1 [0000:43:00] NVIDIA H100 80GB HBM3",
+           "#       " + "  ".join(names)]
+    for size in sizes:
+        row = edit(size, cells(size)) if edit else cells(size)
+        if row is not None:
+            out.append("  ".join(f"{c:>8}" for c in row))
+    if footer:
+        out += ["# Out of bounds values : 0 OK", "# Avg bus bandwidth    : 137.474", "#",
+                "# Collective test concluded: all_reduce_perf"]
+    return "\n".join(out) + "\n"
+
+
+def at(target, index, value):
+    def edit(size, row):
+        if size == target:
+            row[index] = value
+        return row
+    return edit
+
+
+# ---------------------------------------------------------------------------
+# Real outputs: rows read, findings raised, completeness.
+
+CORPUS_EXPECTED = {  # file: (rows, findings other than notes, complete)
+    "aws_eks_efa_g4dn_t4_2node_tagoutput.txt": (31, set(), True),
+    "aws_eks_efa_p4d_2node_16rank_tagoutput_v2x_err_exp.txt": (30, set(), True),
+    "aws_p4de_2node_allreduce_srun_label.txt": (29, {("truncated", "error")}, False),
+    "aws_p5en_allreduce_elided_middle.txt": (3, {("sizes-missing", "error")}, False),
+    "azureml_k80_4gpu_allreduce_v2x_err_exp.txt": (7, {("sizes-not-reached", "warn")}, True),
+    "coreweave_gb200_1440gpu_allreduce_partial.txt": (6, set(), True),
+    "coreweave_h100_64gpu_sharp_allreduce_elided.txt":
+        (5, {("sizes-missing", "error"), ("sizes-unexpected", "warn")}, False),
+    "dgx2_v100_12gpu_5colls_v2x_0e00.txt": (155, {("error-above-tolerance", "fail"), ("out-of-bounds", "fail")}, True),
+    "dgx2_v100_12gpu_allgather_v2x_1e00_failed.txt":
+        (31, {("error-above-tolerance", "fail"), ("out-of-bounds", "fail")}, True),
+    "dgx2_v100_12gpu_allreduce_v2x_err_exp.txt": (31, set(), True),
+    "dgx2_v100_12gpu_broadcast_v2x_root.txt": (31, set(), True),
+    "dgx2_v100_12gpu_reducescatter_v2x.txt": (31, set(), True),
+    "ebpf_rtx5090_2rank_allgather_v2_18_0_with_stderr_noise.txt": (8, set(), True),
+    "ebpf_rtx5090_2rank_broadcast_v2_18_0_root0.txt": (9, set(), True),
+    "gcp_a3mega_h100_2node_allreduce_modern.txt": (31, set(), True),
+    "nccl1_titanx_all_reduce_test_ms_res.txt": (20, {("truncated", "error")}, False),
+    "rccl_mi300x_2node_allreduce_slurm.txt": (32, set(), True),
+    "rccl_mi300x_8gpu_allreduce_k8s.txt": (31, set(), True),
+    "rccl_mi355x_2node_allreduce_truncated.txt": (31, {("truncated", "error")}, False),
+    "superbench_a100_allgather_v2x_na.txt": (34, set(), True),
+    "superbench_a100_allreduce_v2x_na.txt": (34, set(), True),
+    "superbench_a100_broadcast_v2x_na.txt": (34, set(), True),
+    "superbench_a100_reduce_v2x_na.txt": (34, set(), True),
+    "superbench_a100_reducescatter_v2x_na.txt": (34, set(), True),
+    "xxrjun_h100_10node_5colls_v2_17_8.txt": (50, set(), True),
+    "xxrjun_h100_8gpu_5colls_v2_17_8.txt": (50, set(), True),
+}
+
+
+@needs_corpus
+def test_corpus_is_the_one_described():
+    assert sorted(p.name for p in CORPUS.glob("*.txt")) == sorted(CORPUS_EXPECTED)
+
+
+@needs_corpus
+@pytest.mark.parametrize("name", sorted(CORPUS_EXPECTED))
+def test_corpus_rows_findings_and_completeness(name):
+    r = qa.read_output((CORPUS / name).read_text())
+    rows, findings, complete = CORPUS_EXPECTED[name]
+    assert (len(r.rows), {c for c in codes(r) if c[1] != "note"}, r.complete) == (rows, findings, complete)
+    assert all(t.rows for t in r.tables)
+    json.dumps(r.to_dict(), allow_nan=False)
+
+
+# Files the library reads right, whole or in their first tables (its rows of
+# alltoall and sendrecv, whose in-place #wrong is N/A, are shifted).
+LIBRARY_EXACT = {
+    "aws_p5en_allreduce_elided_middle.txt": 3, "coreweave_gb200_1440gpu_allreduce_partial.txt": 6,
+    "coreweave_h100_64gpu_sharp_allreduce_elided.txt": 5,
+    "ebpf_rtx5090_2rank_allgather_v2_18_0_with_stderr_noise.txt": 8,
+    "ebpf_rtx5090_2rank_broadcast_v2_18_0_root0.txt": 9, "gcp_a3mega_h100_2node_allreduce_modern.txt": 31,
+    "rccl_mi300x_2node_allreduce_slurm.txt": 32, "rccl_mi300x_8gpu_allreduce_k8s.txt": 31,
+    "rccl_mi355x_2node_allreduce_truncated.txt": 31, "xxrjun_h100_10node_5colls_v2_17_8.txt": 30,
+    "xxrjun_h100_8gpu_5colls_v2_17_8.txt": 30,
+}
+PREFIX = re.compile(r"^(\[1,\d+\]<stdout>:|0: )", re.M)
+
+
+@needs_corpus
+@pytest.mark.parametrize("name", sorted(LIBRARY_EXACT) + ["aws_eks_efa_g4dn_t4_2node_tagoutput.txt",
+                                                          "aws_p4de_2node_allreduce_srun_label.txt"])
+def test_corpus_rows_equal_the_library_where_it_reads_right(name):
+    text = (CORPUS / name).read_text()
+    mine = [r.to_library() for r in qa.read_output(text, "x").rows]
+    if name in LIBRARY_EXACT:
+        n = LIBRARY_EXACT[name]
+        assert mine[:n] == library(text)[:n] and len(mine) >= n
+    else:  # behind launcher prefixes the library reads nothing; without them, the same rows
+        assert library(text) == [] and mine == library(PREFIX.sub("", text)) != []
+        assert ("launcher-prefix", "note") in codes(qa.read_output(text))
+
+
+@needs_corpus
+@pytest.mark.parametrize("name, wrong_sizes", [
+    ("dgx2_v100_12gpu_allgather_v2x_1e00_failed.txt", {4294967280, 8589934560}),
+    ("dgx2_v100_12gpu_allreduce_v2x_err_exp.txt", set()),
+    ("nccl1_titanx_all_reduce_test_ms_res.txt", set()),
+    ("superbench_a100_reduce_v2x_na.txt", None),
+    ("xxrjun_h100_8gpu_5colls_v2_17_8.txt", set()),
+])
+def test_corpus_old_error_and_na_columns_are_no_false_failure(name, wrong_sizes):
+    text = (CORPUS / name).read_text()
+    r = qa.read_output(text, "x")
+    assert any(row[5] for row in library(text))  # the library's false failure
+    if wrong_sizes is None:
+        assert {row.wrong for row in r.rows} == {None} and ("not-checked", "note") in codes(r)
+    else:
+        assert {row.size_bytes for row in r.rows if row.wrong} == wrong_sizes
+        assert all(row.ip_time_us for row in r.rows)
+
+
+@needs_corpus
+def test_corpus_header_versions_ranks_and_units():
+    r = qa.read_output((CORPUS / "xxrjun_h100_10node_5colls_v2_17_8.txt").read_text())
+    assert r.versions == {"nccl_tests": "2.17.8", "nccl_headers": "22902", "nccl_library": "22902"}
+    assert (r.params["maxBytes"], r.params["step"], r.params["warmup_iters"]) == ("68719476736", "2(factor)", "5")
+    assert [t.collective for t in r.tables] == ["all_reduce", "all_gather", "reduce_scatter", "alltoall", "sendrecv"]
+    assert len(r.ranks) == 10 and r.ranks[3].device == "NVIDIA H100 80GB HBM3" and r.ranks[3].host
+    nccl1 = qa.read_output((CORPUS / "nccl1_titanx_all_reduce_test_ms_res.txt").read_text())
+    assert nccl1.rows[0].time_us == pytest.approx(1628.0) and nccl1.ranks[0].device == "GeForce GTX TITAN X"
+
+
+# ---------------------------------------------------------------------------
+# Clean tables: the stand-in benchmark and a long generated table.
+
+@pytest.mark.parametrize("collective", ["all_reduce", "all_gather", "reduce_scatter", "broadcast"])
+def test_standin_output_reads_as_the_library_reads_it(collective):
+    standin = Path(quorvane.__file__).parent / "_standin.py"
+    text = subprocess.run([sys.executable, str(standin), "-b", "8192", "-e", "134217728", "-f", "16", "-g", "8",
+                           "-n", "50", "-w", "5"], capture_output=True, text=True, timeout=10,
+                          env={**os.environ, "NCCL_STANDIN_COLLECTIVE": collective}).stdout
+    r = qa.read_output(text, collective)
+    assert [row.to_library() for row in r.rows] == library(text, collective) != []
+    assert r.complete and r.concluded and not r.findings and len(r.ranks) == 8
+
+
+def test_long_generated_table_equals_the_library():
+    text = table(sizes=range(8192, 8192 * 601, 8192), maxbytes=8192)
+    r = qa.read_output(text, "all_reduce")
+    assert [row.to_library() for row in r.rows] == library(text, "all_reduce") and len(r.rows) == 600
+
+
+# ---------------------------------------------------------------------------
+# One fault (or one format variant) at a time.
+
+NINES = "1" + "0" * 309
+VARIANTS = [  # id, table() arguments, the finding expected
+    ("wrong-oop", dict(edit=at(33554432, 8, "3")), ("wrong-results", "fail")),
+    ("wrong-ip", dict(edit=at(131072, 12, "2")), ("wrong-results", "fail")),
+    ("wrong-negative", dict(edit=at(131072, 8, "-1")), ("negative-wrong", "fail")),
+    ("busbw-310-digits", dict(edit=at(2097152, 7, NINES)), ("non-finite", "error")),
+    ("busbw-nan", dict(edit=at(2097152, 11, "nan")), ("non-finite", "error")),
+    ("size-arabic-digits", dict(edit=at(8192, 0, "٨١٩٢")), ("non-ascii-number", "error")),
+    ("no-footer", dict(footer=False), ("truncated", "error")),
+    ("middle-size-missing", dict(edit=lambda s, row: None if s == 131072 else row), ("sizes-missing", "error")),
+    ("last-size-missing", dict(maxbytes=1 << 30), ("sizes-not-reached", "warn")),
+    ("rows-twice", dict(sizes=[s for s in SIZES for _ in (0, 1)]), ("duplicate-tables", "error")),
+    ("na-columns", dict(edit=lambda s, row: row[:8] + ["N/A"] + row[9:12] + ["N/A"]), ("not-checked", "note")),
+    ("scientific", dict(edit=at(33554432, 5, "1.0e+04")), ("scientific-notation", "note")),
+    ("extra-column", dict(names=["size", "count", "type", "redop", "root"] + BLOCK + BLOCK + ["gbps2"],
+                          edit=lambda s, row: row + ["7"]), ("extra-columns", "note")),
+]
+
+
+@pytest.mark.parametrize("kwargs, expected", [v[1:] for v in VARIANTS], ids=[v[0] for v in VARIANTS])
+def test_one_fault_gives_its_finding(kwargs, expected):
+    r = qa.read_output(table(**kwargs))
+    assert expected in codes(r)
+    assert r.complete == (expected[1] != "error")
+    json.dumps(r.to_dict(), allow_nan=False)
+
+
+def test_fault_details():
+    assert [row.wrong for row in qa.read_output(table(edit=at(33554432, 8, "3"))).rows] == [0, 0, 0, 3]
+    assert [row.size_bytes for row in qa.read_output(table(edit=at(2097152, 7, NINES))).rows] == [8192, 131072, 33554432]
+    assert qa.read_output(table(edit=at(33554432, 5, "1.0e+04"))).rows[3].time_us == 10000.0
+    assert len(library(table(edit=at(8192, 0, "٨١٩٢")))) == 4  # the library takes Arabic-Indic digits
+    assert {row.ip_wrong for row in qa.read_output(table(**VARIANTS[10][1])).rows} == {None}
+
+
+@pytest.mark.parametrize("prefix", ["[1,0]<stdout>:", "0: ", "node7: ", "2025-01-31T12:00:00.5Z "])
+def test_launcher_prefixes_are_stripped_and_other_ranks_skipped(prefix):
+    lines = table().splitlines()
+    noisy = [prefix + line for line in lines]
+    noisy.insert(8, "[1,1]<stdout>:node8:21:21 [0] NCCL INFO comm 0x7f rank 1 - Init COMPLETE")
+    r = qa.read_output("\n".join(noisy))
+    assert [row.to_library() for row in r.rows] == [row.to_library() for row in qa.read_output(table()).rows]
+    assert r.complete and ("launcher-prefix", "note") in codes(r)
+
+
+def test_rows_of_two_tagged_ranks_are_duplicate_tables():
+    lines = table().splitlines()
+    mixed = [f"[1,{i % 2 if line[0] != '#' else 0}]<stdout>:{line}" for i, line in enumerate(lines)]
+    assert ("duplicate-tables", "error") in codes(qa.read_output("\n".join(mixed)))
+
+
+@pytest.mark.parametrize("text, code", [
+    ("", "no-table"),
+    ("Segmentation fault (core dumped)\n       8192  2048  float  sum  -1  1.0  1.0  1.0  0\n", "no-table"),
+    (table().replace("# nThread", "# nThread 1 nGpus 8\n# nThread"), "duplicate-tables"),
+])
+def test_no_table_or_doubled_header_is_an_error(text, code):
+    r = qa.read_output(text)
+    assert (code, "error") in codes(r) and not r.complete
+
+
+def test_per_iteration_time_stamp_and_old_starred_error_columns():
+    per_iter = BLOCK + ["i_min", "i_max", "i_p99", "i_cv%"]
+    r = qa.read_output(table(names=["size", "count", "type", "redop", "root"] + per_iter + per_iter + ["timestamp"],
+                             edit=lambda s, row: row[:9] + ["1", "2", "3", "4"] + row[9:] + ["5", "6", "7", "8",
+                                                                                            "2025-01-31", "12:00:00"]))
+    row = r.rows[0]
+    assert (row.per_iter.p99_us, row.ip_per_iter.cv_pct, row.timestamp) == (3.0, 8.0, "2025-01-31 12:00:00")
+    assert r.complete and row.to_library() == qa.read_output(table()).rows[0].to_library()
+    old = ["size", "count", "type", "redop", "time", "algbw", "busbw", "error"]
+    starred = table(names=old + old[4:], edit=lambda s, row: row[:4] + row[5:8] + ["2e-07*" if s == 8192 else "2e-07"]
+                    + row[9:12] + ["2e-07"])  # rccl-tests stars what its own threshold rejects
+    r = qa.read_output(starred.replace("0 OK", "1 FAILED"))
+    assert ("error-above-tolerance", "fail") in codes(r) and [row.wrong for row in r.rows] == [1, 0, 0, 0]
+
+
+def test_headline_is_the_first_best_all_reduce_row():
+    rows = qa.read_output(table(edit=at(2097152, 7, "999.00")), "all_reduce").rows
+    assert qa.headline(rows) == (999.0, 2097152)
+    assert qa.headline(qa.read_output(table(), "all_gather").rows) is None
+
+
+# ---------------------------------------------------------------------------
+# -J files.
+
+def json_doc(version, busbw="nan"):
+    results = [{"size": s, "count": s // 4, "type": "float", "redop": "sum", "root": "    -1",
+                "out_of_place": {"time": 10.5, "alg_bw": 1.25, "bus_bw": 2.5, "nwrong": 0.0},
+                "in_place": {"time": 11.0, "alg_bw": 1.2, "bus_bw": busbw if s == 131072 else 2.4, "nwrong": None},
+                "actual_iterations": 20, "experiment_name": ""} for s in SIZES]
+    return {"version": version, "start_time": "2025-01-31 12:00:00", "args": ["/opt/build/all_gather_perf", "-b", "8K"],
+            "env": ["HOME=/root", "AWS_SECRET_ACCESS_KEY=hunter2-secret"], "nccl_version": 22902,
+            "config": {"nthreads": 1, "ngpus": 8, "minimum_bytes": 8192, "maximum_bytes": 33554432,
+                       "step_factor": 16, "validation": 1, "blocking_collectives": "false",
+                       "devices": [{"rank": 0, "group": 0, "pid": 7, "hostname": "h1", "device": 0,
+                                    "device_hex": "0000:1b:00", "device_info": "NVIDIA H100"}]},
+            "results": results, "out_of_bounds": {"count": 0, "okay": "true"},
+            "average_bus_bandwidth": {"bandwidth": 2.5, "okay": "unchecked"}, "errors": [""],
+            "end_time": "2025-01-31 12:00:01"}
+
+
+@pytest.mark.parametrize("version", [1, 2, 3])
+def test_json_files_read_and_keep_no_secrets(version):
+    clean = qa.read_json(json.dumps(json_doc(version, busbw=2.4)))
+    assert clean.complete and not [f for f in clean.findings if f.severity.name != "note"]
+    assert [(row.collective, row.size_bytes, row.root, row.wrong, row.ip_wrong) for row in clean.rows][:1] == \
+        [("all_gather", 8192, -1, 0, None)]
+    assert (clean.params["step"], clean.ranks[0].host, clean.versions["nccl_library"]) == ("16(factor)", "h1", "22902")
+    r = qa.read_json(json.dumps(json_doc(version)))
+    assert ("non-finite", "error") in codes(r) and len(r.rows) == 3
+    for result in (clean, r):
+        assert "hunter2" not in json.dumps(result.to_dict(), allow_nan=False)
+
+
+@pytest.mark.parametrize("cut, code", [
+    (lambda t: t[: t.index('{"size": 2097152')] + '{"size": 2097152, "count": 52', "json-truncated"),
+    (lambda t: t.replace("hunter2-secret", "hunter2\x01"), "json-invalid"),
+    (lambda t: t.replace('"bus_bw": 2.5', '"bus_bw": inf', 1), "non-finite"),
+    (lambda t: "[" * 100 + "]" * 100, "json-invalid"),
+])
+def test_broken_json_is_an_error_and_keeps_what_was_whole(cut, code):
+    r = qa.read_json(cut(json.dumps(json_doc(2, busbw=2.4))))
+    assert (code, "error") in codes(r) and not r.complete
+    assert "hunter2" not in json.dumps(r.to_dict(), allow_nan=False)
+    if code == "json-truncated":
+        assert [row.size_bytes for row in r.rows] == [8192, 131072]
