@@ -61,21 +61,17 @@ def screenshot(page: Path, png: Path, width: int = 1000, height: int = 1250) -> 
 
 
 def main(target: str) -> None:
-    """An emulated run recorded beside four earlier ones, as the report shows it."""
-    sys.path.insert(0, str(Path(__file__).parent))
-    from history_records import emulated_report, wrap
-
-    from quorvane.cli import main as quorvane
-    report = emulated_report()
+    """Five emulated sweeps recorded in a fresh history, the last one slower, as the
+    report shows it beside the four before."""
     with tempfile.TemporaryDirectory() as folder:
-        db = str(Path(folder, "history.sqlite3"))
-        from quorvane.history import History
-        with History(db) as h:
-            for day, scale in enumerate([0.80, 0.83, 0.81, 0.84, 0.76]):
-                h.add(wrap(report, scale=scale, host="gpu-a07", started_at=f"2026-12-0{day + 1}T10:00:00+00:00",
-                           versions={"nccl_library": "22902", "nccl_tests": "2.17.8"}))
+        env = {**os.environ, "QUORVANE_DB": str(Path(folder, "history.sqlite3"))}
+        for peak in (300, 310, 304, 296, 280):
+            subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "8", "--gpu-type",
+                            "H100_SXM"], env={**env, "NCCL_STANDIN_BUSBW_GBPS": str(peak)},
+                           capture_output=True, timeout=120)
         page = Path(folder, "report.html")
-        assert quorvane(["report", "--db", db, "--html", str(page)]) == 0
+        subprocess.run([sys.executable, "-m", "quorvane", "report", "--html", str(page)], env=env, check=True,
+                       timeout=60)
         screenshot(page, Path(target))
 
 

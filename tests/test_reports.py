@@ -68,6 +68,7 @@ def test_report_command_draws_the_site_band(report, tmp_path, capsys):
     assert main(["report", "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
     seen = probe((tmp_path / "r.html").read_text(), tmp_path)
     assert seen["band"] == 1 and seen["verdict"] == "FAIL"    # the latest run, against its three elders
+    assert seen["typical"] == 1                               # 8 x H100 SXM at 32 MiB has a published range
     assert main(["report", str(ids[1]), "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
     assert probe((tmp_path / "r.html").read_text(), tmp_path)["band"] == 1
     assert main(["report", "--db", str(tmp_path / "none.sqlite3"), "--html", str(tmp_path / "x.html")]) == 64

@@ -34,20 +34,16 @@ def site_baseline(history: History | None, record: dict[str, Any], run_id: int |
 
 def typical_ranges(record: dict[str, Any]) -> list[html.TypicalRange]:
     """Typical healthy all_reduce bus bandwidth at the sizes measured, where the
-    analysis module knows it (empty when it has no such table)."""
-    lookup = getattr(analysis, "typical_busbw", None)
-    if lookup is None or not record.get("gpu_type"):
+    analysis module's table has a value for this GPU type, scope and GPU count."""
+    if not record.get("gpu_type"):
         return []
+    ranks = (record.get("gpus_per_node") or 0) * (record.get("num_nodes") or 1)
     sizes = sorted({s for c, s, _ in busbw_points(record) if c == "all_reduce"})
     out = []
     for size in sizes:
-        found = lookup(record["gpu_type"], record.get("scope") or "intra", size)
-        if found is None:
-            continue
-        low = getattr(found, "low_gbps", None)
-        high = getattr(found, "high_gbps", None)
-        if low is not None and high is not None:
-            out.append(html.TypicalRange(size, float(low), float(high), str(getattr(found, "source", "") or "")))
+        found = analysis.typical_busbw(record["gpu_type"], record.get("scope") or "intra", size)
+        if found is not None and (not ranks or not found.gpus or found.gpus == ranks):
+            out.append(html.TypicalRange(size, found.low_gbps, found.high_gbps, found.source, found.gpus))
     return out
 
 

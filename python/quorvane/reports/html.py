@@ -37,6 +37,7 @@ class TypicalRange:
     low_gbps: float
     high_gbps: float
     source: str = ""
+    gpus: int = 0         # GPUs in the published runs (0: not said)
 
 
 @dataclass(frozen=True)
@@ -310,9 +311,10 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
     parts.append("</p>")
     at_headline = [t for t in typical if t.size_bytes == headline.get("size_bytes")]
     for t in at_headline:
-        parts.append(f'<p class="typical">typical healthy {escape(str(record.get("gpus_per_node") or ""))}&times;'
-                     f'{escape(str(record.get("gpu_type") or ""))} at {escape(size_label(t.size_bytes))}: '
-                     f'{t.low_gbps:g}&ndash;{t.high_gbps:g} GB/s {escape(t.source)}</p>')
+        count = f"{t.gpus}&times;" if t.gpus else ""
+        parts.append(f'<p class="typical">typical healthy {count}{escape(str(record.get("gpu_type") or ""))} at '
+                     f'{escape(size_label(t.size_bytes))}: {t.low_gbps:g}&ndash;{t.high_gbps:g} GB/s '
+                     f'<span class="meta">({escape(t.source)})</span></p>')
     thr = record.get("threshold") or None
     if thr:
         parts.append(f'<p class="meta">cutoffs: pass &#8805; {thr.get("pass_min_gbps"):g} GB/s, warn &#8805; '
