@@ -239,3 +239,12 @@ def test_sweep_records_itself(db, tmp_path, extra, recorded):
         if recorded:
             assert f"recorded as run {runs[0]['id']}" in done.stderr
             assert h.get(runs[0]["id"]) == json.loads((tmp_path / "r.json").read_text())
+
+
+def test_non_finite_numbers_are_stored_as_null(db, report):
+    record = wrap(report)
+    record["collectives"][0]["rows"][0]["busbw_gbps"] = float("inf")
+    record["report"]["results"][0]["busbw_gbps"] = float("nan")
+    with History(db) as h:
+        got = h.get(h.add(record))
+    assert got["collectives"][0]["rows"][0]["busbw_gbps"] is None is got["report"]["results"][0]["busbw_gbps"]

@@ -9,6 +9,7 @@ several local runs record at once.
 from __future__ import annotations
 
 import json
+import math
 import os
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Mapping
@@ -130,6 +131,17 @@ def _columns(record: Mapping[str, Any]) -> dict[str, Any]:
         "nccl_tests_version": versions.get("nccl_tests"),
         "emulated": 1 if record.get("emulated") else 0,
     }
+
+
+def _finite(value: Any) -> Any:
+    """The record with NaN and infinities as null, as every JSON quorvane writes."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
 
 
 def check_record(record: Any) -> None:
@@ -277,7 +289,7 @@ class History:
         for record in records:
             check_record(record)
             try:
-                text = json.dumps(record, allow_nan=False, separators=(",", ":"))
+                text = json.dumps(_finite(record), allow_nan=False, separators=(",", ":"))
             except (TypeError, ValueError) as exc:
                 raise HistoryError(f"the record cannot be stored as JSON: {exc}") from None
             rows.append((_columns(record), text))
