@@ -83,9 +83,11 @@ def families(text):
 def test_prometheus_text_reads_back(report, host, verdict):
     record = wrap(report, host=host)
     record["verdict"] = verdict
+    rows = [(c["collective"], r["size_bytes"], r["busbw_gbps"]) for c in record["collectives"] for r in c["rows"]]
+    slower = wrap(report, scale=0.5)["collectives"][0]       # a second output of one collective (grade)
+    record["collectives"].append(slower)
     got = families(prom.render(record))
     busbw = got["quorvane_busbw_gbps"].samples
-    rows = [(c["collective"], r["size_bytes"], r["busbw_gbps"]) for c in record["collectives"] for r in c["rows"]]
     assert sorted((s.labels["collective"], int(s.labels["message_size"]), s.value) for s in busbw) == sorted(rows)
     assert {s.labels["host"] for s in busbw} == {host}
     verdicts = {s.labels["verdict"]: s.value for s in got["quorvane_verdict"].samples}

@@ -321,8 +321,9 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
                      f'{thr.get("warn_min_gbps"):g} GB/s ({escape(str(thr.get("source") or "built-in"))})</p>')
     if record.get("verdict_note"):
         parts.append(f'<p class="meta">{escape(str(record["verdict_note"]))}</p>')
-    parts.append("<h2>Bus bandwidth against message size</h2>")
-    parts.append(chart(record, baseline, typical))
+    if busbw_points(record) or not record.get("host_results"):   # a fleet shows its hosts instead
+        parts.append("<h2>Bus bandwidth against message size</h2>")
+        parts.append(chart(record, baseline, typical))
     parts.append(heatmap(record))
     parts.append("<h2>Findings</h2>")
     parts.append(_findings(record))

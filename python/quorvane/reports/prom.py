@@ -46,18 +46,24 @@ def render(record: Mapping[str, Any]) -> str:
         lines.append(f"# TYPE {name} gauge")
 
     family("quorvane_busbw_gbps", "Bus bandwidth measured by nccl-tests (out-of-place), GB/s.")
+    # One sample per label set (a grade of two outputs of one collective may
+    # repeat a size): the best value stands.
+    samples: dict[str, float] = {}
+
+    def sample(labels: Mapping[str, Any], value: Any) -> None:
+        key = _labels(labels)
+        samples[key] = max(float(value), samples.get(key, float("-inf")))
+
     for coll in record.get("collectives") or []:
         for row in coll.get("rows") or []:
-            if row.get("busbw_gbps") is None:
-                continue
-            labels = {"collective": coll.get("collective"), "message_size": int(row["size_bytes"]),
-                      "host": host}
-            lines.append(f"quorvane_busbw_gbps{_labels(labels)} {_number(row['busbw_gbps'])}")
+            if row.get("busbw_gbps") is not None:
+                sample({"collective": coll.get("collective"), "message_size": int(row["size_bytes"]),
+                        "host": host}, row["busbw_gbps"])
     for item in record.get("host_results") or []:
         busbw = _host_headline(item)
         if busbw is not None:
-            labels = {"collective": "all_reduce", "message_size": _host_size(item), "host": item.get("host")}
-            lines.append(f"quorvane_busbw_gbps{_labels(labels)} {_number(busbw)}")
+            sample({"collective": "all_reduce", "message_size": _host_size(item), "host": item.get("host")}, busbw)
+    lines += [f"quorvane_busbw_gbps{key} {_number(value)}" for key, value in samples.items()]
 
     headline = record.get("headline") or None
     if headline and headline.get("busbw_gbps") is not None:
