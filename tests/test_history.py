@@ -175,11 +175,14 @@ def test_compare_exit_status(db, report, capsys, tmp_path, scale, argv, status):
 @pytest.mark.parametrize("argv, message", [
     (["compare", "7", "1"], "no run 7"),
     (["compare", "1", "missing.json"], "cannot read"),
+    (["compare", "1", "bad.json"], "not a quorvane record"),
     (["compare", "1", "1", "--tolerance", "100"], "tolerance"),
     (["history", "--since", "last week"], "--since"),
 ])
-def test_bad_input_is_one_usage_line(db, report, capsys, argv, message):
+def test_bad_input_is_one_usage_line(db, report, capsys, monkeypatch, argv, message):
     fill(db, report, [1.0])
+    monkeypatch.chdir(db.parent)
+    (db.parent / "bad.json").write_text('{"collectives": [{"collective": "x", "rows": [{"busbw_gbps": "fast"}]}]}')
     status, _, err = run(capsys, *argv)
     assert status == 64 and message in err and len(err.strip().splitlines()) == 1
 

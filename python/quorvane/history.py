@@ -151,17 +151,20 @@ def check_record(record: Any) -> None:
 
 def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
     """(collective, size_bytes, busbw_gbps) of every measured row: from a run
-    record's collectives, or from the library's report dict (its "results")."""
-    points: list[tuple[str, int, float]] = []
+    record's collectives, or from the library's report dict (its "results").
+    Raises ValueError for a row that is not one."""
+    rows: list[tuple[Any, Mapping[str, Any]]] = []
     if isinstance(doc.get("collectives"), list):
-        for coll in doc["collectives"]:
-            for row in coll.get("rows") or []:
-                if row.get("busbw_gbps") is not None:
-                    points.append((coll["collective"], int(row["size_bytes"]), float(row["busbw_gbps"])))
+        rows = [(coll.get("collective"), row) for coll in doc["collectives"] for row in coll.get("rows") or []]
     elif isinstance(doc.get("results"), list):
-        for row in doc["results"]:
+        rows = [(row.get("collective"), row) for row in doc["results"]]
+    points = []
+    for collective, row in rows:
+        try:
             if row.get("busbw_gbps") is not None:
-                points.append((row["collective"], int(row["size_bytes"]), float(row["busbw_gbps"])))
+                points.append((str(collective), int(row["size_bytes"]), float(row["busbw_gbps"])))
+        except (AttributeError, KeyError, TypeError, ValueError):
+            raise ValueError(f"a row of {collective} is not a measurement: {str(row)[:120]}") from None
     return points
 
 
@@ -176,6 +179,10 @@ def load_record_file(path: str) -> dict[str, Any]:
         raise HistoryError(f"{path} is not JSON ({exc})") from None
     if not isinstance(doc, dict) or not ("collectives" in doc or "results" in doc):
         raise HistoryError(f"{path} is not a quorvane record (no \"collectives\" or \"results\")")
+    try:
+        busbw_points(doc)
+    except (AttributeError, ValueError) as exc:
+        raise HistoryError(f"{path} is not a quorvane record: {exc}") from None
     return doc
 
 
