@@ -329,9 +329,13 @@ class History:
         with self._guard():
             rows = self.conn.execute(sql, params).fetchall()
         out = []
+        hosts: dict[str, list[str]] = {}   # a history repeats its hosts: decode each list once
         for row in rows:
             item = dict(zip(LIST_COLUMNS, row))
-            item["hosts"] = json.loads(item["hosts"])
+            text = item["hosts"]
+            if text not in hosts:
+                hosts[text] = json.loads(text)
+            item["hosts"] = list(hosts[text])
             item["emulated"] = bool(item["emulated"])
             out.append(item)
         return out

@@ -9,8 +9,8 @@ from typing import Any
 
 from ..history import DB_VAR, History, HistoryError, default_path, since_text
 from ..reports import prom
-from .common import (RunError, Style, UsageError, WriteError, check_json_target, fmt_float, human_size, shown,
-                     table, write_atomic)
+from .common import (RunError, Style, UsageError, WriteError, check_json_target, human_size, shown,
+                     write_atomic)
 
 
 SHOWN = 100
@@ -108,23 +108,28 @@ def cmd_history(args: argparse.Namespace) -> int:
                     matching = history.count(host=args.host, gpu_type=args.gpu_type, since=since)
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
-    if args.json == "-":
-        sys.stdout.write(json.dumps(runs, indent=1) + "\n")
+    if args.json == "-":   # one object a line: readable, and quick for 100,000 runs
+        sys.stdout.write("[" + ",\n ".join(json.dumps(r) for r in runs) + "]\n")
         return 0
     out = sys.stdout
     if not runs:
         print("no recorded runs match" if history is not None else "nothing recorded yet", file=out)
         return 0
     style = Style.for_stream(out)
+    verdicts = {v: style.status(v) for v in ("pass", "warn", "fail", "unknown", "error")}
     rows = []
     for r in runs:
         headline = "-" if r["headline_gbps"] is None else (
-            f"{fmt_float(r['headline_gbps'])} GB/s @ {human_size(int(r['headline_size'] or 0))}")
-        kind = r["kind"] + (" (emulated)" if r["emulated"] else "")
-        rows.append([str(r["id"]), r["started_at"].replace("+00:00", "Z"), kind, hosts_text(r["hosts"]),
-                     r["gpu_type"] or "-", r["scope"] or "-", style.status(r["verdict"] or "unknown"), headline])
-    lines = table(["id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline"], rows,
-                  [True, False, False, False, False, False, False, False], indent="")
+            f"{r['headline_gbps']:,.2f} GB/s @ {human_size(int(r['headline_size'] or 0))}")
+        verdict = r["verdict"] or "unknown"
+        rows.append((str(r["id"]), r["started_at"].replace("+00:00", "Z"),
+                     r["kind"] + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
+                     r["gpu_type"] or "-", r["scope"] or "-", verdicts.get(verdict) or style.status(verdict),
+                     headline))
+    header = ("id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline")
+    widths = [max(len(header[i]), *(len(row[i]) for row in rows)) for i in range(len(header) - 1)]
+    template = "{:>%d}  " % widths[0] + "".join("{:<%d}  " % w for w in widths[1:]) + "{}"
+    lines = [template.format(*header)] + [template.format(*row) for row in rows]
     if matching > len(runs):
         lines.append(style(f"... and {matching - len(runs):,} older runs (--all lists them, --limit N "
                            f"shows N)", "dim"))

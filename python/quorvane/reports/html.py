@@ -104,8 +104,8 @@ class _Scale:
 def _nice_ceiling(value: float) -> float:
     if value <= 0:
         return 1.0
-    step = 10 ** math.floor(math.log10(value))
-    for m in (1, 2, 2.5, 5, 10):
+    step = 10.0 ** math.floor(math.log10(value))
+    for m in (1.0, 2.0, 2.5, 5.0, 10.0):
         if m * step >= value:
             return m * step
     return 10 * step
@@ -120,7 +120,7 @@ def chart(record: Mapping[str, Any], baseline: Baseline | None,
     for coll, size, value in points:
         series.setdefault(coll, []).append((size, value))
     thr = record.get("threshold") or {}
-    cutoffs = [(k, thr.get(k)) for k in ("pass_min_gbps", "warn_min_gbps") if thr.get(k) is not None]
+    cutoffs = [(k, float(thr[k])) for k in ("pass_min_gbps", "warn_min_gbps") if thr.get(k) is not None]
     band = list(baseline.band) if baseline else []
     sizes = [s for s, _ in (p for pts in series.values() for p in pts)]
     sizes += [b.size_bytes for b in band] + [t.size_bytes for t in typical]
