@@ -2,6 +2,12 @@
 failure (nccl-tests, NCCL, CUDA, the dynamic loader, srun, mpirun, ssh) and exit
 as the real ones do; each run goes through the library's runner, a real child
 process, and the classifier must name the cause."""
+import json
+import re
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 import quorvane.analysis as qa
@@ -99,3 +105,38 @@ def test_identical_causes_are_said_once():
                              ("reduce_scatter", missing)])
     assert [(g.cause.code, g.collectives) for g in groups] == [
         ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"])]
+
+
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "nccl-tests"
+LOADER = 'echo "$0: error while loading shared libraries: libnccl.so.2: cannot open shared object file" >&2; exit 127'
+
+
+@pytest.mark.parametrize("scripts,collectives,lines", [
+    ({"all_reduce": LOADER, "all_gather": LOADER, "reduce_scatter": LOADER, "broadcast": LOADER},
+     "all_reduce,all_gather,reduce_scatter,broadcast",
+     ["every collective: missing-library: the dynamic loader cannot find libnccl.so.2"]),
+    ({"all_reduce": LOADER, "broadcast": "kill -KILL $$"}, "all_reduce,reduce_scatter,broadcast",
+     ["all_reduce: missing-library", "reduce_scatter: not-found: nccl-tests is not installed",
+      "broadcast: signal: killed by SIGKILL"]),
+], ids=["all-alike", "mixed"])
+def test_sweep_says_each_cause_once(tmp_path, scripts, collectives, lines):
+    for label, script in scripts.items():
+        (tmp_path / f"{label}_perf").write_text(f"#!/bin/sh\n{script}\n")
+        (tmp_path / f"{label}_perf").chmod(0o755)
+    r = subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--gpus", "8", "--gpu-type", "H100_SXM",
+                        "--binary-root", str(tmp_path), "--collectives", collectives, "--json", "-"],
+                       capture_output=True, text=True, timeout=60)
+    causes = [line.split(None, 1)[1] for line in r.stderr.splitlines() if line.startswith("cause ")]
+    assert len(causes) == len(lines) and all(c.startswith(want) for c, want in zip(causes, lines)), r.stderr
+    assert all(e["cause"]["advice"] for e in json.loads(r.stdout)["collectives"])
+
+
+def test_grade_names_a_device_of_another_type():
+    saved = CORPUS / "xxrjun_h100_8gpu_5colls_v2_17_8.txt"
+    if not saved.exists():
+        pytest.skip("corpus not here")
+    r = subprocess.run([sys.executable, "-m", "quorvane", "grade", str(saved), "--gpu-type", "H200", "--json", "-"],
+                       capture_output=True, text=True, timeout=60)
+    assert [c["code"] for c in json.loads(r.stdout)["caveats"]] == ["device-mismatch"], r.stderr
+    assert re.search(r"^caveat\s+device-mismatch: .*NVIDIA H100 80GB HBM3 \(H100_SXM\), graded as H200", r.stderr,
+                     re.M), r.stderr

@@ -193,6 +193,49 @@ def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
     assert record["report"]["error"].startswith(error)
 
 
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
+LAB_CUTOFFS = '{"V100:intra": {"pass_min_gbps": 100, "warn_min_gbps": 50}, "T4:multi": {"pass_min_gbps": 5, ' \
+              '"warn_min_gbps": 2}}'
+
+
+def j_file(wrong):
+    """An nccl-tests -J file of all_reduce (its environment holds a secret)."""
+    rows = [{"size": s, "count": s // 4, "type": "float", "redop": "sum", "root": "    -1",
+             "out_of_place": {"time": 100.0, "alg_bw": 200.0, "bus_bw": 350.0, "nwrong": float(wrong)},
+             "in_place": {"time": 101.0, "alg_bw": 199.0, "bus_bw": 349.0, "nwrong": 0.0}} for s in SIZES]
+    return json.dumps({"version": 3, "args": ["/opt/build/all_reduce_perf"], "env": ["TOKEN=hunter2"],
+                       "config": {"nthreads": 1, "ngpus": 8, "minimum_bytes": 8192, "maximum_bytes": 33554432,
+                                  "step_factor": 16, "validation": 1},
+                       "results": rows, "out_of_bounds": {"count": 0, "okay": "true"}})
+
+
+@pytest.mark.parametrize("files,options,code,scope,hosts,size", [
+    (["superbench_a100_allreduce_v2x_na.txt"], ["--gpu-type", "A100_SXM"], 0, "intra", 1, 8589934592),  # N/A
+    (["dgx2_v100_12gpu_allreduce_v2x_err_exp.txt"], ["--gpu-type", "V100"], 0, "intra", 1, 8589934592),
+    (["dgx2_v100_12gpu_allreduce_v2x_err_exp.txt", "dgx2_v100_12gpu_allgather_v2x_1e00_failed.txt"],  # FAILED
+     ["--gpu-type", "V100"], 2, "intra", 1, 8589934592),
+    (["gcp_a3mega_h100_2node_allreduce_modern.txt"], ["--gpu-type", "H100_SXM"], 0, "multi", 2, 8589934592),
+    (["aws_eks_efa_g4dn_t4_2node_tagoutput.txt"], ["--gpu-type", "T4", "--collective", "all_reduce"], 1,
+     "multi", 2, 268435456),                                                                            # prefix
+    (["rccl_mi355x_2node_allreduce_truncated.txt"], ["--gpu-type", "MI300X", "--scope", "intra"], 4,
+     "intra", 2, 8589934592),
+    (["-"], ["--gpu-type", "H100_SXM"], 0, "intra", 0, 8192),                                           # -J
+    (["-", "wrong.json"], ["--gpu-type", "H100_SXM"], 2, "intra", 0, 8192),
+], ids=["n/a", "error-column", "out-of-bounds-failed", "multi", "launcher-prefix", "truncated", "-J", "-J-wrong"])
+def test_grade_saved_outputs(tmp_path, files, options, code, scope, hosts, size):
+    if not CORPUS.is_dir():
+        pytest.skip("shared corpus not present")
+    (tmp_path / "wrong.json").write_text(j_file(2))
+    paths = [f if f == "-" else str(tmp_path / f) if f == "wrong.json" else str(CORPUS / f) for f in files]
+    r = quorvane("grade", *paths, *options, "--json", str(tmp_path / "record.json"), input=j_file(0),
+                 **{OVERRIDES: LAB_CUTOFFS})
+    assert r.returncode == code, r.stdout + r.stderr
+    record = json.loads((tmp_path / "record.json").read_text())
+    assert (record["kind"], record["scope"], len(record["hosts"])) == ("grade", scope, hosts)
+    assert record["headline"]["size_bytes"] == size and "hunter2" not in json.dumps(record)
+    assert record["inputs"] == [p if p != "-" else "standard input" for p in paths]
+
+
 def launchers_env():
     """The launchers' environment from `.ci/launchers.sh up`; without them skip, or fail in CI."""
     missing = [p for p in ("srun", "salloc", "mpirun", "ssh") if shutil.which(p) is None]

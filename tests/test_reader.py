@@ -247,14 +247,17 @@ def test_rows_of_two_tagged_ranks_are_duplicate_tables():
     assert ("duplicate-tables", "error") in codes(qa.read_output("\n".join(mixed)))
 
 
-@pytest.mark.parametrize("text, code", [
-    ("", "no-table"),
-    ("Segmentation fault (core dumped)\n       8192  2048  float  sum  -1  1.0  1.0  1.0  0\n", "no-table"),
-    (table().replace("# nThread", "# nThread 1 nGpus 8\n# nThread"), "duplicate-tables"),
+@pytest.mark.parametrize("text, finding", [
+    ("", ("no-table", "error")),
+    ("Segmentation fault (core dumped)\n       8192  2048  float  sum  -1  1.0  1.0  1.0  0\n", ("no-table", "error")),
+    (table().replace("# nThread", "# nThread 1 nGpus 8\n# nThread"), ("duplicate-tables", "error")),
+    (table().replace("Rank  1 Group", "Rank  0 Group"), ("duplicate-tables", "error")),
+    (table().replace("137.474", "137.474 FAILED"), ("min-bw-not-met", "warn")),
+    (table().replace("all_reduce_perf", "all_gather_perf"), ("collective-mismatch", "warn")),
 ])
-def test_no_table_or_doubled_header_is_an_error(text, code):
-    r = qa.read_output(text)
-    assert (code, "error") in codes(r) and not r.complete
+def test_output_level_findings(text, finding):
+    r = qa.read_output(text, "all_reduce")
+    assert finding in codes(r) and r.complete == (finding[1] == "warn")
 
 
 def test_per_iteration_time_stamp_and_old_starred_error_columns():
@@ -311,10 +314,11 @@ def test_json_files_read_and_keep_no_secrets(version):
 
 
 @pytest.mark.parametrize("cut, code", [
-    (lambda t: t[: t.index('{"size": 2097152')] + '{"size": 2097152, "count": 52', "json-truncated"),
+    (lambda t: t[: t.index('"nwrong"', t.index('"in_place"', t.index('{"size": 2097152')))] + '"nwrong": nu',
+     "json-truncated"),
     (lambda t: t.replace("hunter2-secret", "hunter2\x01"), "json-invalid"),
     (lambda t: t.replace('"bus_bw": 2.5', '"bus_bw": inf', 1), "non-finite"),
-    (lambda t: "[" * 100 + "]" * 100, "json-invalid"),
+    (lambda t: '{"results": ' + "[" * 200000 + "]" * 200000 + "}", "json-invalid"),  # no stack overflow
 ])
 def test_broken_json_is_an_error_and_keeps_what_was_whole(cut, code):
     r = qa.read_json(cut(json.dumps(json_doc(2, busbw=2.4))))

@@ -26,6 +26,7 @@ from typing import Any
 from . import __version__
 from . import analysis as qa
 from . import collsweep as cs
+from .causes import cause_of
 from .runner import Outcome
 
 RECORD_VERSION = 1
@@ -138,6 +139,7 @@ def collective_entry(m: Measured) -> dict[str, Any]:
     }
     if m.source is not None:
         entry["input"] = m.source
+    entry["cause"] = cause_of(m, entry)
     return entry
 
 

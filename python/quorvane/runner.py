@@ -262,14 +262,9 @@ class CommandRunner(cs.ShellRunner):
                         pipe.close()
                     except OSError:
                         pass
-            if proc.returncode is None:  # interrupted before it ended: the group goes now
-                _signal_group(proc.pid, signal.SIGTERM)
-                try:
-                    proc.wait(self.grace_s)
-                except subprocess.TimeoutExpired:
-                    _signal_group(proc.pid, signal.SIGKILL)
-                    proc.wait()
-            ended = end_group(proc.pid, self.grace_s)
+            running = proc.returncode is None   # interrupted before it ended
+            ended = max(0, end_group(proc.pid, self.grace_s) - running)
+            proc.wait()
             with _live_lock:
                 _live_groups.discard(proc.pid)
             for s in sinks:

@@ -107,6 +107,17 @@ nb::dict rank_dict(const qa::RankLine& r) {
     return d;
 }
 
+// A result whose rows became Python objects once, when it was made.
+struct ReadResultObject {
+    explicit ReadResultObject(qa::ReadResult&& r) {
+        for (qa::Row& row : r.rows) rows.append(nb::cast(std::move(row)));
+        r.rows = {};
+        result = std::move(r);
+    }
+    qa::ReadResult result;
+    nb::list rows;
+};
+
 }  // namespace
 // ---- end field reader: helpers --------------------------------------------
 
@@ -245,21 +256,29 @@ NB_MODULE(analysis, m) {
         .def("__repr__", [](const qa::Caveat& c) { return "Caveat(" + c.code + ": " + c.message + ")"; });
 
     m.def("caveats", [](std::string gpu_type, std::string scope, int num_nodes, int gpus_per_node,
-                        std::string launcher, std::map<std::string, std::string> environment,
+                        std::string launcher, std::optional<std::map<std::string, std::string>> environment,
                         std::vector<std::string> forwarded, std::vector<std::pair<std::string, std::string>> ranks,
                         bool emulated) {
-              qa::RunShape shape{std::move(gpu_type), std::move(scope), num_nodes, gpus_per_node,
-                                 std::move(launcher), {environment.begin(), environment.end()},
-                                 std::move(forwarded), std::move(ranks), emulated};
+              qa::RunShape shape;
+              shape.gpu_type = std::move(gpu_type);
+              shape.scope = std::move(scope);
+              shape.num_nodes = num_nodes;
+              shape.gpus_per_node = gpus_per_node;
+              shape.launcher = std::move(launcher);
+              shape.environment_known = environment.has_value();
+              if (environment) shape.environment.assign(environment->begin(), environment->end());
+              shape.forwarded = std::move(forwarded);
+              shape.ranks = std::move(ranks);
+              shape.emulated = emulated;
               return qa::caveats_for(shape);
           },
           "gpu_type"_a, "scope"_a, "num_nodes"_a, "gpus_per_node"_a, nb::kw_only(), "launcher"_a = "",
-          "environment"_a = std::map<std::string, std::string>{}, "forwarded"_a = std::vector<std::string>{},
+          "environment"_a = nb::none(), "forwarded"_a = std::vector<std::string>{},
           "ranks"_a = std::vector<std::pair<std::string, std::string>>{}, "emulated"_a = false,
           "Caveats of a run: two hosts without NCCL_ALGO=RING, NCCL_* settings mpirun does not forward "
-          "(environment: the caller's NCCL_* variables; forwarded: the names the launcher passes on), and "
-          "the output's # Rank lines (ranks: (host, device) pairs) against the GPU type, ranks and hosts "
-          "asked for.");
+          "(environment: the caller's NCCL_* variables, None when unknown as for a saved output; forwarded: "
+          "the names the launcher passes on), and the output's # Rank lines (ranks: (host, device) pairs) "
+          "against the GPU type, ranks and hosts asked for.");
     m.def("gpu_type_of_device", &qa::gpu_type_of_device, "device"_a,
           "The GPU type a # Rank line's device name denotes ('NVIDIA H100 80GB HBM3' -> 'H100_SXM'), or None.");
 
@@ -402,20 +421,23 @@ NB_MODULE(analysis, m) {
         .def_ro("avg_busbw", &qa::TableInfo::avg_busbw)
         .def_ro("out_of_bounds", &qa::TableInfo::out_of_bounds);
 
-    nb::class_<qa::ReadResult>(m, "ReadResult", "What the reader found in one output.")
-        .def_ro("rows", &qa::ReadResult::rows, "The rows (a new list on every access).")
-        .def_ro("findings", &qa::ReadResult::findings)
-        .def_ro("complete", &qa::ReadResult::complete,
-                "A whole, clean table: header, rows up to the largest size asked for, footer, no error finding.")
-        .def_ro("collective", &qa::ReadResult::collective)
-        .def_ro("versions", &qa::ReadResult::versions)
-        .def_ro("params", &qa::ReadResult::params)
-        .def_ro("ranks", &qa::ReadResult::ranks)
-        .def_ro("avg_busbw", &qa::ReadResult::avg_busbw)
-        .def_ro("out_of_bounds", &qa::ReadResult::out_of_bounds)
-        .def_ro("concluded", &qa::ReadResult::concluded)
-        .def_ro("tables", &qa::ReadResult::tables)
-        .def("to_dict", [](const qa::ReadResult& r) {
+    nb::class_<ReadResultObject>(m, "ReadResult", "What the reader found in one output.")
+        .def_prop_ro("rows", [](const ReadResultObject& o) { return o.rows; },
+                     "The rows, in the order printed (the same list on every access).")
+        .def_prop_ro("findings", [](const ReadResultObject& o) { return o.result.findings; })
+        .def_prop_ro("complete", [](const ReadResultObject& o) { return o.result.complete; },
+                     "A whole, clean table: header, rows up to the largest size asked for, footer, "
+                     "no error finding.")
+        .def_prop_ro("collective", [](const ReadResultObject& o) { return o.result.collective; })
+        .def_prop_ro("versions", [](const ReadResultObject& o) { return o.result.versions; })
+        .def_prop_ro("params", [](const ReadResultObject& o) { return o.result.params; })
+        .def_prop_ro("ranks", [](const ReadResultObject& o) { return o.result.ranks; })
+        .def_prop_ro("avg_busbw", [](const ReadResultObject& o) { return o.result.avg_busbw; })
+        .def_prop_ro("out_of_bounds", [](const ReadResultObject& o) { return o.result.out_of_bounds; })
+        .def_prop_ro("concluded", [](const ReadResultObject& o) { return o.result.concluded; })
+        .def_prop_ro("tables", [](const ReadResultObject& o) { return o.result.tables; })
+        .def("to_dict", [](const ReadResultObject& o) {
+            const qa::ReadResult& r = o.result;
             nb::dict d;
             d["collective"] = r.collective;
             d["complete"] = r.complete;
@@ -436,7 +458,7 @@ NB_MODULE(analysis, m) {
                 td["out_of_bounds"] = optional_int(t.out_of_bounds);
                 tables.append(td);
             }
-            for (const auto& x : r.rows) rows.append(row_dict(x));
+            for (nb::handle x : o.rows) rows.append(row_dict(nb::cast<const qa::Row&>(x)));
             for (const auto& f : r.findings) findings.append(finding_dict(f));
             d["ranks"] = ranks;
             d["tables"] = tables;
@@ -447,13 +469,13 @@ NB_MODULE(analysis, m) {
 
     m.def("read_output", [](nb::str text, const std::string& collective) {
         Utf8 utf8(text);
-        return qa::read_output(utf8.view, collective);
+        return ReadResultObject(qa::read_output(utf8.view, collective));
     }, "text"_a, "collective"_a = "",
        "Read the standard output of one nccl-tests (or rccl-tests) run. collective labels the rows; "
        "empty takes the label from the output.");
     m.def("read_json", [](nb::str text, const std::string& collective) {
         Utf8 utf8(text);
-        return qa::read_json(utf8.view, collective);
+        return ReadResultObject(qa::read_json(utf8.view, collective));
     }, "text"_a, "collective"_a = "",
        "Read an nccl-tests -J file (versions 1 to 3). Its environment dump is never read.");
     m.def("headline", &qa::headline, "rows"_a,

@@ -299,7 +299,8 @@ std::optional<Cause> invalid_usage(const Output& out) {
                     "mpirun has fewer slots than the ranks asked for: check --gpus-per-node against the hosts",
                     clip(l->text));
     }
-    if (auto l = out.find_any("requested node configuration is not available", "unable to allocate resources")) {
+    if (auto l = out.find_any("requested node configuration is not available", "unable to allocate resources",
+                              "more processors requested than permitted")) {
         return make("invalid-usage",
                     "Slurm cannot place the ranks asked for: check --gpus-per-node and the hosts against the "
                     "allocation",

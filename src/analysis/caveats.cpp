@@ -37,11 +37,12 @@ std::string join(const std::vector<std::string>& items) {
 }
 
 void algorithm_caveat(const RunShape& shape, std::vector<Caveat>& out) {
-    if (shape.scope != "multi" || shape.num_nodes != 2) return;
+    if (!shape.environment_known || shape.scope != "multi" || shape.num_nodes != 2) return;
     const std::string* algo = setting(shape, "NCCL_ALGO");
     bool ring = algo && lower(*algo) == "ring";
     if (ring && forwarded(shape, "NCCL_ALGO")) return;
-    std::string why = ring ? "NCCL_ALGO=" + *algo + " is set here but " + shape.launcher +
+    std::string launcher = shape.launcher == "ssh" ? "mpirun over ssh" : shape.launcher;
+    std::string why = ring ? "NCCL_ALGO=" + *algo + " is set here but " + launcher +
                                  " does not pass it to the remote ranks"
                            : "NCCL_ALGO is not RING";
     out.push_back({"two-host-algorithms",
@@ -50,7 +51,7 @@ void algorithm_caveat(const RunShape& shape, std::vector<Caveat>& out) {
 }
 
 void forwarding_caveat(const RunShape& shape, std::vector<Caveat>& out) {
-    if (!remote_launch(shape)) return;
+    if (!shape.environment_known || !remote_launch(shape)) return;
     std::vector<std::string> stranded;
     for (const auto& [name, value] : shape.environment) {
         // The stand-in reads its NCCL_STANDIN_* settings from a file beside it.

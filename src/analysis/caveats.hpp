@@ -25,8 +25,10 @@ struct RunShape {
     int gpus_per_node = 0;
     std::string launcher;       // "srun", "mpirun", "ssh" or "" (one host)
     // The caller's NCCL_* settings, and the names the launcher passes to remote
-    // ranks (the mpirun command forwards NCCL_DEBUG only).
+    // ranks (the mpirun command forwards NCCL_DEBUG only). A saved output says
+    // nothing of the environment it ran in: then `environment_known` is false.
     std::vector<std::pair<std::string, std::string>> environment;
+    bool environment_known = true;
     std::vector<std::string> forwarded;
     // (host, device) of each "# Rank" line of the output, in order.
     std::vector<std::pair<std::string, std::string>> ranks;

@@ -45,13 +45,6 @@ std::vector<LintResult> lint_cutoffs(const std::vector<CutoffsInForce>& cutoffs,
     const std::string at = size_text(size_bytes);
     for (const auto& c : cutoffs) {
         const std::string who = c.gpu_type + " " + c.scope;
-        if (c.warn_min_gbps > c.pass_min_gbps) {
-            out.push_back(result(c, "warn", c.warn_min_gbps, "inverted", Severity::fail,
-                                 who + " warn cutoff " + num(c.warn_min_gbps) + " GB/s is above its pass cutoff " +
-                                     num(c.pass_min_gbps) + " GB/s: no result can grade warn",
-                                 "pass >= " + num(c.pass_min_gbps) + ", warn >= " + num(c.warn_min_gbps) + " (" +
-                                     c.source + ")"));
-        }
         const auto budget = link_budget(c.gpu_type, c.scope);
         const auto typical = typical_busbw(c.gpu_type, c.scope, size_bytes);
         if (!budget) {

@@ -19,7 +19,7 @@ struct CutoffsInForce {
 };
 
 // One thing the lint found about one cutoff (or one GPU type and scope, where
-// `cutoff` is ""). Codes: "unreachable" and "inverted" (fail), "missed-by-healthy"
+// `cutoff` is ""). Codes: "unreachable" (fail), "missed-by-healthy"
 // (warn), "no-link-budget" and "no-typical-value" (note).
 struct LintResult {
     std::string gpu_type;

@@ -126,8 +126,10 @@ private:
             if (s_[i_] != ':') return syntax("expected ':'"), false;
             ++i_;
             space();
-            // The environment of the run is never kept.
-            bool keep = out && !(depth == 0 && key == "env");
+            // The environment of the run is never kept, nor the lists of
+            // every iteration's time (-I), which can be long and are not read.
+            bool keep = out && !(depth == 0 && key == "env") && key != "times_us" &&
+                        key != "per_process_max_times_us";
             JValue* slot = nullptr;
             if (keep) {
                 out->members.emplace_back(std::move(key), JValue{});
@@ -331,7 +333,6 @@ private:
             return r.status == Num::ok ? std::optional<double>(r.value) : fail(r.status);
         }
         if (v->kind != JValue::Kind::number) return fail(Num::bad);
-        if (v->nonfinite) return fail(Num::nonfinite);
         scan::Real r = scan::parse_real(v->number);
         return r.status == Num::ok ? std::optional<double>(r.value) : fail(r.status);
     }

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,24 +11,43 @@ namespace quorvane::analysis::scan {
 
 bool Lines::next(std::string_view& line) {
     if (done_) return false;
-    size_t i = 0;
+    const char* b = rest_.data();
     const size_t n = rest_.size();
-    while (i < n && rest_[i] != '\n' && rest_[i] != '\r') ++i;
+    const void* nl = n ? std::memchr(b, '\n', n) : nullptr;
+    size_t i = nl ? static_cast<size_t>(static_cast<const char*>(nl) - b) : n;
+    // A lone carriage return ends a line too (progress output).
+    if (const void* cr = i ? std::memchr(b, '\r', i) : nullptr) {
+        size_t at = static_cast<size_t>(static_cast<const char*>(cr) - b);
+        if (at + 1 < i) i = at;
+    }
     line = rest_.substr(0, i);
     if (i == n) {
         done_ = true;
         rest_ = {};
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         return !line.empty();
     }
     size_t skip = (rest_[i] == '\r' && i + 1 < n && rest_[i + 1] == '\n') ? 2 : 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     rest_.remove_prefix(i + skip);
     if (rest_.empty()) done_ = true;
     return true;
 }
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
-}
+namespace {
+
+// ASCII blanks as a table: the tokeniser's inner loop is one load per byte.
+struct BlankTable {
+    bool blank[256] = {};
+    constexpr BlankTable() {
+        for (unsigned char c : {' ', '\t', '\v', '\f', '\r'}) blank[c] = true;
+    }
+};
+constexpr BlankTable kBlanks;
+
+}  // namespace
+
+bool is_blank(char c) { return kBlanks.blank[static_cast<unsigned char>(c)]; }
 
 std::string_view trim(std::string_view text) {
     size_t b = 0, e = text.size();
@@ -40,13 +58,13 @@ std::string_view trim(std::string_view text) {
 
 void split(std::string_view text, std::vector<std::string_view>& out) {
     out.clear();
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        while (i < n && is_blank(text[i])) ++i;
-        size_t b = i;
-        while (i < n && !is_blank(text[i])) ++i;
-        if (i > b) out.push_back(text.substr(b, i - b));
+    const char* p = text.data();
+    const char* const e = p + text.size();
+    while (p != e) {
+        while (p != e && is_blank(*p)) ++p;
+        const char* b = p;
+        while (p != e && !is_blank(*p)) ++p;
+        if (p != b) out.emplace_back(b, static_cast<size_t>(p - b));
     }
 }
 
@@ -110,8 +128,8 @@ bool rank_label(std::string_view s, Stripped& out, size_t& used) {
 bool host_prefix(std::string_view s, Stripped& out, size_t& used) {
     if (s.empty() || !((s[0] >= 'a' && s[0] <= 'z') || (s[0] >= 'A' && s[0] <= 'Z'))) return false;
     size_t i = 0;
-    while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '-' ||
-                            s[i] == '.' || s[i] == '_'))
+    while (i < s.size() && (is_digit(s[i]) || (s[i] >= 'a' && s[i] <= 'z') || (s[i] >= 'A' && s[i] <= 'Z') ||
+                            s[i] == '-' || s[i] == '.' || s[i] == '_'))
         ++i;
     if (i + 1 >= s.size() || s[i] != ':' || s[i + 1] != ' ') return false;
     size_t j = i + 2;
@@ -203,6 +221,10 @@ bool digit_like(std::string_view token) {
     size_t i = (!token.empty() && token[0] == '-') ? 1 : 0;
     if (i >= token.size()) return false;
     while (i < token.size()) {
+        if (token[i] >= '0' && token[i] <= '9') {
+            ++i;
+            continue;
+        }
         uint32_t cp = 0;
         size_t len = decode(token, i, cp);
         if (!len || !is_unicode_digit(cp)) return false;
@@ -211,7 +233,45 @@ bool digit_like(std::string_view token) {
     return true;
 }
 
-Real parse_real(std::string_view token) {
+namespace {
+
+// Plain decimals ("-12.345") with at most 15 significant digits: the integer
+// they spell divided by a power of ten that is exact, so IEEE division rounds
+// it correctly, as strtod would.
+bool plain_decimal(std::string_view t, double& out) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* p = t.data();
+    const char* const e = p + t.size();
+    bool negative = p != e && *p == '-';
+    if (negative) ++p;
+    if (p == e) return false;
+    uint64_t mantissa = 0;
+    int digits = 0, frac = -1;
+    for (; p != e; ++p) {
+        char c = *p;
+        if (c >= '0' && c <= '9') {
+            mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+            if (++digits > 15) return false;
+            if (frac >= 0) ++frac;
+        } else if (c == '.' && frac < 0 && digits > 0) {
+            frac = 0;
+        } else {
+            return false;
+        }
+    }
+    if (frac == 0) return false;  // "12." is not how printf writes
+    double v = static_cast<double>(mantissa);
+    if (frac > 0) v /= kPow10[frac];
+    out = negative ? -v : v;
+    return true;
+}
+
+}  // namespace
+
+// The careful reading, for what the fast path left: only the forms printf
+// writes (no hexadecimal floats, no bare points), and why a token is no number.
+static Real classify_real(std::string_view token) {
     Real r;
     if (has_non_ascii(token)) {
         r.status = Num::nonascii;
@@ -220,7 +280,6 @@ Real parse_real(std::string_view token) {
     std::string_view t = token;
     if (!t.empty() && t[0] == '+') t.remove_prefix(1);
     if (t.empty()) return r;
-    // Only what printf prints: no hexadecimal floats, no bare points.
     size_t i = (t[0] == '-') ? 1 : 0;
     size_t int_digits = digits_at(t, i);
     i += int_digits;
@@ -228,9 +287,8 @@ Real parse_real(std::string_view token) {
     if (i < t.size() && t[i] == '.') frac_digits = digits_at(t, ++i), i += frac_digits;
     if (int_digits + frac_digits == 0) {
         std::string_view word = t.substr(t[0] == '-' ? 1 : 0);
-        if (word == "inf" || word == "nan" || word == "INF" || word == "NAN" || word == "infinity" ||
-            word == "Infinity" || word == "NaN")
-            r.status = Num::nonfinite;
+        for (std::string_view w : {"inf", "nan", "INF", "NAN", "infinity", "Infinity", "NaN", "-nan"})
+            if (word == w) r.status = Num::nonfinite;
         return r;
     }
     if (!int_digits) return r;
@@ -247,26 +305,46 @@ Real parse_real(std::string_view token) {
     if (res.ec == std::errc::result_out_of_range) {
         // Beyond a double: overflow is infinity, underflow a harmless zero.
         std::string copy(t);
-        double v = std::strtod(copy.c_str(), nullptr);
-        if (std::isinf(v)) {
-            r.status = Num::nonfinite;
-            return r;
-        }
-        r.value = v;
+        r.value = std::strtod(copy.c_str(), nullptr);
     } else if (res.ec != std::errc() || res.ptr != t.data() + t.size()) {
         return r;
     }
     r.status = std::isfinite(r.value) ? Num::ok : Num::nonfinite;
+    if (r.status != Num::ok) r.value = 0;
     return r;
+}
+
+Real parse_real(std::string_view token) {
+    Real r;
+    if (plain_decimal(token, r.value)) {
+        r.status = Num::ok;
+        return r;
+    }
+    r.value = 0;
+    return classify_real(token);
 }
 
 Integer parse_integer(std::string_view token) {
     Integer out;
+    const char* p = token.data();
+    const char* const e = p + token.size();
+    bool negative = p != e && *p == '-';
+    if (negative) ++p;
+    if (p != e && e - p <= 18) {
+        int64_t v = 0;
+        const char* q = p;
+        while (q != e && *q >= '0' && *q <= '9') v = v * 10 + (*q++ - '0');
+        if (q == e) {
+            out.status = Num::ok;
+            out.value = negative ? -v : v;
+            return out;
+        }
+    }
     if (has_non_ascii(token)) {
         out.status = Num::nonascii;
         return out;
     }
-    size_t i = (!token.empty() && token[0] == '-') ? 1 : 0;
+    size_t i = negative ? 1 : 0;
     if (i < token.size() && digits_at(token, i) == token.size() - i) {
         auto res = std::from_chars(token.data(), token.data() + token.size(), out.value);
         out.status = res.ec == std::errc() ? Num::ok : Num::nonfinite;

@@ -8,12 +8,14 @@ namespace quorvane::analysis::detail {
 
 void FindingSink::add(std::string_view code, Severity severity, size_t table, std::string message,
                       std::string_view evidence) {
-    for (Entry& e : entries_) {
-        if (e.table == table && e.finding.code == code) {
-            ++e.count;
-            if (severity > e.finding.severity) e.finding.severity = severity;
-            return;
-        }
+    auto worst = worst_.try_emplace(table, severity).first;
+    if (severity > worst->second) worst->second = severity;
+    auto [it, fresh] = index_.try_emplace({table, std::string(code)}, entries_.size());
+    if (!fresh) {
+        Entry& e = entries_[it->second];
+        ++e.count;
+        if (severity > e.finding.severity) e.finding.severity = severity;
+        return;
     }
     entries_.push_back(
         Entry{make_finding(std::string(code), severity, std::move(message), evidence_text(evidence)),
@@ -21,14 +23,13 @@ void FindingSink::add(std::string_view code, Severity severity, size_t table, st
 }
 
 bool FindingSink::has(Severity severity, size_t table) const {
-    for (const Entry& e : entries_)
-        if (e.table == table && e.finding.severity == severity) return true;
-    return false;
+    auto it = worst_.find(table);
+    return it != worst_.end() && it->second >= severity;
 }
 
 bool FindingSink::has_code(std::string_view code) const {
-    for (const Entry& e : entries_)
-        if (e.finding.code == code) return true;
+    for (const auto& [key, entry] : index_)
+        if (key.second == code) return true;
     return false;
 }
 
@@ -42,6 +43,8 @@ std::vector<Finding> FindingSink::take(const std::vector<std::string>& labels) {
         out.push_back(std::move(f));
     }
     entries_.clear();
+    index_.clear();
+    worst_.clear();
     return out;
 }
 

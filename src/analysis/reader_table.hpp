@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reader.hpp"
@@ -34,6 +35,8 @@ private:
         size_t count;
     };
     std::vector<Entry> entries_;
+    std::map<std::pair<size_t, std::string>, size_t, std::less<>> index_;  // (table, code) -> entry
+    std::map<size_t, Severity> worst_;                                       // table -> worst severity
 };
 
 // The sizes a run asked for: -b, -e (or the smaller maximum the benchmark

@@ -119,6 +119,9 @@ public:
     TextReader(std::string_view text, std::string_view collective) : text_(text), collective_(collective) {}
 
     ReadResult read() {
+        // Rows take a hundred bytes of text or more; reserving for that many
+        // (within reason) spares the copies of a growing vector.
+        result_.rows.reserve(std::min<size_t>(text_.size() / 100, 1 << 16));
         scan::Lines lines(text_);
         std::string_view raw;
         while (lines.next(raw)) line(raw);
@@ -168,8 +171,14 @@ private:
             comment(body.substr(1), raw, st);
             return;
         }
-        scan::split(body, toks_);
-        if (toks_.size() >= 2 && scan::digit_like(toks_[0]) && scan::digit_like(toks_[1])) {
+        // A row starts with two numbers (size and count); look at no more
+        // than that before splitting the whole line.
+        size_t gap = 0;
+        while (gap < body.size() && !scan::is_blank(body[gap])) ++gap;
+        std::string_view second = scan::trim(body.substr(gap));
+        second = second.substr(0, std::min(second.size(), second.find_first_of(" \t\v\f\r")));
+        if (!second.empty() && scan::digit_like(body.substr(0, gap)) && scan::digit_like(second)) {
+            scan::split(body, toks_);
             note_prefix(st, raw);
             row(raw, st);
             return;
@@ -189,6 +198,8 @@ private:
     }
 
     void other(std::string_view body, std::string_view raw) {
+        const char c = body[0];
+        if (c != 'r' && c != 'R' && c != 'H' && c != 'N') return;
         scan::split(body, toks_);
         if (body.starts_with("rccl-tests: Version") && toks_.size() >= 3) {
             result_.versions.emplace("rccl_tests", std::string(toks_[2]));
@@ -536,7 +547,7 @@ private:
                           root_text != t->last_root;
             t->build.sizes.push_back({r.size_bytes, series});
             t->new_series = false;
-            t->last_type = r.type, t->last_redop = r.redop, t->last_root = std::string(root_text);
+            if (series) t->last_type = r.type, t->last_redop = r.redop, t->last_root = std::string(root_text);
         }
         if (problem != Num::ok) {
             number_problem(problem, raw,

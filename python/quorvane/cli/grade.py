@@ -3,21 +3,34 @@ same field reader and verdict policy as a sweep."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from typing import Any
 
 from .. import analysis as qa
 from .. import collsweep as cs
-from ..record import Measured, build_record, hosts_of, now_utc
+from ..causes import caveats_of
+from ..record import Measured, build_record, finding, hosts_of, now_utc
 from .common import EXIT_STATUS_HELP, PROG, SCOPES, UsageError, check_gpu_type, read_capped, read_overrides, shown
 from .outputs import add_output_options, check_output_options, emit
 from .render import console_for, render_record
 
 
-def read_saved(text: str) -> Any:
+# Collectives as file names spell them, longest first (so "reducescatter" is not taken for "reduce").
+_NAMED = ("reduce_scatter", "all_reduce", "all_gather", "broadcast", "sendrecv", "hypercube", "alltoall",
+          "reduce", "gather", "scatter")
+
+
+def read_saved(text: str, collective: str = "") -> Any:
     """A saved output: nccl-tests' -J JSON file, or the text it prints."""
-    return qa.read_json(text) if text.lstrip().startswith("{") else qa.read_output(text, "")
+    return qa.read_json(text, collective) if text.lstrip().startswith("{") else qa.read_output(text, collective)
+
+
+def collective_in_name(path: str) -> str:
+    """The collective a file name mentions ("nccl_allreduce.log" -> "all_reduce"), or ""."""
+    name = "".join(c for c in os.path.basename(path).lower() if c.isalnum())
+    return next((label for label in _NAMED if label.replace("_", "") in name), "")
 
 
 def cmd_grade(args: argparse.Namespace) -> int:
@@ -29,9 +42,20 @@ def cmd_grade(args: argparse.Namespace) -> int:
     started_at, start = now_utc(), time.monotonic()
     measured = []
     for path in args.files:
-        reading = read_saved(read_capped(path))
+        text = read_capped(path)
+        reading = read_saved(text, args.collective or "")
+        extra = []
+        if any(not row.collective for row in reading.rows) or (not reading.rows and not reading.collective):
+            guess = collective_in_name(path)
+            if guess:  # the output does not say which collective it measured
+                reading = read_saved(text, guess)
+                extra.append(finding("collective-from-name", "note", f"taken to be {guess} from the file name"))
+            else:
+                extra.append(finding("collective-unknown", "warn", "the output does not say which collective it "
+                                     "measured; give --collective"))
         label = reading.collective or next((row.collective for row in reading.rows), "")
-        measured.append(Measured(label, reading=reading, source="standard input" if path == "-" else path))
+        measured.append(Measured(label, reading=reading, source="standard input" if path == "-" else path,
+                                 extra_findings=extra))
     readings = [m.reading for m in measured]
     hosts = hosts_of(readings)
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
@@ -53,6 +77,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           gpus_per_node=ranks // num_nodes, emulated=False, measured=measured,
                           overrides=overrides, report=report,
                           extra={"inputs": [m.source for m in measured]})
+    record["caveats"] = caveats_of(record, measured)
     render_record(record, out)
     status = emit(record, args, say=err.print)
     return status or int(record["exit_status"])
@@ -68,6 +93,8 @@ def register(sub: Any, fmt: Any) -> None:
     grade.add_argument("files", nargs="+", metavar="FILE", help="a saved output ('-': standard input)")
     grade.add_argument("--gpu-type", required=True, metavar="TYPE",
                        help="GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
+    grade.add_argument("--collective", metavar="NAME", type=lambda t: t.strip().removesuffix("_perf"),
+                       help="the collective of outputs that do not name it (default: from the file name)")
     grade.add_argument("--scope", choices=SCOPES,
                        help="intra (one host) or multi (several); default: from the hosts in the output")
     add_output_options(grade, logs=False)

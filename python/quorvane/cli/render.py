@@ -16,6 +16,7 @@ from rich.text import Text
 
 from ..runner import Outcome
 from .common import PROG, human_size, shown
+from .explain import render_causes
 from .emulate import EMULATED
 
 VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
@@ -69,7 +70,9 @@ def _wrong(value: Any) -> str:
 
 def _outcome_words(entry: Mapping[str, Any]) -> str:
     rows = len(entry["rows"])
-    words = [f"{rows} row{'s' if rows != 1 else ''}", "complete" if entry["complete"] else "incomplete"]
+    state = ("complete" if entry["complete"] else
+             "corrupt" if any(f["severity"] == "fail" for f in entry["findings"]) else "incomplete")
+    words = [f"{rows} row{'s' if rows != 1 else ''}", state]
     if entry.get("exit_status") is not None:
         words.append(f"exit {entry['exit_status']}" + (f" in {entry['seconds']:.2f} s"
                                                        if entry.get("seconds") is not None else ""))
@@ -135,6 +138,7 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
                 line.append(f"  [{shown(f['evidence'])[:160]}]", style="dim")
             console.print(line)
 
+    render_causes(record, console)
     console.print()
     suffix = f", {EMULATED}" if emulated else ""
     headline = record.get("headline")
@@ -200,9 +204,10 @@ class SweepProgress:
             else:
                 self.console.print(f"{prefix}: running (time-out {timeout:g}s)")
 
-    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool) -> None:
+    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool, corrupt: bool = False) -> None:
         if outcome.returncode == 0 and outcome.started:
-            state = Text("ok", style="green") if complete else Text("incomplete", style="magenta")
+            state = (Text("wrong results", style="bold red") if corrupt else Text("ok", style="green") if complete
+                     else Text("incomplete", style="magenta"))
             state.append(f", {rows} row{'s' if rows != 1 else ''}")
         else:
             reason = ("timed out" if outcome.timed_out else "interrupted" if outcome.interrupted

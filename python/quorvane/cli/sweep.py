@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import socket
 import sys
@@ -10,7 +11,9 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from .. import analysis as qa
 from .. import collsweep as cs
+from ..causes import caveats_of
 from ..record import Measured, build_record, now_utc, read_outcome
 from ..runner import GRACE_S, CommandRunner, Outcome, label_of
 from .common import (EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError, check_gpu_type, read_overrides,
@@ -125,11 +128,13 @@ class _Collector:
 
     def finished(self, outcome: Outcome) -> None:
         label = label_of(outcome.command)
-        reading = read_outcome(label, outcome) if outcome.started else None
         logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
-        self.measured.append(Measured(label, outcome, reading, logs=logs))
+        measured = Measured(label, outcome, logs=logs)
+        self.measured.append(measured)  # kept first: a signal during the reading loses no run
+        reading = measured.reading = read_outcome(label, outcome) if outcome.started else None
         complete = bool(reading is not None and reading.complete)
-        self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete)
+        corrupt = reading is not None and any(f.severity == qa.Severity.fail for f in reading.findings)
+        self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete, corrupt)
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
@@ -193,12 +198,14 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     extra: dict[str, Any] = {}
     if stopped is not None:
         extra = {"interrupted": signal.Signals(stopped.signum).name, "exit_status": 128 + stopped.signum}
+    measured = collector.all_requested(collectives, hosts, stopped is not None)
     record = build_record(
         "sweep", started_at=started_at, wall_s=time.monotonic() - start,
         hosts=hosts or [socket.gethostname()], gpu_type=args.gpu_type, scope=scope,
         num_nodes=len(hosts) if hosts else 1, gpus_per_node=args.gpus_per_node if hosts else args.gpus,
-        emulated=bool(args.emulate), measured=collector.all_requested(collectives, hosts, stopped is not None),
+        emulated=bool(args.emulate), measured=measured,
         overrides=overrides, report=report, extra=extra)
+    record["caveats"] = caveats_of(record, measured, launcher=args.launcher, environ=os.environ)
 
     if stopped is not None:
         stop_with_record(stopped, record, args, keeper, "partial record")
