@@ -29,5 +29,7 @@ def set_overrides(monkeypatch):
 
 @pytest.fixture(autouse=True)
 def _private_history(monkeypatch, tmp_path):
-    """Runs that record themselves write to a history of their own test, never the user's."""
+    """Runs that record themselves write to a history of their own test, never the user's
+    (also where a test's child gets an environment without QUORVANE_ settings)."""
     monkeypatch.setenv("QUORVANE_DB", str(tmp_path / "history.sqlite3"))
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
