@@ -327,6 +327,11 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
     parts.append(heatmap(record))
     parts.append("<h2>Findings</h2>")
     parts.append(_findings(record))
+    caveats = [c for c in record.get("caveats") or [] if isinstance(c, Mapping)]
+    if caveats:
+        parts.append("<h2>Caveats</h2><ul>" + "".join(
+            f'<li><b>{escape(str(c.get("code") or ""))}</b>: {escape(str(c.get("message") or ""))}</li>'
+            for c in caveats) + "</ul>")
     parts.append(_values_table(record))
     versions = record.get("versions") or {}
     if versions:
