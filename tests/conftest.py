@@ -28,8 +28,10 @@ def set_overrides(monkeypatch):
 # ---- run history -------------------------------------------------------------------
 
 @pytest.fixture(autouse=True)
-def _private_history(monkeypatch, tmp_path):
+def _private_history(monkeypatch, tmp_path_factory):
     """Runs that record themselves write to a history of their own test, never the user's
-    (also where a test's child gets an environment without QUORVANE_ settings)."""
-    monkeypatch.setenv("QUORVANE_DB", str(tmp_path / "history.sqlite3"))
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
+    (also where a test's child gets an environment without QUORVANE_ settings), and
+    outside the test's tmp_path, which some tests expect to find empty."""
+    data = tmp_path_factory.mktemp("data")
+    monkeypatch.setenv("QUORVANE_DB", str(data / "quorvane" / "history.sqlite3"))
+    monkeypatch.setenv("XDG_DATA_HOME", str(data))
