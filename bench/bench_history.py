@@ -80,7 +80,7 @@ def fill(path: Path, record: dict, runs: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--reps", type=int, default=21)
     parser.add_argument("--runs", type=int, default=100_000)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quorvane-bench-") as tmp:
