@@ -23,3 +23,15 @@ def _no_threshold_overrides(monkeypatch):
 def set_overrides(monkeypatch):
     """Put a threshold override document into the environment."""
     return lambda text: monkeypatch.setenv(OVERRIDE_VAR, text)
+
+
+# ---- run history -------------------------------------------------------------------
+
+@pytest.fixture(autouse=True)
+def _private_history(monkeypatch, tmp_path_factory):
+    """Runs that record themselves write to a history of their own test, never the user's
+    (also where a test's child gets an environment without QUORVANE_ settings), and
+    outside the test's tmp_path, which some tests expect to find empty."""
+    data = tmp_path_factory.mktemp("data")
+    monkeypatch.setenv("QUORVANE_DB", str(data / "quorvane" / "history.sqlite3"))
+    monkeypatch.setenv("XDG_DATA_HOME", str(data))

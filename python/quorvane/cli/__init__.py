@@ -27,11 +27,11 @@ from typing import Any, NoReturn
 
 from .. import __version__
 from ..runner import stop_all
-from . import fleet, grade, sweep, thresholds, topo
+from . import baseline, compare, fleet, grade, history, report, sweep, thresholds, topo
 from .common import (EXIT_ERROR, EXIT_INTERNAL, EXIT_STATUS_HELP, EXIT_USAGE, EXIT_WRITE, PROG, Interrupted,
                      RunError, UsageError, WriteError, shown)
 
-COMMANDS = (sweep, grade, topo, thresholds, fleet)
+COMMANDS = (sweep, grade, fleet, topo, thresholds, history, compare, baseline, report)
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 # ---- argument parsing -------------------------------------------------------------

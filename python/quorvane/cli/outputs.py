@@ -18,6 +18,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from ..runner import label_of
+from .history import add_record_options, check_record_options, prom_step, record_step
 from .common import (EXIT_WRITE, PROG, UsageError, WriteError, check_json_target, shown, strict_json,
                      write_atomic)
 
@@ -28,11 +29,13 @@ def add_output_options(parser: argparse.ArgumentParser, *, logs: bool = True) ->
     if logs:
         parser.add_argument("--keep-logs", metavar="DIR",
                             help="keep each collective's raw stdout and stderr in DIR (named in the record)")
+    add_record_options(parser)
 
 
 def check_output_options(args: argparse.Namespace) -> None:
     """Refuse unusable targets before anything runs (exit status 64)."""
     check_json_target(getattr(args, "json", None))
+    check_record_options(args)
     folder = getattr(args, "keep_logs", None)
     if folder is not None:
         if os.path.exists(folder) and not os.path.isdir(folder):
@@ -105,6 +108,8 @@ def emit(record: dict[str, Any], args: argparse.Namespace, *, keeper: LogKeeper 
     steps: Sequence[Callable[[], str | None]] = (
         (lambda: keeper.close() if keeper is not None else None),
         (lambda: _write_record(record, getattr(args, "json", None))),
+        (lambda: record_step(record, args)),
+        (lambda: prom_step(record, args)),
     )
     for step in steps:
         try:

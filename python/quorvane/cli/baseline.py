@@ -1,0 +1,112 @@
+"""`quorvane baseline`: pass and warn cutoffs from this site's own recorded runs.
+
+For each GPU type, scope and NCCL version with at least three recorded runs
+(sweeps and grades with a headline that did not end in error): M is the median
+of their headlines and s a robust spread (1.4826 x the median absolute
+deviation). The pass cutoff is M less 5 %, widened to 3 s when the runs spread
+more than that but never beyond 15 %; the warn cutoff is 80 % of M; both
+rounded down to 0.1 GB/s. The arithmetic is `analysis.baseline_cutoffs`.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from .. import analysis
+from ..history import HistoryError
+from .common import OVERRIDES_VAR, PROG, RunError, Style, table
+from .history import add_db_option, open_history
+
+MIN_RUNS = 3
+RULE = ("pass at the median less 5% (3 robust spreads when the runs spread more, at most 15%); "
+        "warn at 80% of the median")
+
+
+def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
+    """One entry per group with enough runs, and for each GPU type and scope the
+    group whose cutoffs are emitted ("chosen"): the chosen NCCL version, else the
+    version of the most recent run."""
+    history = open_history(args)
+    if history is None:
+        raise RunError(f"nothing is recorded yet: a baseline needs at least {MIN_RUNS} runs per GPU type "
+                       f"and scope")
+    with history:
+        try:
+            groups = history.site_runs(gpu_type=args.gpu_type, emulated=args.emulated)
+        except HistoryError as exc:
+            raise RunError(str(exc)) from None
+    entries: list[dict[str, Any]] = []
+    short: list[str] = []
+    for (gpu, scope, nccl), runs in groups.items():
+        cut = analysis.baseline_cutoffs([c["headline_gbps"] for c, _ in runs], MIN_RUNS)
+        name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
+        if cut is None:
+            short.append(f"{name} has {len(runs)}")
+            continue
+        entries.append({"gpu_type": gpu, "scope": scope, "nccl_version": nccl, "runs": cut.runs,
+                        "median_gbps": cut.median_gbps, "spread_gbps": cut.spread_gbps,
+                        "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
+                        "latest": max(c["started_at"] for c, _ in runs), "chosen": False})
+    if args.nccl_version is not None:
+        entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
+    if not entries:
+        subject = f"GPU type {args.gpu_type}" if args.gpu_type else "any GPU type"
+        kind = "emulated " if args.emulated else ""
+        nccl = f" with NCCL {args.nccl_version}" if args.nccl_version else ""
+        detail = f" ({'; '.join(short)})" if short else ""
+        raise RunError(f"no baseline: fewer than {MIN_RUNS} recorded {kind}runs{nccl} of {subject} "
+                       f"in any scope{detail}")
+    best: dict[tuple[str, str], dict[str, Any]] = {}
+    for e in entries:
+        key = (e["gpu_type"], e["scope"])
+        if key not in best or e["latest"] > best[key]["latest"]:
+            best[key] = e
+    for e in best.values():
+        e["chosen"] = True
+    return entries
+
+
+def cmd_baseline(args: argparse.Namespace) -> int:
+    entries = site_cutoffs(args)
+    chosen = [e for e in entries if e["chosen"]]
+    if args.emit_overrides:
+        doc = {f"{e['gpu_type']}:{e['scope']}": {"pass_min_gbps": e["pass_min_gbps"],
+                                                  "warn_min_gbps": e["warn_min_gbps"]} for e in chosen}
+        for e in entries:
+            if not e["chosen"]:
+                print(f"{PROG}: note: {e['gpu_type']}:{e['scope']} also has {e['runs']} runs with NCCL "
+                      f"{e['nccl_version'] or 'unknown'}; emitted the NCCL version of the latest run "
+                      f"(choose with --nccl-version)", file=sys.stderr)
+        sys.stdout.write(json.dumps(doc) + "\n")
+        return 0
+    out = sys.stdout
+    style = Style.for_stream(out)
+    print(style("site cutoffs from the recorded runs (all_reduce headline bus bandwidth, GB/s)", "bold"), file=out)
+    rows = [[e["gpu_type"], e["scope"], e["nccl_version"] or "-", str(e["runs"]), f"{e['median_gbps']:.1f}",
+             f"{e['spread_gbps']:.1f}", f"{e['pass_min_gbps']:g}", f"{e['warn_min_gbps']:g}",
+             "" if e["chosen"] else style("(older NCCL)", "dim")] for e in entries]
+    for line in table(["GPU type", "scope", "NCCL", "runs", "median", "spread", "pass >=", "warn >=", ""],
+                      rows, [False, False, False, True, True, True, True, True, False]):
+        print(line, file=out)
+    print(f"\nrule: {RULE}", file=out)
+    print(f"to use them: export {OVERRIDES_VAR}=\"$({PROG} baseline --emit-overrides)\"", file=out)
+    return 0
+
+
+def register(sub: Any, fmt: Any) -> None:
+    """Add `quorvane baseline` to the command line."""
+    p = sub.add_parser("baseline", formatter_class=fmt, help="cutoffs from this site's own recorded runs",
+                       description=f"Derive pass and warn cutoffs from at least {MIN_RUNS} recorded runs per "
+                                   f"GPU type, scope and NCCL version: {RULE}. Emulated runs are left out "
+                                   "unless --emulated.")
+    p.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
+    p.add_argument("--nccl-version", metavar="V", help="only runs with this NCCL version "
+                                                        "(default: the version of the latest run)")
+    p.add_argument("--emit-overrides", action="store_true",
+                   help=f"print the cutoffs as the JSON that {OVERRIDES_VAR} accepts, nothing else")
+    p.add_argument("--emulated", action="store_true",
+                   help="use only emulated runs (to try the command; they measure nothing)")
+    add_db_option(p)
+    p.set_defaults(handler=cmd_baseline)

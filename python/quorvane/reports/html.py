@@ -1,0 +1,342 @@
+"""A run record as one self-contained HTML page: inline CSS and SVG, no script,
+nothing fetched, so it opens the same on an air-gapped laptop or as a mail attachment.
+
+The chart draws bus bandwidth against message size (log scale) with one series
+per collective (`<g class="series" data-collective=...>`), the pass and warn
+cutoffs, the site's baseline band for all_reduce (the middle half of its
+recorded runs) and the typical healthy range where one is known. A fleet run
+adds a host x test heatmap with the suspects marked.
+"""
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from html import escape
+from typing import Any
+
+from ..history import busbw_points
+
+COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
+VERDICT_COLOURS = {"pass": "#1a7f37", "warn": "#b58100", "fail": "#cf222e", "unknown": "#6e7781",
+                   "error": "#8250df"}
+
+
+@dataclass(frozen=True)
+class BandPoint:
+    """The site's runs at one size: the middle half, from low to high."""
+    size_bytes: int
+    low_gbps: float
+    high_gbps: float
+
+
+@dataclass(frozen=True)
+class TypicalRange:
+    """Typical healthy all_reduce bus bandwidth at one size, with its public source."""
+    size_bytes: int
+    low_gbps: float
+    high_gbps: float
+    source: str = ""
+    gpus: int = 0         # GPUs in the published runs (0: not said)
+
+
+@dataclass(frozen=True)
+class Baseline:
+    runs: int
+    band: Sequence[BandPoint]
+    label: str = ""
+
+
+def size_label(size: int) -> str:
+    value = float(size)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if value < 1024 or unit == "GiB":
+            return f"{value:g} {unit}"
+        value /= 1024
+    return f"{size} B"
+
+
+def _fmt(value: Any, digits: int = 2) -> str:
+    return "-" if value is None else f"{float(value):,.{digits}f}"
+
+
+CSS = """
+body{font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:24px auto;max-width:980px;
+ color:#1f2328;padding:0 16px}
+h1{font-size:20px;margin:0 0 4px} h2{font-size:16px;margin:28px 0 8px}
+.meta{color:#59636e} .badge{display:inline-block;padding:2px 10px;border-radius:12px;color:#fff;
+ font-weight:600;letter-spacing:.04em}
+.emulated{background:#fbefff;border:1px solid #8250df;padding:6px 10px;border-radius:6px;margin:10px 0}
+.headline{font-size:18px;margin:10px 0 2px} .typical{color:#59636e}
+table{border-collapse:collapse;margin:6px 0} td,th{padding:3px 10px;border-bottom:1px solid #d1d9e0;
+ text-align:left} td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
+.sev-fail,.sev-error{color:#cf222e;font-weight:600} .sev-warn{color:#9a6700;font-weight:600}
+.sev-note{color:#59636e}
+svg text{font:12px system-ui,sans-serif;fill:#1f2328} .axis line,.grid line{stroke:#d1d9e0}
+.legend{display:flex;flex-wrap:wrap;gap:14px;margin:4px 0 0 60px} .key{display:inline-block;width:18px;
+ height:4px;vertical-align:middle;margin-right:5px}
+.heat td{text-align:center;min-width:64px} .heat td.suspect{outline:3px solid #cf222e;outline-offset:-3px;
+ font-weight:700}
+"""
+
+
+# ---- the chart --------------------------------------------------------------------
+
+class _Scale:
+    def __init__(self, sizes: Sequence[int], top: float, width: int, height: int, pad: tuple[int, int, int, int]):
+        self.left, self.right, self.top_px, self.bottom = pad
+        self.width, self.height = width, height
+        lo, hi = math.log2(min(sizes)), math.log2(max(sizes))
+        if hi - lo < 1:
+            lo, hi = lo - 1, hi + 1
+        self.lo, self.hi = lo - 0.3, hi + 0.3
+        self.ymax = _nice_ceiling(top)
+
+    def x(self, size: float) -> float:
+        span = self.width - self.left - self.right
+        return self.left + (math.log2(size) - self.lo) / (self.hi - self.lo) * span
+
+    def y(self, gbps: float) -> float:
+        span = self.height - self.top_px - self.bottom
+        return self.height - self.bottom - max(0.0, gbps) / self.ymax * span
+
+
+def _nice_ceiling(value: float) -> float:
+    if value <= 0:
+        return 1.0
+    step = 10.0 ** math.floor(math.log10(value))
+    for m in (1.0, 2.0, 2.5, 5.0, 10.0):
+        if m * step >= value:
+            return m * step
+    return 10 * step
+
+
+def chart(record: Mapping[str, Any], baseline: Baseline | None,
+          typical: Sequence[TypicalRange]) -> str:
+    points = busbw_points(record)
+    if not points:
+        return "<p>No bus bandwidth was measured, so there is nothing to draw.</p>"
+    series: dict[str, list[tuple[int, float]]] = {}
+    for coll, size, value in points:
+        series.setdefault(coll, []).append((size, value))
+    thr = record.get("threshold") or {}
+    cutoffs = [(k, float(thr[k])) for k in ("pass_min_gbps", "warn_min_gbps") if thr.get(k) is not None]
+    band = list(baseline.band) if baseline else []
+    sizes = [s for s, _ in (p for pts in series.values() for p in pts)]
+    sizes += [b.size_bytes for b in band] + [t.size_bytes for t in typical]
+    top = max([v for _, _, v in points] + [c for _, c in cutoffs] + [b.high_gbps for b in band]
+              + [t.high_gbps for t in typical]) * 1.08
+    width, height = 900, 420
+    sc = _Scale(sizes, top, width, height, (64, 20, 16, 44))
+    out = [f'<svg id="busbw-chart" xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           f'viewBox="0 0 {width} {height}" role="img" aria-label="bus bandwidth against message size">']
+    # grid and axes
+    out.append('<g class="grid">')
+    for i in range(6):
+        v = sc.ymax * i / 5
+        y = sc.y(v)
+        out.append(f'<line x1="{sc.left}" x2="{width - sc.right}" y1="{y:.1f}" y2="{y:.1f}"/>'
+                   f'<text x="{sc.left - 8}" y="{y + 4:.1f}" text-anchor="end">{v:g}</text>')
+    for e in range(math.ceil(sc.lo), math.floor(sc.hi) + 1):
+        if e % 2 == 0 or (sc.hi - sc.lo) < 14:
+            x = sc.x(2 ** e)
+            out.append(f'<line x1="{x:.1f}" x2="{x:.1f}" y1="{sc.top_px}" y2="{height - sc.bottom}"/>'
+                       f'<text x="{x:.1f}" y="{height - sc.bottom + 16}" text-anchor="middle">'
+                       f'{escape(size_label(2 ** e))}</text>')
+    out.append('</g>')
+    out.append(f'<text x="{(width + sc.left) / 2:.0f}" y="{height - 6}" text-anchor="middle">'
+               f'message size (log scale)</text>')
+    out.append(f'<text transform="translate(16 {height / 2:.0f}) rotate(-90)" text-anchor="middle">'
+               f'bus bandwidth, GB/s</text>')
+    if band:
+        band.sort(key=lambda b: b.size_bytes)
+        upper = " ".join(f"{sc.x(b.size_bytes):.1f},{sc.y(b.high_gbps):.1f}" for b in band)
+        lower = " ".join(f"{sc.x(b.size_bytes):.1f},{sc.y(b.low_gbps):.1f}" for b in reversed(band))
+        out.append(f'<polygon class="baseline-band" points="{upper} {lower}" fill="{COLOURS[0]}" '
+                   f'fill-opacity="0.16" stroke="{COLOURS[0]}" stroke-opacity="0.35" stroke-dasharray="3 3">'
+                   f'<title>site baseline: {escape(baseline.label if baseline else "")}</title></polygon>')
+    for t in typical:
+        x = sc.x(t.size_bytes)
+        y1, y2 = sc.y(t.high_gbps), sc.y(t.low_gbps)
+        out.append(f'<rect class="typical-range" x="{x - 7:.1f}" y="{y1:.1f}" width="14" '
+                   f'height="{max(2.0, y2 - y1):.1f}" fill="#2da44e" fill-opacity="0.28" stroke="#1a7f37">'
+                   f'<title>typical healthy all_reduce at {escape(size_label(t.size_bytes))}: '
+                   f'{t.low_gbps:g}-{t.high_gbps:g} GB/s {escape(t.source)}</title></rect>')
+    for key, value in cutoffs:
+        name = "pass" if key.startswith("pass") else "warn"
+        y = sc.y(value)
+        colour = VERDICT_COLOURS[name]
+        out.append(f'<g class="cutoff cutoff-{name}"><line x1="{sc.left}" x2="{width - sc.right}" '
+                   f'y1="{y:.1f}" y2="{y:.1f}" stroke="{colour}" stroke-width="1.5" stroke-dasharray="7 4"/>'
+                   f'<text x="{sc.left + 6}" y="{y - 5:.1f}" fill="{colour}" style="fill:{colour}">'
+                   f'{name} &#8805; {value:g} GB/s</text></g>')
+    for i, (coll, pts) in enumerate(series.items()):
+        colour = COLOURS[i % len(COLOURS)]
+        pts.sort()
+        line = " ".join(f"{sc.x(s):.1f},{sc.y(v):.1f}" for s, v in pts)
+        out.append(f'<g class="series" data-collective="{escape(coll)}" stroke="{colour}" fill="{colour}">'
+                   f'<polyline points="{line}" fill="none" stroke-width="2.2"/>')
+        for s, v in pts:
+            out.append(f'<circle cx="{sc.x(s):.1f}" cy="{sc.y(v):.1f}" r="3.5">'
+                       f'<title>{escape(coll)} {escape(size_label(s))}: {v:g} GB/s</title></circle>')
+        out.append('</g>')
+    out.append('</svg>')
+    legend = ['<div class="legend">']
+    for i, coll in enumerate(series):
+        legend.append(f'<span><span class="key" style="background:{COLOURS[i % len(COLOURS)]}"></span>'
+                      f'{escape(coll)}</span>')
+    if band and baseline:
+        legend.append(f'<span><span class="key" style="background:{COLOURS[0]};opacity:.3;height:10px"></span>'
+                      f'site baseline, all_reduce ({escape(baseline.label)})</span>')
+    if typical:
+        legend.append('<span><span class="key" style="background:#2da44e;opacity:.5;height:10px"></span>'
+                      'typical healthy all_reduce</span>')
+    legend.append('</div>')
+    return "\n".join(out + legend)
+
+
+# ---- the page ---------------------------------------------------------------------
+
+def _findings(record: Mapping[str, Any]) -> str:
+    items = list(record.get("findings") or [])
+    for coll in record.get("collectives") or []:
+        for f in coll.get("findings") or []:
+            if f not in items:
+                items.append(f)
+    if not items:
+        return "<p>No findings.</p>"
+    rows = []
+    for f in items:
+        sev = str(f.get("severity") or "note")
+        rows.append(f'<tr><td class="sev-{escape(sev)}">{escape(sev)}</td><td>{escape(str(f.get("code") or ""))}'
+                    f'</td><td>{escape(str(f.get("message") or ""))}</td>'
+                    f'<td>{escape(str(f.get("evidence") or ""))}</td></tr>')
+    return ('<table class="findings"><tr><th>severity</th><th>code</th><th>message</th><th>evidence</th></tr>'
+            + "".join(rows) + "</table>")
+
+
+def _values_table(record: Mapping[str, Any]) -> str:
+    points = busbw_points(record)
+    if not points:
+        return ""
+    colls = list(dict.fromkeys(c for c, _, _ in points))
+    sizes = sorted({s for _, s, _ in points})
+    value = {(c, s): v for c, s, v in points}
+    head = "".join(f'<th class="num">{escape(c)}</th>' for c in colls)
+    rows = []
+    for s in sizes:
+        cells = "".join(f'<td class="num">{_fmt(value.get((c, s)))}</td>' for c in colls)
+        rows.append(f'<tr><td class="num">{escape(size_label(s))}</td>{cells}</tr>')
+    return (f'<h2>Bus bandwidth, GB/s</h2><table class="values"><tr><th class="num">size</th>{head}</tr>'
+            + "".join(rows) + "</table>")
+
+
+def _heat_cells(record: Mapping[str, Any]) -> dict[str, dict[str, float]]:
+    """host -> test -> busbw: each host's own sweep ("alone") and its pair runs."""
+    cells: dict[str, dict[str, float]] = {}
+    for item in record.get("host_results") or []:
+        head = item.get("headline")
+        value = head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
+        if item.get("host") is not None and value is not None:
+            cells.setdefault(str(item["host"]), {})["alone"] = float(value)
+    for item in record.get("pair_results") or []:
+        hosts = item.get("hosts") or item.get("pair") or []
+        head = item.get("headline")
+        value = head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
+        if value is None or len(hosts) != 2:
+            continue
+        for host, other in ((hosts[0], hosts[1]), (hosts[1], hosts[0])):
+            test = f"pair r{item['round']}" if item.get("round") is not None else "pair"
+            row = cells.setdefault(str(host), {})
+            name = test if test not in row else f"{test} ({other})"
+            row[name] = float(value)
+    return cells
+
+
+def heatmap(record: Mapping[str, Any]) -> str:
+    cells = _heat_cells(record)
+    if not cells:
+        return ""
+    suspects = {str(s.get("host")): s for s in record.get("suspects") or []}
+    tests = list(dict.fromkeys(t for row in cells.values() for t in row))
+    top = {t: max([row[t] for row in cells.values() if t in row] + [0.0]) for t in tests}
+    head = "".join(f"<th>{escape(t)}</th>" for t in tests)
+    rows = []
+    for host in sorted(cells, key=lambda h: (h not in suspects, h)):
+        tds = []
+        for t in tests:
+            v = cells[host].get(t)
+            if v is None:
+                tds.append("<td>-</td>")
+                continue
+            share = v / top[t] if top[t] > 0 else 0.0
+            # white at the best of its column, towards red as it falls
+            g = int(255 * max(0.0, min(1.0, (share - 0.5) * 2)))
+            cls = ' class="suspect"' if host in suspects else ""
+            tds.append(f'<td{cls} style="background:rgb(255,{g},{g})" title="{v:g} GB/s">{v:.0f}</td>')
+        mark = ""
+        if host in suspects:
+            s = suspects[host]
+            mark = (f' <span class="sev-fail" title="{escape(str(s.get("evidence") or ""))}">'
+                    f'&#9888; suspect ({escape(str(s.get("kind") or "?"))})</span>')
+        rows.append(f"<tr><th>{escape(host)}{mark}</th>{''.join(tds)}</tr>")
+    listing = "".join(f"<li><b>{escape(h)}</b> ({escape(str(s.get('kind') or '?'))}): "
+                      f"{escape(str(s.get('evidence') or ''))}</li>" for h, s in suspects.items())
+    return (f'<h2>Hosts and tests</h2><table class="heat"><tr><th>host</th>{head}</tr>{"".join(rows)}</table>'
+            f'<p class="meta">Cells: headline bus bandwidth, GB/s; the redder, the further below the '
+            f'best of its column.</p>' + (f"<ul>{listing}</ul>" if listing else ""))
+
+
+def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Baseline | None = None,
+           typical: Sequence[TypicalRange] = ()) -> str:
+    verdict = str(record.get("verdict") or "unknown")
+    kind = str(record.get("kind") or "sweep")
+    hosts = record.get("hosts") or []
+    where = ", ".join(str(h) for h in hosts) or str(record.get("host") or "?")
+    title = f"quorvane {kind}: {record.get('gpu_type') or '?'} on {where}"
+    headline = record.get("headline") or {}
+    parts = [f'<h1>{escape(title)}</h1>',
+             f'<div class="meta">{"run " + str(run_id) + " &middot; " if run_id is not None else ""}'
+             f'{escape(str(record.get("started_at") or ""))} &middot; scope {escape(str(record.get("scope") or "?"))}'
+             f' &middot; {escape(str(record.get("gpus_per_node") or "?"))} GPUs per host &middot; '
+             f'quorvane {escape(str(record.get("tool_version") or "?"))}</div>']
+    if record.get("emulated"):
+        parts.append('<div class="emulated"><b>EMULATED</b>: the numbers come from quorvane\'s built-in '
+                     'stand-in benchmark, not from GPUs. Nothing was measured.</div>')
+    parts.append(f'<p class="headline">verdict <span class="badge" id="verdict" style="background:'
+                 f'{VERDICT_COLOURS.get(verdict, "#6e7781")}">{escape(verdict.upper())}</span>')
+    if headline.get("busbw_gbps") is not None:
+        parts.append(f' &nbsp; headline <b>{_fmt(headline["busbw_gbps"])} GB/s</b> all_reduce bus bandwidth '
+                     f'at {escape(size_label(int(headline.get("size_bytes") or 0)))}')
+    parts.append("</p>")
+    at_headline = [t for t in typical if t.size_bytes == headline.get("size_bytes")]
+    for t in at_headline:
+        count = f"{t.gpus}&times;" if t.gpus else ""
+        parts.append(f'<p class="typical">typical healthy {count}{escape(str(record.get("gpu_type") or ""))} at '
+                     f'{escape(size_label(t.size_bytes))}: {t.low_gbps:g}&ndash;{t.high_gbps:g} GB/s '
+                     f'<span class="meta">({escape(t.source)})</span></p>')
+    thr = record.get("threshold") or None
+    if thr:
+        parts.append(f'<p class="meta">cutoffs: pass &#8805; {thr.get("pass_min_gbps"):g} GB/s, warn &#8805; '
+                     f'{thr.get("warn_min_gbps"):g} GB/s ({escape(str(thr.get("source") or "built-in"))})</p>')
+    if record.get("verdict_note"):
+        parts.append(f'<p class="meta">{escape(str(record["verdict_note"]))}</p>')
+    if busbw_points(record) or not record.get("host_results"):   # a fleet shows its hosts instead
+        parts.append("<h2>Bus bandwidth against message size</h2>")
+        parts.append(chart(record, baseline, typical))
+    parts.append(heatmap(record))
+    parts.append("<h2>Findings</h2>")
+    parts.append(_findings(record))
+    caveats = [c for c in record.get("caveats") or [] if isinstance(c, Mapping)]
+    if caveats:
+        parts.append("<h2>Caveats</h2><ul>" + "".join(
+            f'<li><b>{escape(str(c.get("code") or ""))}</b>: {escape(str(c.get("message") or ""))}</li>'
+            for c in caveats) + "</ul>")
+    parts.append(_values_table(record))
+    versions = record.get("versions") or {}
+    if versions:
+        parts.append('<p class="meta">' + " &middot; ".join(
+            f"{escape(k)} {escape(str(v))}" for k, v in versions.items()) + "</p>")
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            f"<meta name=\"viewport\" content=\"width=device-width\"><title>{escape(title)}</title>"
+            f"<style>{CSS}</style></head><body>\n" + "\n".join(p for p in parts if p) + "\n</body></html>\n")

@@ -1,0 +1,124 @@
+"""The HTML report in a real headless Chromium, and the Prometheus textfile read
+back with prometheus_client's parser."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+from chromium_page import CHROMIUM, probe, screenshot
+from history_records import emulated_report, wrap
+from quorvane import analysis
+from quorvane.cli import main
+from quorvane.history import History
+from quorvane.reports import html, prom
+
+needs_chromium = pytest.mark.skipif(CHROMIUM is None and not os.environ.get("QUORVANE_REQUIRE_CHROMIUM"),
+                                    reason="chromium is not installed (.ci/run installs it)")
+
+
+@pytest.fixture(scope="module")
+def report():
+    return emulated_report()
+
+
+def fleet(report):
+    record = wrap(report, kind="fleet", hosts=["g1", "g2", "g3", "g4"])
+    record["host_results"] = [{"host": h, "headline": {"busbw_gbps": v, "size_bytes": 33554432}}
+                              for h, v in [("g1", 348.0), ("g2", 350.0), ("g3", 349.0), ("g4", 351.0)]]
+    record["pair_results"] = [{"hosts": ["g1", "g2"], "round": 1, "busbw_gbps": 40.1},
+                              {"hosts": ["g3", "g4"], "round": 1, "busbw_gbps": 21.0},
+                              {"hosts": ["g4", "g1"], "round": 2, "busbw_gbps": 20.5}]
+    record["suspects"] = [{"host": "g4", "kind": "net", "evidence": "21.0 and 20.5 GB/s against a median of 40"}]
+    return record
+
+
+@needs_chromium
+@pytest.mark.parametrize("case", ["sweep", "one collective", "fleet"])
+def test_report_in_chromium(report, tmp_path, case):
+    record = fleet(report) if case == "fleet" else wrap(report)
+    if case == "one collective":
+        record["collectives"] = record["collectives"][:1]
+    band = [html.BandPoint(r["size_bytes"], r["busbw_gbps"] * 0.9, r["busbw_gbps"] * 1.05)
+            for r in record["collectives"][0]["rows"]]
+    typical = [html.TypicalRange(33554432, 276, 296, "(public source)")]
+    page = html.render(record, baseline=html.Baseline(3, band, "3 runs"), typical=typical)
+    assert "<script" not in page and "src=" not in page and "url(" not in page
+    seen = probe(page, tmp_path)
+    assert seen["series"] == [c["collective"] for c in record["collectives"]]
+    assert all(seen["drawn"]) and seen["band"] == 1 and seen["typical"] == 1 and seen["cutoffs"] == 2
+    assert seen["resources"] == 0 and seen["verdict"] == record["verdict"].upper()
+    assert seen["suspects"] == (3 if case == "fleet" else 0)   # g4: alone and its two pair runs
+    if case == "sweep":
+        (tmp_path / "page.html").write_text(page)
+        screenshot(tmp_path / "page.html", tmp_path / "shot.png", 900, 700)
+        from PIL import Image
+        pixels = Image.open(tmp_path / "shot.png").convert("RGB")
+        assert pixels.size == (900, 700) and len(pixels.getcolors(1 << 20) or []) > 50
+
+
+@needs_chromium
+def test_report_command_draws_the_site_band(report, tmp_path, capsys):
+    db = tmp_path / "h.sqlite3"
+    with History(db) as h:
+        ids = [h.add(wrap(report, scale=s, started_at=f"2026-12-0{i + 1}T10:00:00+00:00"))
+               for i, s in enumerate([0.9, 0.95, 1.0, 0.7])]
+    assert main(["report", "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
+    seen = probe((tmp_path / "r.html").read_text(), tmp_path)
+    assert seen["band"] == 1 and seen["verdict"] == "FAIL"    # the latest run, against its three elders
+    assert seen["typical"] == 1                               # 8 x H100 SXM at 32 MiB has a published range
+    assert main(["report", str(ids[1]), "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
+    assert probe((tmp_path / "r.html").read_text(), tmp_path)["band"] == 1
+    assert main(["report", "--db", str(tmp_path / "none.sqlite3"), "--html", str(tmp_path / "x.html")]) == 64
+    assert "nothing is recorded" in capsys.readouterr().err
+
+
+def families(text):
+    return {f.name: f for f in text_string_to_metric_families(text)}
+
+
+@pytest.mark.parametrize("host, verdict", [("gpu-a07", "pass"), ('we"ird\\host\nname', "error")])
+def test_prometheus_text_reads_back(report, host, verdict):
+    record = wrap(report, host=host)
+    record["verdict"] = verdict
+    rows = [(c["collective"], r["size_bytes"], r["busbw_gbps"]) for c in record["collectives"] for r in c["rows"]]
+    slower = wrap(report, scale=0.5)["collectives"][0]       # a second output of one collective (grade)
+    record["collectives"].append(slower)
+    got = families(prom.render(record))
+    busbw = got["quorvane_busbw_gbps"].samples
+    assert sorted((s.labels["collective"], int(s.labels["message_size"]), s.value) for s in busbw) == sorted(rows)
+    assert {s.labels["host"] for s in busbw} == {host}
+    verdicts = {s.labels["verdict"]: s.value for s in got["quorvane_verdict"].samples}
+    assert verdicts[verdict] == 1 and sum(verdicts.values()) == 1
+    [stamp] = got["quorvane_run_timestamp_seconds"].samples
+    assert stamp.value == 1796554506.0                      # 2026-12-06T10:55:06Z
+    assert got["quorvane_run_duration_seconds"].samples[0].value == record["wall_s"]
+
+
+def test_fleet_exports_each_host(report):
+    got = families(prom.render(fleet(report)))
+    per_host = {s.labels["host"]: s.value for s in got["quorvane_busbw_gbps"].samples if "," not in s.labels["host"]}
+    assert per_host == {"g1": 348.0, "g2": 350.0, "g3": 349.0, "g4": 351.0}
+
+
+def test_report_prom_replaces_the_file_whole(report, tmp_path):
+    record = tmp_path / "run.json"
+    record.write_text(json.dumps(wrap(report)))
+    target = tmp_path / "metrics" / "quorvane.prom"
+    target.parent.mkdir()
+    target.write_text("old\n")
+    assert main(["report", str(record), "--prom", str(target)]) == 0
+    assert "quorvane_busbw_gbps" in families(target.read_text())
+    assert [p.name for p in target.parent.iterdir()] == ["quorvane.prom"]
+
+
+@pytest.mark.skipif(not hasattr(analysis, "read_output"), reason="the sweep needs the field reader")
+def test_sweep_prom(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "8", "--gpu-type",
+                           "H100_SXM", "--no-record", "--prom", str(tmp_path / "q.prom")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    got = families((tmp_path / "q.prom").read_text())
+    assert len(got["quorvane_busbw_gbps"].samples) == 16
