@@ -155,6 +155,7 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
     headline = data["headline"]
     assert headline == {"busbw_gbps": max(row["busbw_gbps"] for row in entries["all_reduce"]["rows"]),
                         "size_bytes": headline["size_bytes"]}
+    assert (data["typical"]["size_bytes"], data["typical"]["gpus"]) == (headline["size_bytes"], 8)
 
     out = r.stdout
     assert "EMULATED" in out and f"record written to {target}" in r.stderr
@@ -164,6 +165,7 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
                          rf"\s+{row['time_us']:,.1f}\s+0\s+0\s+\S+$", out, re.M), row
     for line in (rf"headline\s+{headline['busbw_gbps']:,.2f} GB/s at 32 MiB .*emulated\)",
                  r"threshold\s+pass >= 320 GB/s, warn >= 250 GB/s\s+\(H100_SXM, intra, built-in\)",
+                 r"typical\s+healthy 8x H100_SXM at 32 MiB: 276-321 GB/s",
                  r"verdict\s+ERROR \(emulated, not a measurement\)"):
         assert re.search(rf"^{line}$", out, re.M), line
     progress = [line for line in r.stderr.splitlines() if line.startswith("[")]

@@ -204,6 +204,18 @@ def threshold_entry(gpu_type: str, scope: str, overrides: Mapping[str, object]) 
             "source": "override" if f"{gpu_type}:{scope}" in overrides else "built-in"}
 
 
+def typical_entry(gpu_type: str, scope: str, ranks: int, headline: tuple[float, int] | None) -> dict[str, Any] | None:
+    """What healthy hosts of this GPU type publish at the headline's message
+    size, where the analysis module's table has a value for that GPU count."""
+    if headline is None or not gpu_type:
+        return None
+    found = qa.typical_busbw(gpu_type, scope, headline[1])
+    if found is None or (found.gpus and ranks and found.gpus != ranks):
+        return None
+    return {"low_gbps": found.low_gbps, "high_gbps": found.high_gbps, "size_bytes": found.size_bytes,
+            "gpus": found.gpus, "source": found.source}
+
+
 def build_record(kind: str, *, started_at: str, wall_s: float, hosts: Sequence[str], gpu_type: str, scope: str,
                  num_nodes: int, gpus_per_node: int, emulated: bool, measured: Sequence[Measured],
                  overrides: Mapping[str, object], report: Any = None,
@@ -236,6 +248,7 @@ def build_record(kind: str, *, started_at: str, wall_s: float, hosts: Sequence[s
         "verdict_note": note,
         "headline": None if headline is None else {"busbw_gbps": headline[0], "size_bytes": headline[1]},
         "threshold": threshold_entry(gpu_type, scope, overrides),
+        "typical": typical_entry(gpu_type, scope, num_nodes * gpus_per_node, headline),
         "findings": [{**f, "collective": e["collective"]} for e in entries for f in e["findings"]],
         "collectives": entries,
         "versions": versions,

@@ -155,6 +155,13 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
     else:
         console.print(f"threshold  none for {record['gpu_type']!r} in scope {record['scope']!r} "
                       f"(see `{PROG} thresholds`)")
+    typical = record.get("typical")
+    if typical:
+        span = (f"{typical['low_gbps']:g} GB/s" if typical["low_gbps"] == typical["high_gbps"]
+                else f"{typical['low_gbps']:g}-{typical['high_gbps']:g} GB/s")
+        console.print(f"typical    healthy {typical['gpus']}x {shown(record['gpu_type'])} at "
+                      f"{human_size(typical['size_bytes'])}: {span}")
+        console.print(Text(f"           source: {shown(typical['source'])}", style="dim"))
     if record.get("verdict_note"):
         console.print(Text(f"library    {shown(record['verdict_note'])}", style="dim"))
     line = Text("verdict    ")
