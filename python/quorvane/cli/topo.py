@@ -2,11 +2,8 @@
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import re
 import sys
-import tempfile
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
@@ -17,7 +14,7 @@ from rich.text import Text
 
 from .. import analysis
 from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, _check_json_target, colour_wanted, fmt_opt,
-                     fmt_speed, read_capped)
+                     fmt_speed, read_capped, strict_json, write_atomic)
 
 NO_TOPOLOGY = ("no NCCL topology found (expected an XML dump with a <system> element, "
                "as NCCL_TOPO_DUMP_FILE writes)")
@@ -227,32 +224,6 @@ def host_dict(host: Host, golden: str | None) -> dict[str, Any]:
     return data
 
 
-def write_json_atomically(target: str, data: Any) -> None:
-    """Strict JSON; a file is replaced whole, so no reader sees half of it."""
-    text = json.dumps(data, indent=2, allow_nan=False) + "\n"
-    if target == "-":
-        sys.stdout.write(text)
-        sys.stdout.flush()
-        return
-    # Through a symbolic link to its file; a device or a pipe is written in place, never replaced.
-    real = os.path.realpath(target)
-    try:
-        if os.path.exists(real) and not os.path.isfile(real):
-            with open(real, "w", encoding="utf-8") as f:
-                f.write(text)
-            return
-        fd, temp = tempfile.mkstemp(prefix=".quorvane-topo-", suffix=".json", dir=os.path.dirname(real))
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(temp, real)
-        except BaseException:
-            os.unlink(temp)
-            raise
-    except OSError as exc:
-        raise RunError(f"cannot write {target}: {exc.strerror or exc}") from None
-
-
 # ---- the command ------------------------------------------------------------------
 
 def cmd_topo(args: argparse.Namespace) -> int:
@@ -295,7 +266,7 @@ def cmd_topo(args: argparse.Namespace) -> int:
                     "differences": [{"host": usable[d.host].source, "what": d.what, "value": d.value,
                                      "majority": d.majority or None} for d in comparison.differences],
                     "errors": [{"source": h.source, "error": h.error} for h in hosts if h.report is None]}
-        write_json_atomically(args.json, data)
+        write_atomic(args.json, strict_json(data))
 
     if len(usable) < len(hosts):
         return EXIT_NO_TOPOLOGY
