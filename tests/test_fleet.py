@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from prometheus_client.parser import text_string_to_metric_families
 
 import quorvane
 import quorvane.analysis as qa
@@ -125,15 +126,20 @@ FAULTS = {"n03": {"net": 0.4}, "n06": {"intra": 0.5}}
     ({"n02": {"intra": 0.85}}, "0", 1, [("n02", "intra")], 13),  # warn-level only
 ])
 def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
+    scratch, prom = tmp_path / "tmp", tmp_path / "fleet.prom"
+    scratch.mkdir()
     r = quorvane_cmd("--emulate", "--hosts", "n[01-08]", "--gpus-per-node", "4", "--gpu-type", "H100_SXM",
-                     "--json", "-", QUORVANE_EMULATE_FAULTS=json.dumps(faults), QUORVANE_EMULATE_NOISE=noise,
-                     TMPDIR=str(tmp_path))
+                     "--json", "-", "--prom", str(prom), QUORVANE_EMULATE_FAULTS=json.dumps(faults),
+                     QUORVANE_EMULATE_NOISE=noise, TMPDIR=str(scratch))
     assert r.returncode == status, r.stderr
     record = json.loads(r.stdout)
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == named
     assert (record["kind"], record["emulated"], record["exit_status"]) == ("fleet", True, status)
     assert len(record["host_results"]) == 8 and record["runs"] == runs
-    assert list(tmp_path.iterdir()) == []
+    assert list(scratch.iterdir()) == []
+    busbw = {s.labels["host"]: s.labels["message_size"] for family in text_string_to_metric_families(prom.read_text())
+             for s in family.samples if s.name == "quorvane_busbw_gbps" and "," not in s.labels["host"]}
+    assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["host_results"] if h["busbw_gbps"] is not None}
 
 
 @pytest.mark.parametrize("args, env, message", [

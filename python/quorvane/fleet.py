@@ -114,6 +114,7 @@ class Graded:
     policy over the field reader's reading): the headline, the grade against the
     fixed cutoffs, and why the result is not to be trusted, if it is not."""
     busbw_gbps: float | None
+    size_bytes: int | None  # the message size the headline was measured at
     grade: str            # pass | warn | fail | unknown: the fixed cutoffs alone
     verdict: str          # the sweep's: pass | warn | fail | unknown | error
     problem: str          # "" when the result can be trusted
@@ -133,7 +134,7 @@ def grade_run(outcome: Outcome, gpu_type: str, scope: str) -> Graded:
     if problems:
         first = problems[0]
         problem = first["message"] + (f" ({first['evidence'][:160]})" if first.get("evidence") else "")
-    return Graded(busbw, cs.classify(busbw, threshold), verdict, problem, entry)
+    return Graded(busbw, headline[1] if headline else None, cs.classify(busbw, threshold), verdict, problem, entry)
 
 
 @dataclass
@@ -245,7 +246,8 @@ def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, A
         d.update(verdict="error", problem="not run: the check was stopped", command=None)
         return d
     entry = did.graded.entry
-    d.update(verdict=did.graded.verdict, problem=did.graded.problem or None, command=did.command,
+    d.update(size_bytes=did.graded.size_bytes, verdict=did.graded.verdict, problem=did.graded.problem or None,
+             command=did.command,
              env=did.env or None, exit_status=did.outcome.returncode, seconds=round(did.outcome.seconds, 3),
              complete=entry["complete"], findings=entry["findings"], cause=entry.get("cause"),
              logs=keeper.final(did.outcome.logs) if keeper is not None else None)
@@ -263,6 +265,7 @@ def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
         first = alone[0] if alone else {}
         host_results.append({
             "host": h.host, "verdict": first.get("verdict"), "busbw_gbps": first.get("busbw_gbps"),
+            "size_bytes": first.get("size_bytes"),
             "alone": h.alone, "network": h.network, "known_good": h.known_good,
             "suspect": suspects[h.host].kind if h.host in suspects else None, "runs": alone,
         })
