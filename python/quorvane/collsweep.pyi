@@ -1,22 +1,26 @@
 """Type information for the extension module quorvane.collsweep.
 
-The annotations are those that the module's functions and records carry at run
-time (``__annotations__``); tests compare the two.
+Generated from the module's own signatures by src/collsweep/stubgen.py; do not
+edit by hand.
 """
+
 import os as os
 import re as re
 import shlex as shlex
 import subprocess as subprocess
 import xml.etree.ElementTree as ET
-from dataclasses import asdict as asdict, dataclass as dataclass, field as field
-from typing import Any as Any, Iterable as Iterable, Optional as Optional
+from dataclasses import asdict as asdict
+from dataclasses import dataclass as dataclass
+from dataclasses import field as field
+from typing import Any as Any
+from typing import Iterable as Iterable
+from typing import Optional as Optional
 
 COLLECTIVES: tuple[str, str, str, str]
 SIZE_SMALL: int
 SIZE_MID: int
 SIZE_LARGE: int
 SWEEP_SIZES: tuple[int, int, int]
-
 _INTRA_NODE_THRESHOLDS: dict[str, dict[str, float]]
 _MULTI_NODE_THRESHOLDS: dict[str, dict[str, float]]
 
@@ -40,14 +44,14 @@ class Threshold:
 @dataclass
 class NcclReport:
     schema_version: int = 1
-    gpu_type: str = ""
-    scope: str = "intra"
+    gpu_type: str = ''
+    scope: str = 'intra'
     num_nodes: int = 1
     gpus_per_node: int = 0
-    interconnect: str = ""
+    interconnect: str = ''
     results: list[NcclResult] = field(default_factory=list)
     threshold: Optional[Threshold] = None
-    status: str = "unknown"
+    status: str = 'unknown'
     error: Optional[str] = None
     def to_dict(self) -> dict[str, Any]: ...
     def headline_all_reduce_busbw(self) -> Optional[float]: ...
@@ -55,11 +59,9 @@ class NcclReport:
 def threshold_for(gpu_type: str, scope: str) -> Optional[Threshold]: ...
 def classify(busbw_gbps: Optional[float], thr: Optional[Threshold]) -> str: ...
 def _load_threshold_overrides() -> dict[str, dict[str, float]]: ...
-
 _DATA_ROW: re.Pattern[str]
 _NUMERIC: re.Pattern[str]
 _COLLECTIVE_NAME_FROM_BIN: dict[str, str]
-
 def collective_name_for_binary(binary: str) -> str: ...
 def parse_nccl_table(text: str, collective: str) -> list[NcclResult]: ...
 def _to_int(raw: str | None) -> int | None: ...
@@ -70,7 +72,7 @@ def parse_nccl_topo_xml(xml_text: str) -> dict[str, Any]: ...
 class _LauncherConfig:
     """Inputs the launcher needs that vary by deployment context."""
 
-    binary_root: str = "/opt/nccl-tests/build"
+    binary_root: str = '/opt/nccl-tests/build'
     begin_bytes: int = 8192
     end_bytes: int = 134217728
     step_factor: int = 16
@@ -82,21 +84,21 @@ def launch_intra_node(
     gpu_count: int,
     gpu_type: str,
     *,
-    binary_root: str = "/opt/nccl-tests/build",
+    binary_root: str = '/opt/nccl-tests/build',
     timeout_s: int = 240,
     collectives: Iterable[str] = ...,
-    runner: Optional[ShellRunner] = None,
+    runner: Optional['ShellRunner'] = None,
 ) -> NcclReport: ...
 def launch_multi_node(
     node_ips: list[str],
     gpus_per_node: int,
     gpu_type: str,
     *,
-    binary_root: str = "/opt/nccl-tests/build",
+    binary_root: str = '/opt/nccl-tests/build',
     timeout_s: int = 480,
     collectives: Iterable[str] = ...,
     launcher_mode: Optional[str] = None,
-    runner: Optional[ShellRunner] = None,
+    runner: Optional['ShellRunner'] = None,
 ) -> NcclReport: ...
 def _select_launcher_mode() -> str: ...
 def _build_multi_node_command(
@@ -118,9 +120,14 @@ class ShellResult:
     stderr: str
 
 class ShellRunner:
-    """Pluggable subprocess runner; subclasses override ``run``."""
+    """Pluggable subprocess runner, so that tests can inject canned benchmark
+    output without starting real executables. Production callers use
+    LocalShellRunner. `input_text` feeds the process's standard input and
+    defaults to None, so callers that do not pass it are unaffected.
+    """
 
     def run(self, cmd: list[str], *, timeout: int, input_text: Optional[str] = None) -> ShellResult: ...
 
 class LocalShellRunner(ShellRunner):
     def run(self, cmd: list[str], *, timeout: int, input_text: Optional[str] = None) -> ShellResult: ...
+
