@@ -55,10 +55,16 @@ def def_line(name, fn, indent=""):
             text += f" = {default_text(p.default)}"
         params.append(text)
     head = f"{indent}def {name}("
-    tail = f") -> {sig.return_annotation}: ..."
+    tail = f") -> {sig.return_annotation}:"
     if len(head) + len(tail) + sum(len(p) + 2 for p in params) <= 110:
-        return [head + ", ".join(params) + tail]
-    return [head, *(f"{indent}    {p}," for p in params), indent + tail.lstrip()]
+        lines = [head + ", ".join(params) + tail]
+    else:
+        lines = [head, *(f"{indent}    {p}," for p in params), indent + tail.lstrip()]
+    doc = [line.replace("\\", "\\\\") for line in fn.__doc__.split("\n")]
+    pad = indent + "    "
+    if len(doc) == 1:
+        return lines + [f'{pad}"""{doc[0]}"""']
+    return lines + [f'{pad}"""{doc[0]}', *(pad + line if line else "" for line in doc[1:]), f'{pad}"""']
 
 
 def is_ours(obj, module):
