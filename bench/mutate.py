@@ -52,6 +52,11 @@ def fault(fid, area, what, *places):
 
 
 F = fault
+# An iteration helper that forgets to look for an error when the iterator ends.
+UNCHECKED_FOR_EACH = ("    auto for_each = [](Borrowed iterable, auto&& f) {\n"
+                      "        Ref it = Ref::steal(PyObject_GetIter(iterable.get()));\n"
+                      "        while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) f(Borrowed(item));\n"
+                      "    };\n")
 # Forgets the rows gathered so far when a collective's label equals the last one's.
 REPEAT_REPLACES = ("        { static PyObject* last_label = nullptr;\n"
                    "          if (PyList_GET_SIZE(gathered.rows.get()) && last_label &&\n"
@@ -117,14 +122,15 @@ FAULTS = [
     F("records-headline-any", "records", "headline counts every collective",
       ("src/collsweep/records.cpp", "        if (!compare(getattr(row, n_collective), s_all_reduce, Py_EQ)) continue;\n", "\n"),
       ("src/collsweep/records.cpp",
-       "        if (!compare(getattr(row, names::collective), names::all_reduce, Py_EQ)) continue;\n", "\n")),
+       "        if (!compare(getattr(row, names::collective), names::all_reduce, Py_EQ)) return;\n", "\n")),
     F("records-iter-error", "records", "an error raised by the results iterator in to_dict is dropped",
       ("src/collsweep/records.cpp",
        "list_append(rows, call_method(row, n_to_dict));\n    if (PyErr_Occurred()) raise();",
        "list_append(rows, call_method(row, n_to_dict));"),
       ("src/collsweep/records.cpp",
-       "for_each(results, [&](Borrowed row) { list_append(rows, call_method(row, names::to_dict)); });",
-       "for_each_unchecked(results, [&](Borrowed row) { list_append(rows, call_method(row, names::to_dict)); });")),
+       "    for_each(results, [&](Borrowed row) { list_append(rows, call_method(row, names::to_dict)); });",
+       UNCHECKED_FOR_EACH +
+       "    for_each(results, [&](Borrowed row) { list_append(rows, call_method(row, names::to_dict)); });")),
     F("records-row-order", "records", "row dictionary: algbw before busbw",
       ("src/collsweep/records.cpp", "{&n_collective, &n_size_bytes, &n_busbw_gbps, &n_algbw_gbps,",
        "{&n_collective, &n_size_bytes, &n_algbw_gbps, &n_busbw_gbps,"),
@@ -208,13 +214,14 @@ FAULTS = [
     F("launch-slots-ranks", "launch", "host list slots given the total ranks",
       ("src/collsweep/launching.cpp", "PyList_GET_ITEM(node_ips.get(), i),\n                                                             gpus_per_node.get())",
        "PyList_GET_ITEM(node_ips.get(), i),\n                                                             total_ranks.get())"),
-      ("src/collsweep/launching.cpp", 'PyUnicode_FromFormat("%S:%S", host, a.gpus_per_node().get())',
-       'PyUnicode_FromFormat("%S:%S", host, a.total_ranks().get())')),
+      ("src/collsweep/launching.cpp", 'PyUnicode_FromFormat("%S:%S", host.get(), gpus_per_node.get())',
+       'PyUnicode_FromFormat("%S:%S", host.get(), total_ranks.get())')),
     F("launch-workspace-typo", "launch", "second install prefix misspelt",
       ("src/collsweep/launching.cpp", '"/workspace/nccl-tests/build/",', '"/workspace/nccl-tests/bin/",')),
     F("launch-gpu-count-int", "launch", "single-host command carries the GPU count as an int",
       ("src/collsweep/launching.cpp", "text_of(gpu_count), Ref::borrow(s_flag_n)", "Ref::borrow(gpu_count), Ref::borrow(s_flag_n)"),
-      ("src/collsweep/launching.cpp", "<< \"-g\" << a.gpu_count() <<", "<< \"-g\" << Raw{a.gpu_count()} <<")),
+      ("src/collsweep/launching.cpp", "list_append(list_, Ref::steal(PyObject_Str(obj.get())));",
+       "list_append(list_, PyLong_CheckExact(obj.get()) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj.get())));")),
     F("launch-resolve-leak", "leaks", "_resolve_binary leaks each fixed-path candidate",
       ("src/collsweep/launching.cpp",
        "candidates[i + 1] = Ref::steal(PyUnicode_Concat(str(install_prefixes[i]).get(), name.get()));",
@@ -229,7 +236,8 @@ FAULTS = [
     F("runner-timeout-text", "runner", "time-out message with a blank before the unit",
       ("src/collsweep/launching.cpp", '"timeout after %Ss"', '"timeout after %S s"')),
     F("runner-not-found-126", "runner", "missing program reported as 126",
-      ("src/collsweep/launching.cpp", "Ref code = Ref::steal(PyLong_FromLong(127));", "Ref code = Ref::steal(PyLong_FromLong(126));")),
+      ("src/collsweep/launching.cpp", "Ref code = Ref::steal(PyLong_FromLong(127));", "Ref code = Ref::steal(PyLong_FromLong(126));"),
+      ("src/collsweep/launching.cpp", "return shell_result(integer(127),", "return shell_result(integer(126),")),
     F("runner-strict-decode", "runner", "partial output of a time-out decoded strictly",
       ("src/collsweep/launching.cpp", 'PyBytes_GET_SIZE(out.get()), "replace")', 'PyBytes_GET_SIZE(out.get()), "strict")')),
     # ---- sweeps
@@ -252,7 +260,8 @@ FAULTS = [
     F("sweep-iter-error", "sweep", "an error raised by the collectives iterator is dropped",
       ("src/collsweep/sweep.cpp", "        if (PyErr_Occurred()) raise();\n    }\n    if (PyErr_Occurred()) raise();\n    return gathered;",
        "        if (PyErr_Occurred()) raise();\n    }\n    return gathered;"),
-      ("src/collsweep/sweep.cpp", "    for_each(collectives, [&](Borrowed name) {", "    for_each_unchecked(collectives, [&](Borrowed name) {")),
+      ("src/collsweep/sweep.cpp", "    for_each(collectives, [&](Borrowed name) {",
+       UNCHECKED_FOR_EACH + "    for_each(collectives, [&](Borrowed name) {")),
     F("sweep-repeat-replaces", "sweep", "rows of a repeated collective replace the earlier ones",
       ("src/collsweep/sweep.cpp",
        "        Ref row_iter = Ref::steal(PyObject_GetIter(rows.get()));",
