@@ -42,7 +42,7 @@ AREAS = {
     "runner": ["test_runner.py"],
     "launch": ["test_launch_commands.py", "test_sweep.py", "test_multi_node.py"],
     "sweep": ["test_sweep.py", "test_multi_node.py"],
-    "topology": ["test_topology.py", "test_fuzz.py"],
+    "topology": ["test_topology.py", "test_fuzz.py", "test_surface.py"],
     "leaks": ["test_leaks.py"],
 }
 
@@ -158,9 +158,13 @@ FAULTS = [
     F("parser-pattern-ignored", "parser", "a replaced _NUMERIC is ignored for ASCII text",
       ("src/collsweep/parsing.cpp", "if (pattern.is(import_numeric) && PyUnicode_IS_ASCII(text.get())) {",
        "if (PyUnicode_IS_ASCII(text.get())) {")),
-    F("parser-record-ignored", "parser", "a replaced NcclResult is bypassed by the fast row path",
-      ("src/collsweep/parsing.cpp", "if (row_type != import_row_type || Py_TYPE(row_type) != &PyType_Type) return false;",
-       "if (Py_TYPE(row_type) != &PyType_Type) return false;")),
+    F("parser-keyword-order", "parser", "rows made by keyword get busbw and algbw swapped",
+      ("src/collsweep/parsing.cpp", "PyTuple_Pack(6, n_collective.get(), n_size_bytes.get(), n_busbw_gbps.get(),\n"
+       "                                          n_algbw_gbps.get(),",
+       "PyTuple_Pack(6, n_collective.get(), n_size_bytes.get(), n_algbw_gbps.get(),\n"
+       "                                          n_busbw_gbps.get(),"),
+      ("src/collsweep/parsing.cpp", "kwnames(tuple_of({names::collective, names::size_bytes, names::busbw_gbps, names::algbw_gbps,",
+       "kwnames(tuple_of({names::collective, names::size_bytes, names::algbw_gbps, names::busbw_gbps,")),
     F("parser-label-once", "parser", "only the first '_perf' is removed from a label",
       ("src/collsweep/parsing.cpp", "return call_method(name, n_replace, s_perf, s_empty);",
        "return call_method(name, n_replace, s_perf, s_empty, Ref::steal(PyLong_FromLong(1)));"),

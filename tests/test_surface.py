@@ -2,7 +2,6 @@
 argument binding and checking on random calls of every callable, late binding
 of module names, module life, and calls that must raise instead of crashing."""
 
-import importlib
 import importlib.util
 import inspect
 import os
@@ -12,7 +11,7 @@ import sys
 import textwrap
 from decimal import Decimal
 from fractions import Fraction
-from types import ModuleType, SimpleNamespace
+from types import SimpleNamespace
 
 import pytest
 from conftest import REPO, fuzz
@@ -20,9 +19,6 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import oracle
-
-MODULE = "quorvane.collsweep"
-
 
 def child(code, *args, env=None):
     return subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], capture_output=True, text=True,
@@ -38,15 +34,6 @@ def test_stub_is_what_the_module_declares(cs):
     stub = (REPO / "python" / "quorvane" / "collsweep.pyi").read_text()
     assert stubgen.render(cs) == stub, "regenerate: python3 src/collsweep/stubgen.py > python/quorvane/collsweep.pyi"
     assert (REPO / "python" / "quorvane" / "py.typed").is_file()
-
-
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_type_checkers_use_the_stub(tmp_path):
-    (tmp_path / "use.py").write_text("import quorvane.collsweep as cs\nok: str = cs.classify(1.0, None)\n"
-                                     "a: int = cs.threshold_for('H100_SXM', 'intra')\nb = cs.launch_intra_node('8', 'x')\n")
-    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-                        str(tmp_path / ".cache"), "use.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    assert [line.split(":")[1] for line in r.stdout.splitlines() if ": error:" in line] == ["3", "4"], r.stdout
 
 
 def test_shared_object_exports_only_its_init_function(cs):
@@ -93,8 +80,9 @@ class Raising:
 ODD = [object(), MyStr("H100_SXM"), MyList(["/bin/true"]), MyInt(3), Decimal("2.5"), Fraction(7, 2), 1j, Raising(),
        b"x", ("t",), float("nan"), 10 ** 400, True, "", "\ud800", ["a"], [1, None], None, len]
 ANY = st.sampled_from(ODD) | st.integers() | st.floats() | st.text(max_size=6)
-WELL = {"str": ["H100_SXM", "intra", "/x/y_perf"], "str?": [None, "srun", ""], "list": [[], ["h1", "h2"]],
-        "int": [0, 8, True, 2.9], "float": [None, 300.0, 300, Fraction(1, 3)], None: [None]}
+WELL = {"str": ["H100_SXM", "intra", "/x/y_perf", MyStr("intra")], "str?": [None, "srun", "", MyStr()],
+        "list": [[], ["h1", "h2"], MyList()], "int": [0, 8, True, 2.9], "float": [None, 300.0, 300, Fraction(1, 3)],
+        None: [None]}
 
 
 def value_for(name, kind):
@@ -141,13 +129,13 @@ def test_every_callable_binds_and_checks_like_the_rules(cs, monkeypatch, data):
 
 @pytest.mark.parametrize("call, expected", [
     (lambda cs: cs._build_binary_command("b", 8.9, cs._LauncherConfig())[8], "8"),
-    (lambda cs: cs._build_binary_command("b", Decimal("-2.7"), cs._LauncherConfig())[8], "-2"),
     (lambda cs: cs._build_multi_node_command(mode="srun", binary="b", node_ips=[], gpus_per_node=True,
                                              total_ranks=2 ** 70, cfg=cs._LauncherConfig())[2:4],
      ["--ntasks=1180591620717411303424", "--ntasks-per-node=1"]),
-    (lambda cs: cs.classify(Fraction(1, 4), SimpleNamespace(pass_min_gbps=0.25, warn_min_gbps=0.0)), "pass"),
     (lambda cs: cs.classify(None, cs.Threshold(1.0, 0.0)), "unknown"),
-    (lambda cs: cs.NcclReport().to_dict()["status"], "unknown"),
+    (lambda cs: getattr(cs.NcclReport(), "to_dict")()["status"], "unknown"),  # bound through the descriptor
+    (lambda cs: cs._shared_prefix_len([], MyList()),
+     "Argument 'b' has incorrect type (expected list, got MyList). Subclasses of built-in types are refused."),
     # the count of a missing positional: those filled, in order, before the first gap
     (lambda cs: cs.threshold_for(gpu_type="x"), "threshold_for() takes exactly 2 positional arguments (1 given)"),
     (lambda cs: cs._build_multi_node_command(**{"".join(["mo", "de"]): "srun"}),
@@ -165,20 +153,12 @@ def test_calls(cs, call, expected):
 # Late binding: every call reads module names afresh; defaults were fixed at import
 
 
-def wrapped(cs, name):
-    real = getattr(cs, name)
-    return lambda *a, **k: ("made", real(*a, **k))
-
-
 LATE = [  # (name, replacement, call, what the call gives then)
     ("_load_threshold_overrides", lambda cs: lambda: {"X:intra": {"pass_min_gbps": 5, "warn_min_gbps": "2.5"}},
      lambda cs: cs.threshold_for("X", "intra"), lambda cs: cs.Threshold(5.0, 2.5)),
     ("_INTRA_NODE_THRESHOLDS", lambda cs: {"ZZ": {"pass_min_gbps": 9.0, "warn_min_gbps": 8.0}, "EMPTY": {}},
      lambda cs: [cs.threshold_for(g, "intra") for g in ("ZZ", "EMPTY")], lambda cs: [cs.Threshold(9.0, 8.0), None]),
-    ("Threshold", lambda cs: wrapped(cs, "Threshold"), lambda cs: cs.threshold_for("H100_SXM", "multi"),
-     lambda cs: ("made", cs.Threshold(150.0, 80.0))),
-    ("NcclResult", lambda cs: wrapped(cs, "NcclResult"), lambda cs: cs.parse_nccl_table("8 2 1.5 2.5 3.5 1", "c"),
-     lambda cs: [("made", cs.NcclResult("c", 8, 3.5, 2.5, 1.5, 1))]),
+    ("Threshold", lambda cs: lambda *a: a, lambda cs: cs.threshold_for("H100_SXM", "multi"), lambda cs: (150.0, 80.0)),
     ("_COLLECTIVE_NAME_FROM_BIN", lambda cs: {"x_perf": "X"}, lambda cs: cs.collective_name_for_binary("/b/x_perf"),
      lambda cs: "X"),
     ("os", lambda cs: SimpleNamespace(path=SimpleNamespace(basename=lambda p: "all_gather_perf"), environ={
@@ -213,30 +193,9 @@ def test_names_fall_back_to_builtins_then_fail(cs, monkeypatch):
 # Module life
 
 
-def test_reload_and_reimport_keep_the_module_and_replaced_attributes(cs, monkeypatch):
-    marker = lambda binary: "replaced"  # noqa: E731
-    monkeypatch.setattr(cs, "collective_name_for_binary", marker)
-    assert importlib.reload(cs) is cs
-    monkeypatch.delitem(sys.modules, MODULE)
-    assert importlib.import_module(MODULE) is cs and cs.collective_name_for_binary is marker
-
-
-def test_initialisation_on_a_second_module_object_is_refused(cs):
-    import ctypes
-
-    api = ctypes.pythonapi
-    api.PyModule_GetDef.restype = ctypes.c_void_p
-    api.PyModule_GetDef.argtypes = [ctypes.py_object]
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    definition = api.PyModule_GetDef(cs)
-    assert api.PyModule_ExecDef(cs, definition) == 0
-    with pytest.raises(RuntimeError, match="^Module 'collsweep' has already been imported. Re-initialisation is not"):
-        api.PyModule_ExecDef(ModuleType("other"), definition)
-
-
-def test_failed_import_is_retried_and_a_second_interpreter_refused():
+def test_module_life():
     done = child("""
-        import sys, _xxsubinterpreters as interpreters
+        import ctypes, importlib, sys, types, _xxsubinterpreters as interpreters
         sys.modules["xml.etree.ElementTree"] = None
         try:
             import quorvane.collsweep
@@ -245,16 +204,29 @@ def test_failed_import_is_retried_and_a_second_interpreter_refused():
         del sys.modules["xml.etree.ElementTree"]
         import quorvane.collsweep as cs
         print(cs.classify(400, cs.threshold_for("H100_SXM", "intra")), cs.ET.__name__)
+        cs.classify = len
+        reloaded = importlib.reload(cs)
+        del sys.modules["quorvane.collsweep"]
+        print(reloaded is cs is importlib.import_module("quorvane.collsweep"), cs.classify is len)
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype, api.PyModule_GetDef.argtypes = ctypes.c_void_p, [ctypes.py_object]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        for module in (cs, types.ModuleType("other")):
+            try:
+                print(api.PyModule_ExecDef(module, api.PyModule_GetDef(cs)))
+            except RuntimeError as exc:
+                print(exc)
         try:
             interpreters.run_string(interpreters.create(), "import quorvane.collsweep")
         except Exception as exc:
-            print("refused:", exc)
+            print(exc)
     """)
-    failed, imported, refused = done.stdout.splitlines()
-    assert failed.startswith("failed:") and "xml.etree.ElementTree" in failed, done.stderr
-    assert imported == "pass xml.etree.ElementTree"
-    assert refused == ("refused: <class 'ImportError'>: Interpreter change detected - this module can only be "
-                       "loaded into one interpreter per process.")
+    assert done.stdout.splitlines()[1:] == [
+        "pass xml.etree.ElementTree", "True True", "0",
+        "Module 'collsweep' has already been imported. Re-initialisation is not supported.",
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter "
+        "per process."], done.stderr
+    assert done.stdout.startswith("failed: ") and "xml.etree.ElementTree" in done.stdout.splitlines()[0]
 
 
 # ---------------------------------------------------------------------------
@@ -281,6 +253,21 @@ HOSTILE_CALLS = {  # Python code run by the module while it holds objects
         cs._NUMERIC = Emptying()
         print([r.size_bytes for r in cs.parse_nccl_table(" 80 2 1.5 2.5 3.5 0\\n90 3 1.5 2.5 3.5 0", "c")])
     """, "[80, 90]"),
+    "deeply-nested-dump": ("""
+        import quorvane.collsweep as cs
+        n = 200_000
+        t = cs.parse_nccl_topo_xml('<system>' + '<pci busid="0">' * n + '<gpu dev="0"/><net name="a"/>' + '</pci>' * n
+                                   + '</system>')
+        print(t["gpu_nic_affinity"])
+    """, "{'0': ['a']}"),
+    "dump-of-quadratic-affinity": ("""
+        import quorvane.collsweep as cs
+        try:
+            cs.parse_nccl_topo_xml('<system>' + ''.join(f'<pci busid="{i}"><gpu dev="{i}"/><net name="n{i}"/>'
+                                                        for i in range(7000)) + '</pci>' * 7000 + '</system>')
+        except MemoryError as exc:
+            print(exc)
+    """, "topology too large: the GPU-NIC affinity would hold more than 16777216 items"),
     "runaway-recursion": ("""
         import functools, quorvane.collsweep as cs
         cs._load_threshold_overrides = functools.partial(cs.threshold_for, "H100_SXM", "intra")
