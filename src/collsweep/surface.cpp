@@ -3,7 +3,6 @@
 #include <variant>
 
 #include "../binding/function.hpp"
-#include "../binding/lookup.hpp"
 #include "../binding/module.hpp"
 #include "launching.hpp"
 #include "names.hpp"
