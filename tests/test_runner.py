@@ -60,7 +60,6 @@ class FakeTimeout(Exception):
 
 @pytest.mark.parametrize("outcome, timeout, input_text, expected", [
     (SimpleNamespace(returncode=5, stdout="o", stderr="e"), 7, None, (5, "o", "e")),
-    (SimpleNamespace(returncode=0, stdout=None, stderr=None), True, "", (0, "", "")),
     (FakeTimeout("text as is"), 2.9, "doc", (124, "text as is", "timeout after 2s")),
     (FakeTimeout(b"a\xc3\xa9\x80z"), 1, None, (124, "a\u00e9\ufffdz", "timeout after 1s")),
     (FileNotFoundError(2, "No such file or directory", "prog"), 1, None,

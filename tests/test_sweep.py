@@ -163,17 +163,6 @@ def test_helpers_are_looked_up_when_used(found, monkeypatch):
     assert seen == ["label:/b/x_perf", ["label:/b/x_perf"]] and report.results == ["label:/b/x_perf"]
 
 
-def test_command_lines_render_any_config():
-    cfg = SimpleNamespace(begin_bytes=1, end_bytes="2k", step_factor=3, iterations=4, warmup_iters=-5)
-    tail = ["-b", "1", "-e", "2k", "-f", "3", "-g", "1", "-n", "4", "-w", "-5"]
-    assert cs._build_multi_node_command(mode="mpirun", binary="p", node_ips=["h"], gpus_per_node=2, total_ranks=2,
-                                        cfg=cfg) == ["mpirun", "-H", "h:2", "-np", "2", *MPI, "p", *tail]
-    assert cs._build_binary_command("p", 0, cfg) == ["p", *tail[:7], "0", *tail[8:]]
-    del cfg.warmup_iters
-    with pytest.raises(AttributeError, match="warmup_iters"):
-        cs._build_binary_command("p", 0, cfg)
-
-
 # ---------------------------------------------------------------------------
 # The search for the executables
 
