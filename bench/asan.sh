@@ -34,7 +34,7 @@ mkdir -p "$work/log"
 
 echo "[asan] building into $work/site" >&2
 QUORVANE_SANITIZE=ON PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-  python3 -m pip install -q --no-build-isolation --no-deps --target "$work/site" . \
+  python3 -m pip install -q --no-cache-dir --no-build-isolation --no-deps --target "$work/site" . \
   -C build-dir="$work/build" -C cmake.build-type=RelWithDebInfo -C install.strip=false
 built=$(date +%s)
 so=$(ls "$work"/site/quorvane/collsweep*.so)
