@@ -1,11 +1,11 @@
-"""Long fuzz run for use before a release: the properties of tests/test_fuzz.py
-with many more (and longer) examples, round after round with a new seed,
-until the time is up or a round fails.
+"""Long fuzz run for use before a release: the property tests of tests/
+(table parser, topology parser, argument binding) with many more examples,
+round after round with a new seed, until the time is up or a round fails.
 
   PYTHONPATH=<site> python3 bench/fuzz_long.py [--minutes 10] [--scale 25]
 
-Each round runs pytest on tests/test_fuzz.py in a child with
-QUORVANE_FUZZ_SCALE=<scale> (example counts and text lengths times <scale>)
+Each round runs pytest on those tests in a child with
+QUORVANE_FUZZ_SCALE=<scale> (example counts times <scale>)
 and --hypothesis-seed=<seed>; a failing round prints its output and the
 command that repeats it. Under the sanitizers, run it through bench/asan.sh:
 
@@ -21,6 +21,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
+# The files whose property tests (names with "rules" in them) scale with QUORVANE_FUZZ_SCALE.
+PROPERTY_TESTS = ("test_parser.py", "test_topology.py", "test_surface.py")
 
 
 def main():
@@ -38,9 +40,8 @@ def main():
     print(f"fuzzing for {args.minutes:g} min at scale {args.scale}", flush=True)
     while time.monotonic() < deadline:
         cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "ignore::DeprecationWarning",
-               str(REPO / "tests" / "test_fuzz.py"), f"--hypothesis-seed={seed}"]
-        if args.select:
-            cmd += ["-k", args.select]
+               *(str(REPO / "tests" / name) for name in PROPERTY_TESTS), "-k", args.select or "fuzz or rules",
+               f"--hypothesis-seed={seed}"]
         started = time.monotonic()
         remaining = max(60.0, deadline - started + 600)
         try:

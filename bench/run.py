@@ -41,7 +41,7 @@ sys.path.insert(0, str(HERE))
 
 import baseline  # noqa: E402
 
-CORPUS = HERE.parent.parent / "shared" / "corpus"
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", HERE.parent.parent / "shared" / "corpus"))
 STDLIB = "import os, re, shlex, subprocess, xml.etree.ElementTree, dataclasses, typing"
 
 # ---------------------------------------------------------------------------

@@ -30,7 +30,7 @@ sys.path.insert(0, str(HERE))
 
 import run as bench  # noqa: E402  (the synthetic inputs)
 
-CORPUS = HERE.parent.parent / "shared" / "corpus"
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", HERE.parent.parent / "shared" / "corpus"))
 OVERRIDES = "QUORVANE_NCCL_THRESHOLD_OVERRIDES"
 
 # Limits for "no growth" between the first sample after the warm-up and the

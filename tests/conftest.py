@@ -1,8 +1,20 @@
 """Shared fixtures for the quorvane.collsweep test suite."""
 
-import pytest
+import os
+from pathlib import Path
 
+import pytest
+from hypothesis import HealthCheck, settings
+
+REPO = Path(__file__).resolve().parents[1]
+STANDIN = Path(__file__).resolve().parent / "bin" / "nccl_standin.py"
 OVERRIDE_VAR = "QUORVANE_NCCL_THRESHOLD_OVERRIDES"
+FUZZ_SCALE = max(1, int(os.environ.get("QUORVANE_FUZZ_SCALE", "1")))
+
+
+def fuzz(examples):
+    """Settings of a property test: `examples` times $QUORVANE_FUZZ_SCALE (bench/fuzz_long.py raises it)."""
+    return settings(max_examples=examples * FUZZ_SCALE, deadline=None, suppress_health_check=list(HealthCheck))
 
 
 @pytest.fixture(scope="session")
@@ -14,9 +26,12 @@ def cs():
 
 
 @pytest.fixture(autouse=True)
-def _no_threshold_overrides(monkeypatch):
-    """Every test starts without operator overrides in the environment."""
-    monkeypatch.delenv(OVERRIDE_VAR, raising=False)
+def _clean_environment(monkeypatch):
+    """Every test starts without operator overrides or a launcher environment."""
+    for name in (OVERRIDE_VAR, "SLURM_JOB_ID", "SKYPILOT_NUM_NODES"):
+        monkeypatch.delenv(name, raising=False)
+    for name in [n for n in os.environ if n.startswith("NCCL_STANDIN_")]:
+        monkeypatch.delenv(name)
 
 
 @pytest.fixture
@@ -35,3 +50,30 @@ def _private_history(monkeypatch, tmp_path_factory):
     data = tmp_path_factory.mktemp("data")
     monkeypatch.setenv("QUORVANE_DB", str(data / "quorvane" / "history.sqlite3"))
     monkeypatch.setenv("XDG_DATA_HOME", str(data))
+
+
+def corpus_files(kind, pattern="*"):
+    """The files of one folder of the shared corpus ($QUORVANE_CORPUS, by
+    default ../shared/corpus beside the checkout), read in place; [None] when
+    it is not there, which `corpus_text` turns into a skip, or a failure where
+    QUORVANE_REQUIRE_CORPUS is set (CI)."""
+    folder = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / kind
+    return sorted(folder.glob(pattern)) if folder.is_dir() else [None]
+
+
+def corpus_text(path):
+    if path is None:
+        if os.environ.get("QUORVANE_REQUIRE_CORPUS"):
+            pytest.fail("the corpus is required here, but $QUORVANE_CORPUS (or ../shared/corpus) is missing")
+        pytest.skip("corpus not available")
+    return path.read_text(encoding="utf-8")
+
+
+@pytest.fixture
+def bench_root(tmp_path):
+    """A directory holding the stand-in benchmark under the four executable names."""
+    root = tmp_path / "nccl-tests"
+    root.mkdir()
+    for name in ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf"):
+        (root / name).symlink_to(STANDIN)
+    return root

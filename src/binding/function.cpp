@@ -1,18 +1,16 @@
 #include "function.hpp"
 
-#include <new>
 #include <string>
 
 #include <structmember.h>
 
-#include "namespace.hpp"
+#include "binder.hpp"
+#include "entry.hpp"
+#include "lookup.hpp"
 
 namespace qv {
 
 namespace {
-
-constexpr const char* module_name = "quorvane.collsweep";
-constexpr const char* subclass_note = "Subclasses of built-in types are refused.";
 
 Name n_inspect("inspect");
 Name n_Parameter("Parameter");
@@ -25,10 +23,14 @@ Name n_annotation("annotation");
 Name n_return_annotation("return_annotation");
 Name n_return("return");
 
+// The parameter names, defaults, name and qualified name are fixed at
+// creation and can hold no reference back to the function, so the collector
+// never clears them; `module`, `doc` and `dict` may (a caller can store
+// anything there) and are read only through checks for null.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Callable* spec;
+    const Signature* sig;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -44,156 +46,29 @@ PyTypeObject* function_type = nullptr;
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// ---- argument binding --------------------------------------------------
-
-const char* type_word(Check c) {
-    switch (c) {
-        case Check::Text:
-        case Check::OptText: return "str";
-        case Check::List: return "list";
-        case Check::Int: return "int";
-        case Check::OptFloat: return "float";
-        case Check::Any: break;
-    }
-    return "";
-}
-
-PyTypeObject* expected_type(Check c) {
-    switch (c) {
-        case Check::Text:
-        case Check::OptText: return &PyUnicode_Type;
-        case Check::List: return &PyList_Type;
-        case Check::Int: return &PyLong_Type;
-        case Check::OptFloat: return &PyFloat_Type;
-        case Check::Any: break;
-    }
-    return nullptr;
-}
-
-void refuse(const Param& p, PyObject* value, bool long_form) {
-    if (!long_form) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-                     type_word(p.check), Py_TYPE(value)->tp_name);
-        raise();
-    }
-    bool subclass = PyObject_TypeCheck(value, expected_type(p.check));
-    Ref note = str(subclass ? subclass_note : "");
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
-                 type_word(p.check), Py_TYPE(value)->tp_name, subclass ? ". " : "", note.get());
-    raise();
-}
-
 const char* display_name(FunctionObject* f) {
-    const char* s = PyUnicode_Check(f->name) ? PyUnicode_AsUTF8(f->name) : nullptr;
+    const char* s = PyUnicode_AsUTF8(f->name);
     if (!s) {
         PyErr_Clear();
-        s = f->spec->name;
+        s = f->sig->name;
     }
     return s;
 }
 
-[[noreturn]] void count_error(FunctionObject* f, std::size_t positional, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f),
-                 "exactly", static_cast<Py_ssize_t>(positional), positional == 1 ? "" : "s", given);
-    raise();
-}
-
 Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Callable& spec = *f->spec;
-    const std::size_t nparams = spec.params.size();
-    std::size_t npositional = 0;
-    while (npositional < nparams && spec.params[npositional].pass == Pass::PositionalOrKeyword) ++npositional;
-
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (static_cast<std::size_t>(nargs) > npositional) count_error(f, npositional, nargs);
-
-    PyObject* bound[max_params] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", display_name(f));
-            raise();
-        }
-        std::size_t j = 0;
-        for (; j < nparams; ++j) {
-            PyObject* pname = f->param_names[j];
-            if (pname == key || PyUnicode_Compare(pname, key) == 0) break;
-        }
-        if (j == nparams) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", display_name(f), key);
-            raise();
-        }
-        if (bound[j]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", display_name(f), key);
-            raise();
-        }
-        bound[j] = args[nargs + k];
-    }
-
-    for (std::size_t i = 0; i < npositional; ++i) {
-        if (!bound[i]) count_error(f, npositional, static_cast<Py_ssize_t>(i));
-    }
-    for (std::size_t i = npositional; i < nparams; ++i) {
-        if (!bound[i] && !f->defaults[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", display_name(f), f->param_names[i]);
-            raise();
-        }
-    }
-    for (std::size_t i = 0; i < nparams; ++i) {
-        if (!bound[i]) bound[i] = f->defaults[i];
-    }
-
-    // Numbers first: conversion of integer and optional-float parameters.
-    Ref converted[max_params];
-    for (std::size_t i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
-        PyObject* v = bound[i];
-        if (p.check == Check::Int) {
-            if (PyLong_CheckExact(v)) continue;
-            if (!PyNumber_Check(v)) refuse(p, v, false);
-            converted[i] = Ref::steal(PyNumber_Long(v));
-            bound[i] = converted[i].get();
-        } else if (p.check == Check::OptFloat) {
-            if (v == Py_None || PyFloat_CheckExact(v)) continue;
-            if (!PyNumber_Check(v)) refuse(p, v, false);
-            converted[i] = Ref::steal(PyNumber_Float(v));
-            bound[i] = converted[i].get();
-        }
-    }
-    // Then exact-type tests of text, optional-text and list parameters.
-    for (std::size_t i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
-        PyObject* v = bound[i];
-        switch (p.check) {
-            case Check::OptText:
-                if (v == Py_None) break;
-                [[fallthrough]];
-            case Check::Text:
-                if (!PyUnicode_CheckExact(v)) refuse(p, v, true);
-                break;
-            case Check::List:
-                if (!PyList_CheckExact(v)) refuse(p, v, true);
-                break;
-            default: break;
-        }
-    }
-    return spec.impl(bound);
+    BoundCall call;
+    bind(*f->sig, display_name(f), f->param_names, f->defaults, args, nargsf, kwnames, call);
+    return f->sig->impl(call.slots);
 }
 
-// The one place where a C++ exception turns back into a Python error return.
+// Every call of every callable comes through here: runaway recursion is a
+// RecursionError, and nothing thrown in C++ gets past `guarded`.
 PyObject* trampoline(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    try {
-        return invoke(as_function(self), args, nargsf, kwnames).release();
-    } catch (const PyError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result =
+        guarded<PyObject*>(nullptr, [&] { return invoke(as_function(self), args, nargsf, kwnames).release(); });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---- the type ----------------------------------------------------------
@@ -206,35 +81,31 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
 int traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
-    for (PyObject* d : f->defaults) Py_VISIT(d);
     return 0;
 }
 
 int clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
-    for (PyObject*& d : f->defaults) Py_CLEAR(d);
-    for (PyObject*& n : f->param_names) Py_CLEAR(n);
     return 0;
 }
 
 void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    FunctionObject* f = as_function(self);
     clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    for (PyObject*& d : f->defaults) Py_CLEAR(d);
+    for (PyObject*& n : f->param_names) Py_CLEAR(n);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -243,9 +114,11 @@ PyObject* repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %S at %p>", as_function(self)->qualname, self);
 }
 
+// A field the collector may have cleared reads as None.
 template <PyObject* FunctionObject::*Field>
 PyObject* get_field(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->*Field);
+    PyObject* v = as_function(self)->*Field;
+    return Py_NewRef(v ? v : Py_None);
 }
 
 template <PyObject* FunctionObject::*Field>
@@ -280,28 +153,22 @@ Ref build_signature(FunctionObject* f) {
     Ref empty = getattr(parameter, n_empty);
     Ref positional = getattr(parameter, n_POSITIONAL_OR_KEYWORD);
     Ref keyword_only = getattr(parameter, n_KEYWORD_ONLY);
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, n_default.get(), n_annotation.get()));
-    const Callable& spec = *f->spec;
+    Ref kwnames = tuple_of({n_default, n_annotation});
+    const Signature& sig = *f->sig;
     Ref params = new_list();
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        const Param& p = sig.params[i];
         Ref annotation = p.annotation ? str(p.annotation) : empty;
         Borrowed def = f->defaults[i] ? Borrowed(f->defaults[i]) : Borrowed(empty);
         Borrowed kind = p.pass == Pass::KeywordOnly ? keyword_only : positional;
         list_append(params, call_kw(parameter, {f->param_names[i], kind, def, annotation}, kwnames));
     }
     Ref signature_type = getattr(inspect, n_Signature);
-    Ref ret_kw = Ref::steal(PyTuple_Pack(1, n_return_annotation.get()));
-    Ref ret = str(spec.returns);
-    return call_kw(signature_type, {params, ret}, ret_kw);
+    return call_kw(signature_type, {params, str(sig.returns)}, tuple_of({n_return_annotation}));
 }
 
 PyObject* get_signature(PyObject* self, void*) {
-    try {
-        return build_signature(as_function(self)).release();
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    return guarded<PyObject*>(nullptr, [&] { return build_signature(as_function(self)).release(); });
 }
 
 PyObject* reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
@@ -344,15 +211,6 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "quorvane.collsweep.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
-};
-
 // ---- creation ----------------------------------------------------------
 
 const char* check_prefix(Check c) {
@@ -378,17 +236,17 @@ std::string render_default(const Default& d) {
     return "";
 }
 
-std::string qualified(const Callable& spec) {
-    return spec.owner ? std::string(spec.owner) + "." + spec.name : std::string(spec.name);
+std::string qualified(const Signature& sig) {
+    return sig.owner ? std::string(sig.owner) + "." + sig.name : std::string(sig.name);
 }
 
-std::string signature_line(const Callable& spec) {
-    std::string line = qualified(spec) + "(";
-    bool first = true;
+// The docstring's first line: checked parameters carry their type first.
+std::string signature_line(const Signature& sig) {
+    std::string line = qualified(sig) + "(";
     bool star = false;
-    for (const Param& p : spec.params) {
-        if (!first) line += ", ";
-        first = false;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        const Param& p = sig.params[i];
+        if (i) line += ", ";
         if (p.pass == Pass::KeywordOnly && !star) {
             line += "*, ";
             star = true;
@@ -398,25 +256,15 @@ std::string signature_line(const Callable& spec) {
         if (p.annotation) line += std::string(": ") + p.annotation;
         if (p.def.kind != Default::Required) line += " = " + render_default(p.def);
     }
-    line += ") -> ";
-    line += spec.returns;
-    return line;
+    return line + ") -> " + sig.returns;
 }
 
 Ref resolve_default(const Default& d) {
     switch (d.kind) {
         case Default::None: return Ref::none();
         case Default::Text: return str(d.text);
-        case Default::Int: return Ref::steal(PyLong_FromLongLong(d.number));
-        case Default::Attribute: {
-            Ref name = Ref::steal(PyUnicode_InternFromString(d.text));
-            PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(ns::module().get()), name.get());
-            if (!v) {
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", d.text);
-                raise();
-            }
-            return Ref::borrow(v);
-        }
+        case Default::Int: return integer(d.number);
+        case Default::Attribute: return lookup::import_value(d.text);
         case Default::Required: break;
     }
     return Ref();
@@ -424,29 +272,38 @@ Ref resolve_default(const Default& d) {
 
 }  // namespace
 
-void ready_function_type() {
+void ready_function_type(const char* type_name) {
     if (function_type) return;
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    static PyType_Spec spec = {
+        nullptr,
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    spec.name = type_name;
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (!function_type) raise();
 }
 
-Ref make_function(const Callable& spec) {
-    if (spec.params.size() > max_params) {
-        PyErr_Format(PyExc_SystemError, "%s declares too many parameters", spec.name);
+Ref make_function(const Signature& sig, const char* module_name) {
+    if (sig.params.size() > max_params) {
+        PyErr_Format(PyExc_SystemError, "%s declares too many parameters", sig.name);
         raise();
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = str(qualified(spec).c_str());
-    std::string doc_text = signature_line(spec);
-    if (spec.doc && *spec.doc) doc_text += std::string("\n\n") + spec.doc;
+    Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
+    Ref qualname = str(qualified(sig).c_str());
+    std::string doc_text = signature_line(sig);
+    if (sig.doc && *sig.doc) doc_text += std::string("\n\n") + sig.doc;
     Ref doc = str(doc_text.c_str());
     Ref module = str(module_name);
     Ref annotations = new_dict();
     Ref kwdefaults = new_dict();
     Ref defaults[max_params];
     Ref param_names[max_params];
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        const Param& p = sig.params[i];
         param_names[i] = Ref::steal(PyUnicode_InternFromString(p.name));
         if (p.annotation) dict_set(annotations, param_names[i], str(p.annotation));
         if (p.def.kind != Default::Required) {
@@ -454,13 +311,13 @@ Ref make_function(const Callable& spec) {
             if (p.pass == Pass::KeywordOnly) dict_set(kwdefaults, param_names[i], defaults[i]);
         }
     }
-    dict_set(annotations, n_return, str(spec.returns));
+    dict_set(annotations, n_return, str(sig.returns));
     if (PyDict_GET_SIZE(kwdefaults.get()) == 0) kwdefaults = Ref::none();
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type);
     if (!f) raise();
     f->vectorcall = trampoline;
-    f->spec = &spec;
+    f->sig = &sig;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module.release();

@@ -1,10 +1,12 @@
-// Typed references to Python objects and the one C++ exception that carries
-// "a Python exception is set" from a failing C API call to the call trampoline.
+// Typed references to Python objects, the one C++ exception that carries "a
+// Python exception is set" from a failing C API call to the entry point that
+// turns it back into an error return, and small throwing helpers over the C API.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -15,7 +17,8 @@ struct PyError {};
 
 [[noreturn]] inline void raise() { throw PyError{}; }
 
-// A borrowed view: never owns, never releases.
+// A borrowed view: never owns, never releases. Only for objects that someone
+// else is known to hold for as long as the view is used.
 class Borrowed {
 public:
     Borrowed() = default;
@@ -48,6 +51,7 @@ public:
     }
     // Takes over a new reference that may legitimately be null.
     static Ref steal_or_null(PyObject* p) { return Ref(p); }
+    // A new strong reference to an object held elsewhere.
     static Ref borrow(Borrowed b) {
         Py_XINCREF(b.get());
         return Ref(b.get());
@@ -77,8 +81,42 @@ inline bool catch_error(PyObject* type) {
     return true;
 }
 
+// The exception being handled, taken out of the error indicator so that the
+// handler can run code (such as looking up the class that it catches) and
+// then either drop it or raise it again.
+class HeldError {
+public:
+    HeldError() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback && value) PyException_SetTraceback(value, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        value_ = Ref::steal_or_null(value);
+    }
+    Borrowed value() const { return value_; }
+    bool matches(Borrowed cls) const { return value_ && PyErr_GivenExceptionMatches(value_.get(), cls.get()); }
+
+    // An error raised while this one was being handled gets it as context,
+    // as it would in an except clause; then that error propagates.
+    [[noreturn]] void raise_in_handler() {
+        HeldError failure;
+        PyException_SetContext(failure.value_.get(), value_.release());
+        failure.raise_again();
+    }
+    [[noreturn]] void raise_again() {
+        PyObject* value = value_.release();
+        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+        raise();
+    }
+
+private:
+    Ref value_;
+};
+
 // A Python str interned once when the module executes and kept for the
-// process. Declared at namespace scope next to the code that uses it.
+// process. Declared at namespace scope; every one is registered.
 class Name {
 public:
     explicit Name(const char* text) : text_(text) { registry().push_back(this); }
@@ -122,12 +160,29 @@ inline bool compare(Borrowed a, Borrowed b, int op) {
     return r != 0;
 }
 inline Ref str(const char* text) { return Ref::steal(PyUnicode_FromString(text)); }
+inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline void dict_set(Borrowed d, Borrowed key, Borrowed value) {
     check(PyDict_SetItem(d.get(), key.get(), value.get()));
 }
+inline Ref item(Borrowed container, Borrowed key) { return Ref::steal(PyObject_GetItem(container.get(), key.get())); }
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
 inline void list_append(Borrowed l, Borrowed item) { check(PyList_Append(l.get(), item.get())); }
+inline Ref tuple_of(std::initializer_list<Borrowed> items) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Borrowed b : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(b.get()));
+    return t;
+}
+
+// Calls f(item) for each item of `iterable`, holding the item meanwhile; an
+// error raised by the iterator propagates.
+template <typename F>
+void for_each(Borrowed iterable, F&& f) {
+    Ref it = Ref::steal(PyObject_GetIter(iterable.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) f(Borrowed(item));
+    if (PyErr_Occurred()) raise();
+}
 
 // Calls with positional arguments only.
 template <typename... A>
@@ -142,10 +197,6 @@ Ref call_method(Borrowed obj, Borrowed name, A&&... args) {
     return Ref::steal(PyObject_VectorcallMethod(name.get(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 nullptr));
 }
-
-}  // namespace qv
-
-namespace qv {
 
 // Calls with positional arguments followed by keyword arguments whose names
 // are given as one tuple of str (as vectorcall takes them).

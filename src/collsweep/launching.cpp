@@ -2,43 +2,89 @@
 
 #include <iterator>
 
-#include "../binding/namespace.hpp"
+#include "../binding/lookup.hpp"
+#include "names.hpp"
+#include "records.hpp"
 
 namespace qv::launching {
 
 namespace {
 
-Name n_os("os");
-Name n_path("path");
-Name n_join("join");
-Name n_isfile("isfile");
-Name n_access("access");
-Name n_X_OK("X_OK");
-Name n_shutil("shutil");
-Name n_which("which");
-Name n_subprocess("subprocess");
-Name n_run("run");
-Name n_TimeoutExpired("TimeoutExpired");
-Name n_ShellResult("ShellResult");
-Name n_capture_output("capture_output");
-Name n_text("text");
-Name n_timeout("timeout");
-Name n_input("input");
-Name n_returncode("returncode");
-Name n_stdout("stdout");
-Name n_stderr("stderr");
-Name n_begin_bytes("begin_bytes");
-Name n_end_bytes("end_bytes");
-Name n_step_factor("step_factor");
-Name n_iterations("iterations");
-Name n_warmup_iters("warmup_iters");
-Name s_empty("");
-Name s_flag_b("-b");
-Name s_flag_e("-e");
-Name s_flag_f("-f");
-Name s_flag_g("-g");
-Name s_flag_n("-n");
-Name s_flag_w("-w");
+using lookup::lookup;
+
+// ---- the runners ---------------------------------------------------------------
+
+Ref shell_result(Borrowed returncode, Borrowed out, Borrowed err) {
+    return call_kw(lookup(names::ShellResult), {returncode, out, err},
+                   tuple_of({names::returncode, names::stdout_, names::stderr_}));
+}
+
+// `value or ""`.
+Ref text_or_empty(Ref value) { return truthy(value) ? value : Ref::borrow(names::empty); }
+
+// What a time-out carries of the standard output: bytes are decoded as UTF-8
+// with replacement characters, text is taken as it is.
+Ref partial_output(Borrowed timeout_error) {
+    Ref out = getattr(timeout_error, names::stdout_);
+    if (!truthy(out)) return Ref::borrow(names::empty);
+    if (PyBytes_Check(out.get())) {
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "replace"));
+    }
+    return out;
+}
+
+constexpr Param run_params[] = {self_param, positional("cmd", Check::List, "list[str]"),
+                                keyword("timeout", Check::Int, "int"),
+                                keyword("input_text", Check::OptText, "Optional[str]", default_none)};
+
+// The protocol's own run: the arguments have been checked, then there is
+// nothing to run.
+Ref protocol_run(const Arguments<run_params>&) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    raise();
+}
+
+Ref local_run(const Arguments<run_params>& a) {
+    Borrowed timeout = a.get<"timeout">();
+    Ref run = getattr(lookup(names::subprocess), names::run);
+    Ref kwnames = tuple_of({names::capture_output, names::text, names::timeout, names::input});
+    PyObject* argv[] = {nullptr, a.get<"cmd">().get(), Py_True, Py_True, timeout.get(), a.get<"input_text">().get()};
+    Ref completed =
+        Ref::steal_or_null(PyObject_Vectorcall(run.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    if (completed) {
+        return shell_result(getattr(completed, names::returncode), text_or_empty(getattr(completed, names::stdout_)),
+                            text_or_empty(getattr(completed, names::stderr_)));
+    }
+
+    // except subprocess.TimeoutExpired / except FileNotFoundError
+    HeldError exc;
+    Ref module = lookup::find(names::subprocess);
+    Ref timeout_expired = module ? Ref::steal_or_null(PyObject_GetAttr(module.get(), names::TimeoutExpired.get())) : Ref();
+    if (!timeout_expired) exc.raise_in_handler();
+    if (exc.matches(timeout_expired)) {
+        // subprocess.run has killed the child and waited for it by now.
+        Ref message = Ref::steal(PyUnicode_FromFormat("timeout after %Ss", timeout.get()));
+        return shell_result(integer(124), partial_output(exc.value()), message);
+    }
+    if (exc.matches(PyExc_FileNotFoundError)) {
+        return shell_result(integer(127), names::empty, Ref::steal(PyObject_Str(exc.value().get())));
+    }
+    exc.raise_again();
+}
+
+const Signature protocol_run_row = signature<run_params, protocol_run>(
+    "run", "ShellRunner", "ShellResult",
+    "Run `cmd` (program and arguments, no shell) with a time-out in seconds and\n"
+    "return its exit status and captured output. Subclasses implement it.");
+
+const Signature local_run_row = signature<run_params, local_run>(
+    "run", "LocalShellRunner", "ShellResult",
+    "Run `cmd` on this host without a shell, feeding it `input_text` when given,\n"
+    "and capture its output as text. A run that outlasts `timeout` seconds is\n"
+    "killed and gives returncode 124; a program that does not exist gives 127.\n"
+    "Any other failure to start the program raises.");
+
+// ---- finding the executables ----------------------------------------------------
 
 // Fixed install locations searched after the configured root.
 constexpr const char* install_prefixes[] = {
@@ -47,76 +93,18 @@ constexpr const char* install_prefixes[] = {
     "/usr/local/bin/",
 };
 
-// The pending exception as an object, with the error indicator cleared.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal_or_null(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal_or_null(value);
-#endif
-}
-
-// Sets `exc` as the pending exception again.
-[[noreturn]] void reraise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-    raise();
-}
-
-// `subprocess.TimeoutExpired`, looked up while `handling` is being handled:
-// an error in the look-up carries `handling` as its context, as it would in
-// an except clause.
-Ref timeout_expired_class(const Ref& handling) {
-    try {
-        return getattr(ns::lookup(n_subprocess), n_TimeoutExpired);
-    } catch (const PyError&) {
-        Ref failure = take_exception();
-        PyException_SetContext(failure.get(), Ref(handling).release());
-        reraise(std::move(failure));
-    }
-}
-
-Ref shell_result(Borrowed returncode, Borrowed out, Borrowed err) {
-    Ref kwnames = Ref::steal(PyTuple_Pack(3, n_returncode.get(), n_stdout.get(), n_stderr.get()));
-    return call_kw(ns::lookup(n_ShellResult), {returncode, out, err}, kwnames);
-}
-
-// `value or ""`.
-Ref text_or_empty(Ref value) { return truthy(value) ? value : Ref::borrow(s_empty); }
-
-// What a time-out carries of the standard output: bytes are decoded as UTF-8
-// with replacement characters, text is taken as it is.
-Ref partial_output(Borrowed timeout_error) {
-    Ref out = getattr(timeout_error, n_stdout);
-    if (!truthy(out)) return Ref::borrow(s_empty);
-    if (PyBytes_Check(out.get())) {
-        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "replace"));
-    }
-    return out;
-}
-
 bool qualifies(Borrowed candidate) {
-    Ref is_file = call_method(getattr(ns::lookup(n_os), n_path), n_isfile, candidate);
+    Ref is_file = call_method(getattr(lookup(names::os), names::path), names::isfile, candidate);
     if (!truthy(is_file)) return false;
-    Ref os = ns::lookup(n_os);
-    return truthy(call(getattr(os, n_access), candidate, getattr(os, n_X_OK)));
+    Ref os = lookup(names::os);
+    return truthy(call(getattr(os, names::access), candidate, getattr(os, names::X_OK_)));
 }
 
 // `from shutil import which`, done afresh at each use.
 Ref import_which() {
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, n_which.get()));
-    Ref shutil = Ref::steal(PyImport_ImportModuleLevelObject(n_shutil.get(), nullptr, nullptr, fromlist.get(), 0));
-    Ref which = Ref::steal_or_null(PyObject_GetAttr(shutil.get(), n_which.get()));
+    Ref shutil = Ref::steal(
+        PyImport_ImportModuleLevelObject(names::shutil.get(), nullptr, nullptr, tuple_of({names::which}).get(), 0));
+    Ref which = Ref::steal_or_null(PyObject_GetAttr(shutil.get(), names::which.get()));
     if (!which) {
         if (!catch_error(PyExc_AttributeError)) raise();
         PyErr_Format(PyExc_ImportError, "cannot import name 'which' from 'shutil'");
@@ -125,50 +113,13 @@ Ref import_which() {
     return which;
 }
 
-}  // namespace
+constexpr Param resolve_params[] = {positional("name", Check::Text, "str"),
+                                    positional("binary_root", Check::Text, "str")};
 
-// The protocol's own run: arguments are checked by the caller's binding, then
-// there is nothing to run.
-Ref shell_runner_run(Args) {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    raise();
-}
-
-Ref local_shell_runner_run(Args args) {
-    Borrowed cmd = args[1];
-    Borrowed timeout = args[2];
-    Borrowed input_text = args[3];
-
-    Ref run = getattr(ns::lookup(n_subprocess), n_run);
-    Ref kwnames = Ref::steal(PyTuple_Pack(4, n_capture_output.get(), n_text.get(), n_timeout.get(), n_input.get()));
-    PyObject* argv[] = {nullptr, cmd.get(), Py_True, Py_True, timeout.get(), input_text.get()};
-    Ref completed =
-        Ref::steal_or_null(PyObject_Vectorcall(run.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-    if (completed) {
-        return shell_result(getattr(completed, n_returncode), text_or_empty(getattr(completed, n_stdout)),
-                            text_or_empty(getattr(completed, n_stderr)));
-    }
-
-    Ref exc = take_exception();
-    if (PyErr_GivenExceptionMatches(exc.get(), timeout_expired_class(exc).get())) {
-        // subprocess.run has killed the child and waited for it by now.
-        Ref message = Ref::steal(PyUnicode_FromFormat("timeout after %Ss", timeout.get()));
-        Ref code = Ref::steal(PyLong_FromLong(124));
-        return shell_result(code, partial_output(exc), message);
-    }
-    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_FileNotFoundError)) {
-        Ref code = Ref::steal(PyLong_FromLong(127));
-        return shell_result(code, s_empty, Ref::steal(PyObject_Str(exc.get())));
-    }
-    reraise(std::move(exc));
-}
-
-Ref resolve_binary(Args args) {
-    Borrowed name = args[0];
-    Borrowed binary_root = args[1];
-
+Ref resolve(const Arguments<resolve_params>& a) {
+    Borrowed name = a.get<"name">();
     Ref candidates[1 + std::size(install_prefixes)];
-    candidates[0] = call_method(getattr(ns::lookup(n_os), n_path), n_join, binary_root, name);
+    candidates[0] = call_method(getattr(lookup(names::os), names::path), names::join, a.get<"binary_root">(), name);
     for (std::size_t i = 0; i < std::size(install_prefixes); ++i) {
         candidates[i + 1] = Ref::steal(PyUnicode_Concat(str(install_prefixes[i]).get(), name.get()));
     }
@@ -178,46 +129,7 @@ Ref resolve_binary(Args args) {
     return call(import_which(), name);
 }
 
-Ref build_binary_command(Args args) {
-    Borrowed binary = args[0];
-    Borrowed gpu_count = args[1];
-    Borrowed cfg = args[2];
-    auto text_of = [](Borrowed v) { return Ref::steal(PyObject_Str(v.get())); };
-    auto field_text = [&](const Name& field) { return text_of(getattr(cfg, field)); };
-
-    Ref items[] = {
-        Ref::borrow(binary), Ref::borrow(s_flag_b), field_text(n_begin_bytes), Ref::borrow(s_flag_e),
-        field_text(n_end_bytes), Ref::borrow(s_flag_f), field_text(n_step_factor), Ref::borrow(s_flag_g),
-        text_of(gpu_count), Ref::borrow(s_flag_n), field_text(n_iterations), Ref::borrow(s_flag_w),
-        field_text(n_warmup_iters),
-    };
-    Ref command = new_list(static_cast<Py_ssize_t>(std::size(items)));
-    for (std::size_t i = 0; i < std::size(items); ++i) {
-        PyList_SET_ITEM(command.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return command;
-}
-
-}  // namespace qv::launching
-
-namespace qv::launching {
-
-namespace {
-
-Name n_environ("environ");
-Name n_get("get");
-Name s_SLURM_JOB_ID("SLURM_JOB_ID");
-Name s_SKYPILOT_NUM_NODES("SKYPILOT_NUM_NODES");
-Name s_srun("srun");
-Name s_mpirun("mpirun");
-Name s_ssh("ssh");
-
-bool env_set(Borrowed environ, Borrowed variable) {
-    Ref value = call_method(environ, n_get, variable);
-    return !value.is(Py_None) && truthy(value);
-}
-
-Ref text_of(Borrowed obj) { return Ref::steal(PyObject_Str(obj.get())); }
+// ---- command lines -----------------------------------------------------------
 
 // A list of str built from C strings and Python objects (rendered by str()).
 class ArgList {
@@ -228,7 +140,7 @@ public:
         return *this;
     }
     ArgList& operator<<(Borrowed obj) {
-        list_append(list_, text_of(obj));
+        list_append(list_, Ref::steal(PyObject_Str(obj.get())));
         return *this;
     }
     Ref take() { return std::move(list_); }
@@ -237,25 +149,50 @@ private:
     Ref list_;
 };
 
-}  // namespace
+constexpr Param command_params[] = {positional("binary", Check::Text, "str"),
+                                    positional("gpu_count", Check::Int, "int"),
+                                    positional("cfg", Check::Any, "_LauncherConfig")};
 
-Ref select_launcher_mode(Args) {
-    Ref environ = getattr(ns::lookup(n_os), n_environ);
-    if (env_set(environ, s_SLURM_JOB_ID)) return Ref::borrow(s_srun);
-    if (env_set(environ, s_SKYPILOT_NUM_NODES)) return Ref::borrow(s_mpirun);
-    return Ref::borrow(s_ssh);
+// Each field is read and rendered in turn.
+Ref single_node_command(const Arguments<command_params>& a) {
+    Borrowed cfg = a.get<"cfg">();
+    ArgList cmd;
+    cmd << a.get<"binary">() << "-b" << getattr(cfg, names::begin_bytes) << "-e" << getattr(cfg, names::end_bytes)
+        << "-f" << getattr(cfg, names::step_factor) << "-g" << a.get<"gpu_count">() << "-n"
+        << getattr(cfg, names::iterations) << "-w" << getattr(cfg, names::warmup_iters);
+    return cmd.take();
 }
 
-Ref build_multi_node_command(Args a) {
-    Borrowed mode = a[0], binary = a[1], node_ips = a[2], gpus_per_node = a[3], total_ranks = a[4], cfg = a[5];
-    // The benchmark's own flags: one GPU per process under a launcher.
-    Ref begin = getattr(cfg, n_begin_bytes), end = getattr(cfg, n_end_bytes), step = getattr(cfg, n_step_factor),
-        iterations = getattr(cfg, n_iterations), warmup = getattr(cfg, n_warmup_iters);
+bool env_set(Borrowed environ, Borrowed variable) {
+    Ref value = call_method(environ, names::get, variable);
+    return !value.is(Py_None) && truthy(value);
+}
+
+Ref launcher_mode(const Arguments<no_params>&) {
+    Ref environ = getattr(lookup(names::os), names::environ);
+    if (env_set(environ, names::SLURM_JOB_ID)) return Ref::borrow(names::srun);
+    if (env_set(environ, names::SKYPILOT_NUM_NODES)) return Ref::borrow(names::mpirun);
+    return Ref::borrow(names::ssh);
+}
+
+constexpr Param multi_params[] = {
+    keyword("mode", Check::Text, "str"),          keyword("binary", Check::Text, "str"),
+    keyword("node_ips", Check::List, "list[str]"), keyword("gpus_per_node", Check::Int, "int"),
+    keyword("total_ranks", Check::Int, "int"),    keyword("cfg", Check::Any, "_LauncherConfig"),
+};
+
+Ref multi_node_command(const Arguments<multi_params>& a) {
+    Borrowed mode = a.get<"mode">(), binary = a.get<"binary">(), node_ips = a.get<"node_ips">();
+    Borrowed gpus_per_node = a.get<"gpus_per_node">(), total_ranks = a.get<"total_ranks">(), cfg = a.get<"cfg">();
+    // The benchmark's own flags, read before anything else: one GPU per process.
+    Ref begin = getattr(cfg, names::begin_bytes), end = getattr(cfg, names::end_bytes),
+        step = getattr(cfg, names::step_factor), iterations = getattr(cfg, names::iterations),
+        warmup = getattr(cfg, names::warmup_iters);
     auto bench_args = [&](ArgList& out) {
         out << "-b" << begin << "-e" << end << "-f" << step << "-g" << "1" << "-n" << iterations << "-w" << warmup;
     };
     ArgList cmd;
-    if (compare(mode, s_srun, Py_EQ)) {
+    if (compare(mode, names::srun, Py_EQ)) {
         Ref ntasks = Ref::steal(PyUnicode_FromFormat("--ntasks=%S", total_ranks.get()));
         Ref per_node = Ref::steal(PyUnicode_FromFormat("--ntasks-per-node=%S", gpus_per_node.get()));
         cmd << "srun" << "--mpi=pmix" << ntasks << per_node << binary;
@@ -264,16 +201,56 @@ Ref build_multi_node_command(Args a) {
     }
     Ref entries = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_ips.get()); ++i) {
-        list_append(entries, Ref::steal(PyUnicode_FromFormat("%S:%S", PyList_GET_ITEM(node_ips.get(), i),
-                                                             gpus_per_node.get())));
+        Ref host = Ref::borrow(PyList_GET_ITEM(node_ips.get(), i));  // str() of it may change the list
+        list_append(entries, Ref::steal(PyUnicode_FromFormat("%S:%S", host.get(), gpus_per_node.get())));
     }
     Ref hosts = Ref::steal(PyUnicode_Join(str(",").get(), entries.get()));
     cmd << "mpirun";
-    if (!compare(mode, s_mpirun, Py_EQ)) cmd << "--mca" << "plm_rsh_agent" << "ssh";
+    if (!compare(mode, names::mpirun, Py_EQ)) cmd << "--mca" << "plm_rsh_agent" << "ssh";
     cmd << "-H" << hosts << "-np" << total_ranks << "--allow-run-as-root" << "--bind-to" << "none" << "-x"
         << "NCCL_DEBUG=WARN" << binary;
     bench_args(cmd);
     return cmd.take();
+}
+
+}  // namespace
+
+const Signature resolve_binary = signature<resolve_params, resolve>(
+    "_resolve_binary", nullptr, "Optional[str]",
+    "Find an nccl-tests executable: under `binary_root`, then in\n"
+    "/opt/nccl-tests/build, /workspace/nccl-tests/build and /usr/local/bin,\n"
+    "then on the PATH. Returns the first executable regular file found, as\n"
+    "built (not made absolute), or None.");
+
+const Signature build_binary_command = signature<command_params, single_node_command>(
+    "_build_binary_command", nullptr, "list[str]",
+    "The nccl-tests command line for one collective on one host: the executable,\n"
+    "then -b -e -f -g -n -w with the sizes, step factor, GPU count, iterations\n"
+    "and warm-up iterations, each as decimal text.");
+
+const Signature select_launcher_mode = signature<no_params, launcher_mode>(
+    "_select_launcher_mode", nullptr, "str",
+    "Pick the launcher from the environment: 'srun' inside a Slurm job\n"
+    "(SLURM_JOB_ID set), 'mpirun' inside a SkyPilot cluster (SKYPILOT_NUM_NODES\n"
+    "set), otherwise 'ssh' (mpirun reaching the hosts over ssh).");
+
+const Signature build_multi_node_command = signature<multi_params, multi_node_command>(
+    "_build_multi_node_command", nullptr, "list[str]",
+    "Argument list that starts `binary` on every rank through the launcher of\n"
+    "`mode` ('srun', 'mpirun', anything else: mpirun over ssh), followed by the\n"
+    "benchmark flags with one GPU per process.");
+
+void define_runner_classes(Borrowed m) {
+    Ref shell_runner = records::make_class(
+        "ShellRunner", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+        "Pluggable subprocess runner, so that tests can inject canned benchmark\n"
+        "output without starting real executables. Production callers use\n"
+        "LocalShellRunner. `input_text` feeds the process's standard input and\n"
+        "defaults to None, so callers that do not pass it are unaffected.",
+        {&protocol_run_row});
+    records::set_attr(m, "ShellRunner", shell_runner);
+    records::set_attr(m, "LocalShellRunner",
+                      records::make_class("LocalShellRunner", shell_runner, nullptr, {&local_run_row}));
 }
 
 }  // namespace qv::launching

@@ -6,11 +6,12 @@
 
 namespace qv::launching {
 
-Ref shell_runner_run(Args args);
-Ref local_shell_runner_run(Args args);
-Ref resolve_binary(Args args);
-Ref build_binary_command(Args args);
-Ref select_launcher_mode(Args args);
-Ref build_multi_node_command(Args args);
+extern const Signature resolve_binary;
+extern const Signature build_binary_command;
+extern const Signature select_launcher_mode;
+extern const Signature build_multi_node_command;
+
+// Import-time step: ShellRunner and LocalShellRunner.
+void define_runner_classes(Borrowed module);
 
 }  // namespace qv::launching

@@ -1,34 +1,17 @@
 #include "parsing.hpp"
 
 #include <string_view>
+#include <vector>
 
-#include "../binding/namespace.hpp"
+#include "../binding/lookup.hpp"
+#include "names.hpp"
 #include "table_scan.hpp"
 
 namespace qv::parsing {
 
 namespace {
 
-Name n_NUMERIC("_NUMERIC");
-Name n_NcclResult("NcclResult");
-Name n_COLLECTIVE_NAME_FROM_BIN("_COLLECTIVE_NAME_FROM_BIN");
-Name n_os("os");
-Name n_path("path");
-Name n_basename("basename");
-Name n_fullmatch("fullmatch");
-Name n_strip("strip");
-Name n_split("split");
-Name n_splitlines("splitlines");
-Name n_replace("replace");
-Name n_collective("collective");
-Name n_size_bytes("size_bytes");
-Name n_busbw_gbps("busbw_gbps");
-Name n_algbw_gbps("algbw_gbps");
-Name n_latency_us("latency_us");
-Name n_wrong("wrong");
-Name n___init__("__init__");
-Name s_perf("_perf");
-Name s_empty("");
+using lookup::lookup;
 
 // The pattern object that import compiled: the ASCII scanner is identical to
 // it, and to nothing else. Held for the life of the process.
@@ -43,7 +26,7 @@ PyObject* import_row_code = nullptr;
 
 // True while `cls` holds the import-time __init__ (same function, same code).
 bool has_import_init(PyTypeObject* cls) {
-    PyObject* init = PyDict_GetItemWithError(cls->tp_dict, n___init__.get());
+    PyObject* init = PyDict_GetItemWithError(cls->tp_dict, names::dunder_init.get());
     if (!init) {
         if (PyErr_Occurred()) raise();
         return false;
@@ -63,14 +46,14 @@ bool plain_record(PyObject* row_type) {
 struct RowSink {
     Ref row_type;
     Ref kwnames;
-    Borrowed collective;
+    Borrowed collective;  // the caller's argument, held by the call
     Ref rows;
     Ref no_args;
 
     explicit RowSink(Borrowed collective_label)
-        : row_type(ns::lookup(n_NcclResult)),
-          kwnames(Ref::steal(PyTuple_Pack(6, n_collective.get(), n_size_bytes.get(), n_busbw_gbps.get(),
-                                          n_algbw_gbps.get(), n_latency_us.get(), n_wrong.get()))),
+        : row_type(lookup(names::NcclResult)),
+          kwnames(tuple_of({names::collective, names::size_bytes, names::busbw_gbps, names::algbw_gbps,
+                            names::latency_us, names::wrong})),
           collective(collective_label),
           rows(new_list()),
           no_args(Ref::steal(PyTuple_New(0))) {}
@@ -116,7 +99,7 @@ struct RowSink {
 };
 
 bool is_numeric(Borrowed pattern, Borrowed token) {
-    return !call_method(pattern, n_fullmatch, token).is(Py_None);
+    return !call_method(pattern, names::fullmatch, token).is(Py_None);
 }
 
 // A conversion failure or a missing position skips the line.
@@ -124,36 +107,39 @@ bool conversion_failed() {
     return catch_error(PyExc_ValueError) || catch_error(PyExc_IndexError) || catch_error(PyExc_OverflowError);
 }
 
+// A list of str as a tuple: code that the pattern runs may find the tuple but
+// cannot take its items away while they are read.
+Ref frozen(Ref list) { return Ref::steal(PyList_AsTuple(list.get())); }
+
 // One line read with the host's own str, re and number operations.
 void read_line(Borrowed line, Borrowed pattern, RowSink& sink) {
-    Ref stripped = call_method(line, n_strip);
+    Ref stripped = call_method(line, names::strip);
     if (PyUnicode_GET_LENGTH(stripped.get()) == 0 || PyUnicode_READ_CHAR(stripped.get(), 0) == '#') return;
-    Ref tokens = call_method(stripped, n_split);
-    const Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
+    Ref tokens = frozen(call_method(stripped, names::split));
+    const Py_ssize_t ntokens = PyTuple_GET_SIZE(tokens.get());
     if (ntokens == 0) return;
-    Borrowed first = PyList_GET_ITEM(tokens.get(), 0);
+    PyObject* first = PyTuple_GET_ITEM(tokens.get(), 0);
     if (!is_numeric(pattern, first)) return;
-    Ref size = Ref::steal_or_null(PyLong_FromUnicodeObject(first.get(), 10));
+    Ref size = Ref::steal_or_null(PyLong_FromUnicodeObject(first, 10));
     if (!size) {
         if (catch_error(PyExc_ValueError)) return;
         raise();
     }
-    Ref numerics = new_list();
-    list_append(numerics, first);
+    std::vector<PyObject*> numerics{first};  // held by `tokens`
     for (Py_ssize_t i = 1; i < ntokens; ++i) {
-        Borrowed tok = PyList_GET_ITEM(tokens.get(), i);
-        if (is_numeric(pattern, tok)) list_append(numerics, tok);
+        PyObject* tok = PyTuple_GET_ITEM(tokens.get(), i);
+        if (is_numeric(pattern, tok)) numerics.push_back(tok);
     }
-    const Py_ssize_t count = PyList_GET_SIZE(numerics.get());
+    const std::size_t count = numerics.size();
     if (count < 5) return;
-    const Py_ssize_t offset = (count % 2 == 1) ? 3 : 2;
+    const std::size_t offset = (count % 2 == 1) ? 3 : 2;
 
-    auto as_float = [&](Py_ssize_t pos) -> Ref {
+    auto as_float = [&](std::size_t pos) -> Ref {
         if (pos >= count) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return Ref();
         }
-        return Ref::steal_or_null(PyFloat_FromString(PyList_GET_ITEM(numerics.get(), pos)));
+        return Ref::steal_or_null(PyFloat_FromString(numerics[pos]));
     };
     Ref time = as_float(offset);
     Ref algbw = time ? as_float(offset + 1) : Ref();
@@ -164,7 +150,7 @@ void read_line(Borrowed line, Borrowed pattern, RowSink& sink) {
             Ref w = as_float(offset + 3);
             if (w) wrong = Ref::steal_or_null(PyNumber_Long(w.get()));
         } else {
-            wrong = Ref::steal(PyLong_FromLong(0));
+            wrong = integer(0);
         }
     }
     if (!wrong) {
@@ -185,59 +171,83 @@ void read_ascii(std::string_view text, Borrowed pattern, RowSink& sink) {
                 return;
             }
             case table::Verdict::Row:
-                sink.add(Ref::steal(PyLong_FromLongLong(row.size_bytes)), Ref::steal(PyFloat_FromDouble(row.busbw_gbps)),
+                sink.add(integer(row.size_bytes), Ref::steal(PyFloat_FromDouble(row.busbw_gbps)),
                          Ref::steal(PyFloat_FromDouble(row.algbw_gbps)), Ref::steal(PyFloat_FromDouble(row.latency_us)),
-                         Ref::steal(PyLong_FromLongLong(row.wrong)));
+                         integer(row.wrong));
                 return;
         }
     });
 }
 
-}  // namespace
+constexpr Param table_params[] = {positional("text", Check::Text, "str"),
+                                  positional("collective", Check::Text, "str")};
 
-void remember_import_objects(Borrowed) {
-    ns::keep_import_value(import_numeric, n_NUMERIC);
-    ns::keep_import_value(import_row_type, n_NcclResult);
-    PyObject* init = nullptr;
-    if (PyType_Check(import_row_type)) {
-        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(import_row_type)->tp_dict, n___init__.get());
-        if (!init && PyErr_Occurred()) raise();
-    }
-    Py_XSETREF(import_row_init, Py_XNewRef(init));
-    Py_XSETREF(import_row_code, init && PyFunction_Check(init) ? Py_NewRef(PyFunction_GET_CODE(init)) : nullptr);
-}
-
-Ref parse_nccl_table(Args args) {
-    Borrowed text = args[0];
-    RowSink sink(args[1]);
-    Ref pattern = ns::lookup(n_NUMERIC);
+Ref parse_table(const Arguments<table_params>& a) {
+    Borrowed text = a.get<"text">();  // the caller's str: its data stays put for the call
+    RowSink sink(a.get<"collective">());
+    Ref pattern = lookup(names::NUMERIC);
     if (pattern.is(import_numeric) && PyUnicode_IS_ASCII(text.get())) {
         const char* data = static_cast<const char*>(PyUnicode_DATA(text.get()));
         read_ascii(std::string_view(data, PyUnicode_GET_LENGTH(text.get())), pattern, sink);
         return std::move(sink.rows);
     }
-    Ref lines = call_method(text, n_splitlines);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) read_line(PyList_GET_ITEM(lines.get(), i), pattern, sink);
+    Ref lines = frozen(call_method(text, names::splitlines));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(lines.get()); ++i) read_line(PyTuple_GET_ITEM(lines.get(), i), pattern, sink);
     return std::move(sink.rows);
 }
 
-Ref collective_name_for_binary(Args args) {
-    Ref path = getattr(ns::lookup(n_os), n_path);
-    Ref name = call_method(path, n_basename, args[0]);
-    Ref labels = ns::lookup(n_COLLECTIVE_NAME_FROM_BIN);
+constexpr Param label_params[] = {positional("binary", Check::Text, "str")};
+
+Ref label_for(const Arguments<label_params>& a) {
+    Ref path = getattr(lookup(names::os), names::path);
+    Ref name = call_method(path, names::basename, a.get<"binary">());
+    Ref labels = lookup(names::COLLECTIVE_NAME_FROM_BIN);
     int known = PySequence_Contains(labels.get(), name.get());
     check(known);
-    if (known) return Ref::steal(PyObject_GetItem(labels.get(), name.get()));
-    return call_method(name, n_replace, s_perf, s_empty);
+    if (known) return item(labels, name);
+    return call_method(name, names::replace, names::perf_suffix, names::empty);
 }
 
-Ref to_int(Args args) {
-    Borrowed raw = args[0];
+constexpr Param to_int_params[] = {positional("raw", Check::OptText, "str | None")};
+
+Ref text_to_int(const Arguments<to_int_params>& a) {
+    Borrowed raw = a.get<"raw">();
     if (raw.is_none()) return Ref::none();
     Ref value = Ref::steal_or_null(PyLong_FromUnicodeObject(raw.get(), 10));
     if (value) return value;
     if (catch_error(PyExc_ValueError)) return Ref::none();
     raise();
+}
+
+}  // namespace
+
+const Signature collective_name_for_binary = signature<label_params, label_for>(
+    "collective_name_for_binary", nullptr, "str",
+    "Map an nccl-tests executable name or path to its short collective label\n"
+    "('all_reduce_perf' -> 'all_reduce').");
+
+const Signature parse_nccl_table = signature<table_params, parse_table>(
+    "parse_nccl_table", nullptr, "list[NcclResult]",
+    "Parse the result table printed by one nccl-tests run into rows, one per\n"
+    "data line, each taken from the out-of-place columns. Never raises for any\n"
+    "text: lines that cannot be read are skipped, so partial output still\n"
+    "yields the rows it has.");
+
+const Signature to_int = signature<to_int_params, text_to_int>(
+    "_to_int", nullptr, "int | None",
+    "int() of a text, or None when the text is absent or not a base-10 integer.");
+
+void remember_import_objects(Borrowed) {
+    lookup::keep_import_value(import_numeric, names::NUMERIC);
+    lookup::keep_import_value(import_row_type, names::NcclResult);
+    PyObject* init = nullptr;
+    if (PyType_Check(import_row_type)) {
+        init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(import_row_type)->tp_dict,
+                                       names::dunder_init.get());
+        if (!init && PyErr_Occurred()) raise();
+    }
+    Py_XSETREF(import_row_init, Py_XNewRef(init));
+    Py_XSETREF(import_row_code, init && PyFunction_Check(init) ? Py_NewRef(PyFunction_GET_CODE(init)) : nullptr);
 }
 
 }  // namespace qv::parsing

@@ -1,6 +1,8 @@
 // Record types, module constants and the report dictionary.
 #pragma once
 
+#include <initializer_list>
+
 #include "../binding/function.hpp"
 
 namespace qv::records {
@@ -12,11 +14,11 @@ void define_result_records(Borrowed module);  // NcclResult, Threshold, NcclRepo
 void define_row_patterns(Borrowed module);
 void define_launcher_config(Borrowed module);
 void define_shell_result(Borrowed module);
-void define_runner_classes(Borrowed module);  // ShellRunner, LocalShellRunner
 
-// Methods of the records.
-Ref result_to_dict(Args args);
-Ref report_to_dict(Args args);
-Ref report_headline(Args args);
+void set_attr(Borrowed module, const char* name, Borrowed value);
+
+// type(name, (base,), namespace) with the module's name, a documentation
+// string (none when null) and the given methods as function objects.
+Ref make_class(const char* name, Borrowed base, const char* doc, std::initializer_list<const Signature*> methods);
 
 }  // namespace qv::records

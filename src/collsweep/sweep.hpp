@@ -5,7 +5,7 @@
 
 namespace qv::sweep {
 
-Ref launch_intra_node(Args args);
-Ref launch_multi_node(Args args);
+extern const Signature launch_intra_node;
+extern const Signature launch_multi_node;
 
 }  // namespace qv::sweep

@@ -7,53 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "../binding/namespace.hpp"
+#include "../binding/lookup.hpp"
+#include "names.hpp"
 
 namespace qv::topology {
 
 namespace {
 
-Name n_ET("ET");
-Name n_fromstring("fromstring");
-Name n_ParseError("ParseError");
-Name n_to_int("_to_int");
-Name n_shared_prefix_len("_shared_prefix_len");
-Name n_strip("strip");
-Name n_get("get");
-Name n_tag("tag");
-
-// Element tags and attribute names read from the dump.
-Name t_gpu("gpu");
-Name t_net("net");
-Name t_pci("pci");
-Name t_cpu("cpu");
-Name t_nvlink("nvlink");
-Name a_busid("busid");
-Name a_numaid("numaid");
-Name a_dev("dev");
-Name a_rank("rank");
-Name a_sm("sm");
-Name a_gdr("gdr");
-Name a_count("count");
-Name a_target("target");
-Name a_name("name");
-Name a_speed("speed");
-Name a_port("port");
-Name a_guid("guid");
-
-// Keys of the entries and of the inventory (those not named above).
-Name k_numa("numa");
-Name k_nvlink_count("nvlink_count");
-Name k_nvlink_peers("nvlink_peers");
-Name k_speed_mbps("speed_mbps");
-Name k_gpus("gpus");
-Name k_nics("nics");
-Name k_gpu_nic_affinity("gpu_nic_affinity");
-Name k_numa_domains("numa_domains");
-
-Name s_system("<system");
-Name s_empty("");
-Name s_one("1");
+using lookup::lookup;
 
 // The prefix-length function that import created. While the module still
 // holds it, its calls are side-effect free and the affinity can be computed
@@ -70,56 +31,18 @@ constexpr std::size_t max_list_items = std::size_t{1} << 24;
     raise();
 }
 
-// The exception being handled, held aside while the handler looks up the
-// class that it catches.
-class PendingError {
-public:
-    PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        value_ = Ref::steal_or_null(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal_or_null(type);
-        value_ = Ref::steal_or_null(value);
-        traceback_ = Ref::steal_or_null(traceback);
-#endif
-    }
-
-    bool matches(Borrowed cls) const {
-#if PY_VERSION_HEX >= 0x030C0000
-        return value_ && PyErr_GivenExceptionMatches(value_.get(), cls.get());
-#else
-        return type_ && PyErr_GivenExceptionMatches(type_.get(), cls.get());
-#endif
-    }
-
-    [[noreturn]] void reraise() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(value_.release());
-#else
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-#endif
-        raise();
-    }
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    Ref type_;
-    Ref traceback_;
-#endif
-    Ref value_;
-};
-
 // The root element, or nothing when the parser rejects the text as malformed.
 Ref parse_document(Borrowed text) {
-    Ref fromstring = getattr(ns::lookup(n_ET), n_fromstring);
+    Ref fromstring = getattr(lookup(names::ET), names::fromstring);
     Ref root = Ref::steal_or_null(PyObject_CallOneArg(fromstring.get(), text.get()));
     if (root) return root;
-    PendingError pending;
-    Ref parse_error = getattr(ns::lookup(n_ET), n_ParseError);
-    if (pending.matches(parse_error)) return Ref();
-    pending.reraise();
+    // except ET.ParseError
+    HeldError exc;
+    Ref et = lookup::find(names::ET);
+    Ref parse_error = et ? Ref::steal_or_null(PyObject_GetAttr(et.get(), names::ParseError.get())) : Ref();
+    if (!parse_error) exc.raise_in_handler();
+    if (exc.matches(parse_error)) return Ref();
+    exc.raise_again();
 }
 
 enum class Kind : std::uint8_t { Other, Gpu, Net, Pci, Cpu, Nvlink };
@@ -130,19 +53,19 @@ bool tag_is(Borrowed tag, const Name& name) {
 }
 
 Kind kind_of(Borrowed element) {
-    Ref tag = getattr(element, n_tag);
-    if (tag_is(tag, t_pci)) return Kind::Pci;
-    if (tag_is(tag, t_gpu)) return Kind::Gpu;
-    if (tag_is(tag, t_net)) return Kind::Net;
-    if (tag_is(tag, t_cpu)) return Kind::Cpu;
-    if (tag_is(tag, t_nvlink)) return Kind::Nvlink;
+    Ref tag = getattr(element, names::tag);
+    if (tag_is(tag, names::pci)) return Kind::Pci;
+    if (tag_is(tag, names::gpu)) return Kind::Gpu;
+    if (tag_is(tag, names::net)) return Kind::Net;
+    if (tag_is(tag, names::cpu)) return Kind::Cpu;
+    if (tag_is(tag, names::nvlink)) return Kind::Nvlink;
     return Kind::Other;
 }
 
-Ref attribute(Borrowed element, const Name& name) { return call_method(element, n_get, name); }
-Ref attribute_or_empty(Borrowed element, const Name& name) { return call_method(element, n_get, name, s_empty); }
-Ref to_int(Borrowed raw) { return call(ns::lookup(n_to_int), raw); }
-Ref is_one(Borrowed raw) { return Ref::steal(PyBool_FromLong(compare(raw, s_one, Py_EQ))); }
+Ref attribute(Borrowed element, const Name& name) { return call_method(element, names::get, name); }
+Ref attribute_or_empty(Borrowed element, const Name& name) { return call_method(element, names::get, name, names::empty); }
+Ref to_int(Borrowed raw) { return call(lookup(names::to_int), raw); }
+Ref is_one(Borrowed raw) { return Ref::steal(PyBool_FromLong(compare(raw, names::one, Py_EQ))); }
 
 // Host comparison operators, which (unlike the Bool variant) never take
 // identity for equality.
@@ -181,7 +104,7 @@ public:
 
     // The innermost bus id of the chain; "" for the empty chain.
     Ref innermost(std::uint32_t node) const {
-        return node == empty ? Ref::borrow(s_empty) : nodes_[node].busid;
+        return node == empty ? Ref::borrow(names::empty) : nodes_[node].busid;
     }
 
     // The chain as a new list, root first.
@@ -279,7 +202,7 @@ Tree gather(Borrowed root) {
                 }
                 break;
             case Kind::Pci: {
-                Ref busid = attribute(element, a_busid);
+                Ref busid = attribute(element, names::busid);
                 if (truthy(busid)) inner_chain = tree.chains.extend(chain, busid);
                 break;
             }
@@ -308,46 +231,44 @@ Tree gather(Borrowed root) {
 
 Ref numa_of(const Tree& tree, std::int64_t cpu) {
     if (cpu == none) return Ref::none();
-    return to_int(attribute(tree.cpus[static_cast<std::size_t>(cpu)], a_numaid));
+    return to_int(attribute(tree.cpus[static_cast<std::size_t>(cpu)], names::numaid));
 }
 
 Ref gpu_entry(const Tree& tree, const Gpu& gpu) {
     Ref entry = new_dict();
-    dict_set(entry, a_dev, to_int(attribute(gpu.element, a_dev)));
-    dict_set(entry, a_rank, to_int(attribute(gpu.element, a_rank)));
-    dict_set(entry, a_sm, to_int(attribute(gpu.element, a_sm)));
-    dict_set(entry, a_gdr, is_one(attribute(gpu.element, a_gdr)));
-    dict_set(entry, a_busid, tree.chains.innermost(gpu.chain));
-    dict_set(entry, k_numa, numa_of(tree, gpu.cpu));
+    dict_set(entry, names::dev, to_int(attribute(gpu.element, names::dev)));
+    dict_set(entry, names::rank, to_int(attribute(gpu.element, names::rank)));
+    dict_set(entry, names::sm, to_int(attribute(gpu.element, names::sm)));
+    dict_set(entry, names::gdr, is_one(attribute(gpu.element, names::gdr)));
+    dict_set(entry, names::busid, tree.chains.innermost(gpu.chain));
+    dict_set(entry, names::numa, numa_of(tree, gpu.cpu));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref total = zero;
     for (const Ref& link : gpu.nvlinks) {
-        Ref count = to_int(attribute(link, a_count));
+        Ref count = to_int(attribute(link, names::count));
         total = Ref::steal(PyNumber_Add(total.get(), truthy(count) ? count.get() : zero.get()));
     }
-    dict_set(entry, k_nvlink_count, total);
+    dict_set(entry, names::nvlink_count, total);
     Ref peers = Ref::steal(PySet_New(nullptr));
     for (const Ref& link : gpu.nvlinks) {
-        Ref target = attribute(link, a_target);
+        Ref target = attribute(link, names::target);
         if (truthy(target)) check(PySet_Add(peers.get(), target.get()));
     }
-    dict_set(entry, k_nvlink_peers, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(peers.get()))));
+    dict_set(entry, names::nvlink_peers, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(peers.get()))));
     return entry;
 }
 
 Ref nic_entry(const Tree& tree, const Nic& nic) {
     Ref entry = new_dict();
-    dict_set(entry, a_name, attribute_or_empty(nic.element, a_name));
-    dict_set(entry, k_speed_mbps, to_int(attribute(nic.element, a_speed)));
-    dict_set(entry, a_port, to_int(attribute(nic.element, a_port)));
-    dict_set(entry, a_gdr, is_one(attribute(nic.element, a_gdr)));
-    dict_set(entry, a_guid, attribute_or_empty(nic.element, a_guid));
-    dict_set(entry, a_busid, tree.chains.innermost(nic.chain));
-    dict_set(entry, k_numa, numa_of(tree, nic.cpu));
+    dict_set(entry, names::name, attribute_or_empty(nic.element, names::name));
+    dict_set(entry, names::speed_mbps, to_int(attribute(nic.element, names::speed)));
+    dict_set(entry, names::port, to_int(attribute(nic.element, names::port)));
+    dict_set(entry, names::gdr, is_one(attribute(nic.element, names::gdr)));
+    dict_set(entry, names::guid, attribute_or_empty(nic.element, names::guid));
+    dict_set(entry, names::busid, tree.chains.innermost(nic.chain));
+    dict_set(entry, names::numa, numa_of(tree, nic.cpu));
     return entry;
 }
-
-Ref item(Borrowed dict, const Name& key) { return Ref::steal(PyObject_GetItem(dict.get(), key.get())); }
 
 // Affinity by calling the module's prefix-length function for every GPU and
 // NIC pair, over chain lists made once per device. Used whenever that
@@ -372,8 +293,8 @@ Ref affinity_by_calls(const Tree& tree, const std::vector<Ref>& gpus, const std:
         Ref best_depth = zero;
         Ref best = new_list();
         for (std::size_t n = 0; n < nics.size(); ++n) {
-            Ref depth = call(ns::lookup(n_shared_prefix_len), gpu_chains[g], nic_chains[n]);
-            Ref name = item(nics[n], a_name);
+            Ref depth = call(lookup(names::shared_prefix_len), gpu_chains[g], nic_chains[n]);
+            Ref name = item(nics[n], names::name);
             if (holds(depth, best_depth, Py_GT)) {
                 best_depth = depth;
                 best = new_list();
@@ -384,7 +305,7 @@ Ref affinity_by_calls(const Tree& tree, const std::vector<Ref>& gpus, const std:
                 if (!present) list_append(best, name);
             }
         }
-        Ref dev = item(gpus[g], a_dev);
+        Ref dev = item(gpus[g], names::dev);
         if (!dev.is(Py_None) && PyList_GET_SIZE(best.get()) > 0) {
             dict_set(affinity, Ref::steal(PyObject_Str(dev.get())), best);
         }
@@ -418,7 +339,7 @@ Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::
     devs.reserve(gpus.size());
     std::vector<std::size_t> takers(nodes, 0);
     for (std::size_t g = 0; g < gpus.size(); ++g) {
-        devs.push_back(item(gpus[g], a_dev));
+        devs.push_back(item(gpus[g], names::dev));
         if (!devs.back().is(Py_None)) ++takers[deepest[tree.gpus[g].chain]];
     }
     takers[ChainTree::empty] = 0;
@@ -489,15 +410,15 @@ Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::
 }
 
 Ref gpu_nic_affinity(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nics) {
-    bool calls_observable = !ns::lookup(n_shared_prefix_len).is(import_prefix_function);
+    bool calls_observable = !lookup(names::shared_prefix_len).is(import_prefix_function);
     if (calls_observable || !tree.chains.all_text()) return affinity_by_calls(tree, gpus, nics);
-    std::vector<Ref> names;
-    names.reserve(nics.size());
+    std::vector<Ref> nic_names;
+    nic_names.reserve(nics.size());
     for (const Ref& nic : nics) {
-        names.push_back(item(nic, a_name));
-        if (!PyUnicode_CheckExact(names.back().get())) return affinity_by_calls(tree, gpus, nics);
+        nic_names.push_back(item(nic, names::name));
+        if (!PyUnicode_CheckExact(nic_names.back().get())) return affinity_by_calls(tree, gpus, nics);
     }
-    return affinity_on_tree(tree, gpus, names);
+    return affinity_on_tree(tree, gpus, nic_names);
 }
 
 Ref list_of(const std::vector<Ref>& items) {
@@ -508,13 +429,11 @@ Ref list_of(const std::vector<Ref>& items) {
     return list;
 }
 
-}  // namespace
+constexpr Param prefix_params[] = {positional("a", Check::List, "list[str]"), positional("b", Check::List, "list[str]")};
 
-void remember_prefix_function(Borrowed) { ns::keep_import_value(import_prefix_function, n_shared_prefix_len); }
-
-Ref shared_prefix_len(Args args) {
-    Borrowed a = args[0];
-    Borrowed b = args[1];
+Ref prefix_len(const Arguments<prefix_params>& args) {
+    Borrowed a = args.get<"a">();
+    Borrowed b = args.get<"b">();
     Py_ssize_t count = 0;
     // Positions are re-checked every step: a comparison may change the lists.
     for (Py_ssize_t i = 0;; ++i) {
@@ -528,9 +447,11 @@ Ref shared_prefix_len(Args args) {
     return Ref::steal(PyLong_FromSsize_t(count));
 }
 
-Ref parse_nccl_topo_xml(Args args) {
-    Ref text = call_method(args[0], n_strip);
-    Py_ssize_t at = PyUnicode_Find(text.get(), s_system.get(), 0, PY_SSIZE_T_MAX, 1);
+constexpr Param topo_params[] = {positional("xml_text", Check::Text, "str")};
+
+Ref parse_topology(const Arguments<topo_params>& a) {
+    Ref text = call_method(a.get<"xml_text">(), names::strip);
+    Py_ssize_t at = PyUnicode_Find(text.get(), names::system_gate.get(), 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) raise();
     if (at == -1) return new_dict();
 
@@ -549,16 +470,34 @@ Ref parse_nccl_topo_xml(Args args) {
 
     Ref numa_ids = Ref::steal(PySet_New(nullptr));
     for (const auto* entries : {&gpus, &nics}) {
-        for (const Ref& entry : *entries) check(PySet_Add(numa_ids.get(), item(entry, k_numa).get()));
+        for (const Ref& entry : *entries) check(PySet_Add(numa_ids.get(), item(entry, names::numa).get()));
     }
     check(PySet_Discard(numa_ids.get(), Py_None));
 
     Ref inventory = new_dict();
-    dict_set(inventory, k_gpus, list_of(gpus));
-    dict_set(inventory, k_nics, list_of(nics));
-    dict_set(inventory, k_gpu_nic_affinity, affinity);
-    dict_set(inventory, k_numa_domains, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(numa_ids.get()))));
+    dict_set(inventory, names::gpus, list_of(gpus));
+    dict_set(inventory, names::nics, list_of(nics));
+    dict_set(inventory, names::gpu_nic_affinity, affinity);
+    dict_set(inventory, names::numa_domains, Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(numa_ids.get()))));
     return inventory;
 }
+
+}  // namespace
+
+const Signature shared_prefix_len = signature<prefix_params, prefix_len>(
+    "_shared_prefix_len", nullptr, "int", "Length of the common root-first prefix of two PCI ancestor chains.");
+
+const Signature parse_nccl_topo_xml = signature<topo_params, parse_topology>(
+    "parse_nccl_topo_xml", nullptr, "dict[str, Any]",
+    "Parse an ``NCCL_TOPO_DUMP_FILE`` XML dump into GPU/NIC inventory plus the\n"
+    "GPU<->NIC PCI affinity that drives GPUDirect-RDMA rank placement.\n"
+    "\n"
+    "NCCL nests the hardware tree as ``system > cpu(numa) > pci... > {gpu,nic}``.\n"
+    "A GPU and a NIC that share their nearest ``<pci>`` ancestor sit under the\n"
+    "same PCIe switch -- the local NIC NCCL prefers for that GPU's GDR traffic.\n"
+    "Works for NVIDIA and AMD (RCCL emits the same schema). Returns ``{}`` on\n"
+    "unparseable input; partial trees yield partial results.");
+
+void remember_prefix_function(Borrowed) { lookup::keep_import_value(import_prefix_function, names::shared_prefix_len); }
 
 }  // namespace qv::topology

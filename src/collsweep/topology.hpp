@@ -6,11 +6,11 @@
 
 namespace qv::topology {
 
+extern const Signature shared_prefix_len;
+extern const Signature parse_nccl_topo_xml;
+
 // Import-time step: notes the prefix-length function that import created, so
 // the parser can tell whether a caller has replaced it since.
 void remember_prefix_function(Borrowed module);
-
-Ref shared_prefix_len(Args args);
-Ref parse_nccl_topo_xml(Args args);
 
 }  // namespace qv::topology

@@ -1,147 +1,163 @@
 #include "verdicts.hpp"
 
-#include "../binding/namespace.hpp"
+#include "../binding/lookup.hpp"
+#include "names.hpp"
 
 namespace qv::verdicts {
 
 namespace {
 
-Name n_os("os");
-Name n_environ("environ");
-Name n_get("get");
-Name n_strip("strip");
-Name n_json("json");
-Name n_loads("loads");
-Name n_Threshold("Threshold");
-Name n_INTRA("_INTRA_NODE_THRESHOLDS");
-Name n_MULTI("_MULTI_NODE_THRESHOLDS");
-Name n_load_overrides("_load_threshold_overrides");
-Name n_threshold_for("threshold_for");
-Name n_classify("classify");
-Name n_pass_min_gbps("pass_min_gbps");
-Name n_warn_min_gbps("warn_min_gbps");
-Name n_error("error");
-Name n_results("results");
-Name n_gpu_type("gpu_type");
-Name n_scope("scope");
-Name n_threshold("threshold");
-Name n_status("status");
-Name n_wrong("wrong");
-Name n_headline("headline_all_reduce_busbw");
-Name s_variable("QUORVANE_NCCL_THRESHOLD_OVERRIDES");
-Name s_empty("");
-Name s_intra("intra");
-Name s_multi("multi");
-Name s_pass("pass");
-Name s_warn("warn");
-Name s_fail("fail");
-Name s_unknown("unknown");
-Name s_error("error");
-
-Ref make_threshold(Borrowed pass, Borrowed warn) {
-    Ref threshold_type = ns::lookup(n_Threshold);
-    return call(threshold_type, pass, warn);
-}
+using lookup::lookup;
 
 Ref to_float(Borrowed v) { return Ref::steal(PyNumber_Float(v.get())); }
 
-}  // namespace
+// A new reference to the member `key` of the dict `d`, or null when absent.
+Ref member(Borrowed d, Borrowed key) {
+    PyObject* found = PyDict_GetItemWithError(d.get(), key.get());
+    if (!found && PyErr_Occurred()) raise();
+    return Ref::borrow(found);
+}
 
-Ref load_threshold_overrides(Args) {
-    Ref environ = getattr(ns::lookup(n_os), n_environ);
-    Ref raw = call_method(environ, n_get, s_variable, s_empty);
-    Ref text = call_method(raw, n_strip);
+Ref load_overrides(const Arguments<no_params>&) {
+    Ref environ = getattr(lookup(names::os), names::environ);
+    Ref raw = call_method(environ, names::get, names::OVERRIDES_VARIABLE, names::empty);
+    Ref text = call_method(raw, names::strip);
     Ref result = new_dict();
     if (!truthy(text)) return result;
 
-    Ref json = Ref::steal_or_null(PyImport_Import(n_json.get()));
+    Ref json = Ref::steal_or_null(PyImport_Import(names::json.get()));
     if (!json) {
         if (catch_error(PyExc_ImportError)) return result;
         raise();
     }
-    Ref doc = Ref::steal_or_null(PyObject_CallMethodOneArg(json.get(), n_loads.get(), text.get()));
+    Ref doc = Ref::steal_or_null(PyObject_CallMethodOneArg(json.get(), names::loads.get(), text.get()));
     if (!doc) {
         if (catch_error(PyExc_ValueError)) return result;
         raise();
     }
     if (!PyDict_Check(doc.get())) return result;
 
-    PyObject* key;
-    PyObject* value;
+    // Converting a cutoff runs its __float__, which may change the document:
+    // every object used across it is held here.
+    PyObject* key_in_doc;
+    PyObject* value_in_doc;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(doc.get(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key) || !PyDict_Check(value)) continue;
-        PyObject* pass = PyDict_GetItemWithError(value, n_pass_min_gbps.get());
-        if (!pass && PyErr_Occurred()) raise();
-        PyObject* warn = PyDict_GetItemWithError(value, n_warn_min_gbps.get());
-        if (!warn && PyErr_Occurred()) raise();
+    while (PyDict_Next(doc.get(), &pos, &key_in_doc, &value_in_doc)) {
+        Ref key = Ref::borrow(key_in_doc);
+        Ref value = Ref::borrow(value_in_doc);
+        if (!PyUnicode_Check(key.get()) || !PyDict_Check(value.get())) continue;
+        Ref pass = member(value, names::pass_min_gbps);
+        Ref warn = member(value, names::warn_min_gbps);
         if (!pass || !warn) continue;
         Ref entry = new_dict();
-        dict_set(entry, n_pass_min_gbps, to_float(pass));
-        dict_set(entry, n_warn_min_gbps, to_float(warn));
+        dict_set(entry, names::pass_min_gbps, to_float(pass));
+        dict_set(entry, names::warn_min_gbps, to_float(warn));
         dict_set(result, key, entry);
     }
     return result;
 }
 
-Ref threshold_for(Args args) {
-    Borrowed gpu_type = args[0];
-    Borrowed scope = args[1];
-    Ref overrides = call(ns::lookup(n_load_overrides));
+constexpr Param threshold_params[] = {positional("gpu_type", Check::Text, "str"),
+                                      positional("scope", Check::Text, "str")};
+
+Ref threshold_lookup(const Arguments<threshold_params>& a) {
+    Borrowed gpu_type = a.get<"gpu_type">();
+    Borrowed scope = a.get<"scope">();
+    Ref overrides = call(lookup(names::load_threshold_overrides));
     Ref key = Ref::steal(PyUnicode_FromFormat("%U:%U", gpu_type.get(), scope.get()));
     int has = PySequence_Contains(overrides.get(), key.get());
     check(has);
     if (has) {
-        Ref entry = Ref::steal(PyObject_GetItem(overrides.get(), key.get()));
-        Ref pass = to_float(Ref::steal(PyObject_GetItem(entry.get(), n_pass_min_gbps.get())));
-        Ref warn = to_float(Ref::steal(PyObject_GetItem(entry.get(), n_warn_min_gbps.get())));
-        return make_threshold(pass, warn);
+        Ref entry = item(overrides, key);
+        Ref pass = to_float(item(entry, names::pass_min_gbps));
+        Ref warn = to_float(item(entry, names::warn_min_gbps));
+        return call(lookup(names::Threshold), pass, warn);
     }
     Ref table;
-    if (compare(scope, s_intra, Py_EQ)) {
-        table = ns::lookup(n_INTRA);
-    } else if (compare(scope, s_multi, Py_EQ)) {
-        table = ns::lookup(n_MULTI);
+    if (compare(scope, names::intra, Py_EQ)) {
+        table = lookup(names::INTRA_NODE_THRESHOLDS);
+    } else if (compare(scope, names::multi, Py_EQ)) {
+        table = lookup(names::MULTI_NODE_THRESHOLDS);
     } else {
         return Ref::none();
     }
-    Ref entry = call_method(table, n_get, gpu_type);
+    Ref entry = call_method(table, names::get, gpu_type);
     if (!truthy(entry)) return Ref::none();
-    return make_threshold(Ref::steal(PyObject_GetItem(entry.get(), n_pass_min_gbps.get())),
-                          Ref::steal(PyObject_GetItem(entry.get(), n_warn_min_gbps.get())));
+    Ref pass = item(entry, names::pass_min_gbps);
+    Ref warn = item(entry, names::warn_min_gbps);
+    return call(lookup(names::Threshold), pass, warn);
 }
 
-Ref classify(Args args) {
-    Borrowed busbw = args[0];
-    Borrowed thr = args[1];
-    if (busbw.is_none() || thr.is_none()) return Ref::borrow(s_unknown);
-    if (compare(busbw, getattr(thr, n_pass_min_gbps), Py_GE)) return Ref::borrow(s_pass);
-    if (compare(busbw, getattr(thr, n_warn_min_gbps), Py_GE)) return Ref::borrow(s_warn);
-    return Ref::borrow(s_fail);
+constexpr Param classify_params[] = {positional("busbw_gbps", Check::OptFloat, "Optional[float]"),
+                                     positional("thr", Check::Any, "Optional[Threshold]")};
+
+Ref grade(const Arguments<classify_params>& a) {
+    Borrowed busbw = a.get<"busbw_gbps">();
+    Borrowed thr = a.get<"thr">();
+    if (busbw.is_none() || thr.is_none()) return Ref::borrow(names::unknown);
+    if (compare(busbw, getattr(thr, names::pass_min_gbps), Py_GE)) return Ref::borrow(names::pass);
+    if (compare(busbw, getattr(thr, names::warn_min_gbps), Py_GE)) return Ref::borrow(names::warn);
+    return Ref::borrow(names::fail);
 }
 
-Ref finalize_status(Args args) {
-    Borrowed report = args[0];
-    if (truthy(getattr(report, n_error)) && !truthy(getattr(report, n_results))) {
-        setattr(report, n_status, s_error);
+constexpr Param finalize_params[] = {positional("report", Check::Any, "NcclReport")};
+
+Ref finalize(const Arguments<finalize_params>& a) {
+    Borrowed report = a.get<"report">();
+    if (truthy(getattr(report, names::error)) && !truthy(getattr(report, names::results))) {
+        setattr(report, names::status, names::error);
         return Ref::none();
     }
-    Ref threshold = call(ns::lookup(n_threshold_for), getattr(report, n_gpu_type), getattr(report, n_scope));
-    setattr(report, n_threshold, threshold);
-    Ref headline = call_method(report, n_headline);
+    Ref threshold =
+        call(lookup(names::threshold_for), getattr(report, names::gpu_type), getattr(report, names::scope));
+    setattr(report, names::threshold, threshold);
+    Ref headline = call_method(report, names::headline_all_reduce_busbw);
 
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref it = Ref::steal(PyObject_GetIter(getattr(report, n_results).get()));
+    Ref zero = integer(0);
+    bool wrong = false;
+    Ref results = getattr(report, names::results);
+    Ref it = Ref::steal(PyObject_GetIter(results.get()));
     while (Ref row = Ref::steal_or_null(PyIter_Next(it.get()))) {
-        if (compare(getattr(row, n_wrong), zero, Py_GT)) {
-            setattr(report, n_status, s_fail);
-            return Ref::none();
+        if (compare(getattr(row, names::wrong), zero, Py_GT)) {
+            wrong = true;
+            break;
         }
     }
     if (PyErr_Occurred()) raise();
-    Ref threshold_now = getattr(report, n_threshold);
-    setattr(report, n_status, call(ns::lookup(n_classify), headline, threshold_now));
+    if (wrong) {
+        setattr(report, names::status, names::fail);
+        return Ref::none();
+    }
+    Ref threshold_now = getattr(report, names::threshold);
+    setattr(report, names::status, call(lookup(names::classify), headline, threshold_now));
     return Ref::none();
 }
+
+}  // namespace
+
+const Signature load_threshold_overrides = signature<no_params, load_overrides>(
+    "_load_threshold_overrides", nullptr, "dict[str, dict[str, float]]",
+    "Read QUORVANE_NCCL_THRESHOLD_OVERRIDES, a JSON object keyed 'GPU_TYPE:scope'\n"
+    "whose values hold 'pass_min_gbps' and 'warn_min_gbps'. Unset, blank or\n"
+    "malformed text and members of the wrong shape are ignored; a cutoff that\n"
+    "float() cannot convert raises.");
+
+const Signature threshold_for = signature<threshold_params, threshold_lookup>(
+    "threshold_for", nullptr, "Optional[Threshold]",
+    "Return the configured pass / warn cutoffs for a (GPU, scope) pair, or None\n"
+    "when no threshold is defined. Honours the environment overrides in\n"
+    "QUORVANE_NCCL_THRESHOLD_OVERRIDES, read afresh on every call.");
+
+const Signature classify = signature<classify_params, grade>(
+    "classify", nullptr, "str",
+    "Grade one all_reduce bus bandwidth (GB/s) against a threshold: 'pass' at or\n"
+    "above the pass cutoff, 'warn' at or above the warn cutoff, else 'fail';\n"
+    "'unknown' when either the measurement or the threshold is None.");
+
+const Signature finalize_status = signature<finalize_params, finalize>(
+    "_finalize_status", nullptr, "None",
+    "Look up the report's threshold, grade its headline and write 'threshold'\n"
+    "and 'status' into the report in place. A report with an error and no rows\n"
+    "is 'error'; any row with wrong results makes it 'fail'.");
 
 }  // namespace qv::verdicts

@@ -5,9 +5,9 @@
 
 namespace qv::verdicts {
 
-Ref load_threshold_overrides(Args args);
-Ref threshold_for(Args args);
-Ref classify(Args args);
-Ref finalize_status(Args args);
+extern const Signature threshold_for;
+extern const Signature classify;
+extern const Signature load_threshold_overrides;
+extern const Signature finalize_status;
 
 }  // namespace qv::verdicts
