@@ -52,20 +52,34 @@ def _private_history(monkeypatch, tmp_path_factory):
     monkeypatch.setenv("XDG_DATA_HOME", str(data))
 
 
-def corpus_files(kind, pattern="*"):
-    """The files of one folder of the shared corpus ($QUORVANE_CORPUS, by
-    default ../shared/corpus beside the checkout), read in place; [None] when
-    it is not there, which `corpus_text` turns into a skip, or a failure where
+# The shared corpus of real outputs and dumps, read in place.
+CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus"))
+
+
+def need_corpus():
+    """Skip a test that reads the corpus when it is not there, or fail it where
     QUORVANE_REQUIRE_CORPUS is set (CI)."""
-    folder = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / kind
+    if not CORPUS.is_dir():
+        if os.environ.get("QUORVANE_REQUIRE_CORPUS"):
+            pytest.fail(f"the corpus is required here, but {CORPUS} is missing")
+        pytest.skip("corpus not available")
+
+
+def pytest_runtest_setup(item):
+    if item.get_closest_marker("corpus"):
+        need_corpus()
+
+
+def corpus_files(kind, pattern="*"):
+    """The files of one folder of the corpus; [None] when it is not there,
+    which `corpus_text` turns into a skip (or a failure in CI)."""
+    folder = CORPUS / kind
     return sorted(folder.glob(pattern)) if folder.is_dir() else [None]
 
 
 def corpus_text(path):
     if path is None:
-        if os.environ.get("QUORVANE_REQUIRE_CORPUS"):
-            pytest.fail("the corpus is required here, but $QUORVANE_CORPUS (or ../shared/corpus) is missing")
-        pytest.skip("corpus not available")
+        need_corpus()
     return path.read_text(encoding="utf-8")
 
 

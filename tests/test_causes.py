@@ -6,9 +6,11 @@ import json
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
+
+import conftest
+from conftest import need_corpus
 
 import quorvane.analysis as qa
 import quorvane.collsweep as cs
@@ -39,7 +41,7 @@ CASES = {
     "zero-gpus": ("", "Invalid number of GPUs: 8 requested but only 0 were found.\nPlease check the number of "
                   "processes and GPUs per process.\n", 5, "no-gpu", "only 0"),
     "cuda-oom": (f"{H}: Test CUDA failure common.cu:913 'out of memory'\n", "", 2, "out-of-memory", "out of memory"),
-    "nccl-remote": ("", f"all_reduce_perf: rank 1: Test NCCL failure common.cu:1279 'unhandled system error (run "
+    "nccl-remote": ("", "all_reduce_perf: rank 1: Test NCCL failure common.cu:1279 'unhandled system error (run "
                     "with NCCL_DEBUG=INFO for details)' / 'remote process exited or there was a network error'\n",
                     1, "nccl-error", "peer rank"),
     "wrong-data": (INFO_NOISE + "# Out of bounds values : 6 FAILED\n# Avg bus bandwidth    : 301.2 \n", "", 7, "corruption",
@@ -107,7 +109,7 @@ def test_identical_causes_are_said_once():
         ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"])]
 
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "nccl-tests"
+CORPUS = conftest.CORPUS / "nccl-tests"
 LOADER = 'echo "$0: error while loading shared libraries: libnccl.so.2: cannot open shared object file" >&2; exit 127'
 
 
@@ -133,8 +135,7 @@ def test_sweep_says_each_cause_once(tmp_path, scripts, collectives, lines):
 
 def test_grade_names_a_device_of_another_type():
     saved = CORPUS / "xxrjun_h100_8gpu_5colls_v2_17_8.txt"
-    if not saved.exists():
-        pytest.skip("corpus not here")
+    need_corpus()
     r = subprocess.run([sys.executable, "-m", "quorvane", "grade", str(saved), "--gpu-type", "H200", "--json", "-"],
                        capture_output=True, text=True, timeout=60)
     assert [c["code"] for c in json.loads(r.stdout)["caveats"]] == ["device-mismatch"], r.stderr

@@ -13,6 +13,9 @@ from pathlib import Path
 
 import pytest
 
+import conftest
+from conftest import need_corpus
+
 import quorvane.collsweep as cs
 
 REPO = Path(__file__).resolve().parent.parent
@@ -194,7 +197,7 @@ def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
     assert record["report"]["error"].startswith(error)
 
 
-CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
+CORPUS = conftest.CORPUS / "nccl-tests"
 LAB_CUTOFFS = '{"V100:intra": {"pass_min_gbps": 100, "warn_min_gbps": 50}, "T4:multi": {"pass_min_gbps": 5, ' \
               '"warn_min_gbps": 2}}'
 
@@ -224,8 +227,7 @@ def j_file(wrong):
     (["-", "wrong.json"], ["--gpu-type", "H100_SXM"], 2, "intra", 0, 8192),
 ], ids=["n/a", "error-column", "out-of-bounds-failed", "multi", "launcher-prefix", "truncated", "-J", "-J-wrong"])
 def test_grade_saved_outputs(tmp_path, files, options, code, scope, hosts, size):
-    if not CORPUS.is_dir():
-        pytest.skip("shared corpus not present")
+    need_corpus()
     (tmp_path / "wrong.json").write_text(j_file(2))
     paths = [f if f == "-" else str(tmp_path / f) if f == "wrong.json" else str(CORPUS / f) for f in files]
     r = quorvane("grade", *paths, *options, "--json", str(tmp_path / "record.json"), input=j_file(0),

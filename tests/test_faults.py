@@ -13,11 +13,14 @@ from pathlib import Path
 
 import pytest
 
+import conftest
+from conftest import need_corpus
+
 from quorvane.runner import CommandRunner
 
 REPO = Path(__file__).resolve().parent.parent
 STANDIN = REPO / "python" / "quorvane" / "_standin.py"
-CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
+CORPUS = conftest.CORPUS / "nccl-tests"
 MARKER = "QUORVANE_TEST_MARKER"
 # The stand-in at 350 GB/s: all_reduce passes for H100_SXM with its best at 32 MiB.
 PRELUDE = """#!/bin/sh
@@ -122,8 +125,8 @@ def test_fault_gives_its_status_and_keeps_the_record(tmp_path, fake, status, row
     ('standin "$@" | sed "s/^/0: /"', "H100_SXM", "unknown"),                     # srun --label
 ], ids=["error-column", "n/a", "prefix-tag", "prefix-label"])
 def test_format_variants_never_fail(tmp_path, fake, gpu_type, library):
-    if "CORPUS" in fake and not CORPUS.is_dir():
-        pytest.skip("shared corpus not present")
+    if "CORPUS" in fake:
+        need_corpus()
     root = make_root(tmp_path, {"all_reduce": fake})
     r, record = sweep(tmp_path, "--gpu-type", gpu_type, "--binary-root", str(root), "--collectives", "all_reduce",
                       QUORVANE_NCCL_THRESHOLD_OVERRIDES=CUTOFFS)

@@ -11,13 +11,15 @@ from pathlib import Path
 
 import pytest
 
+import conftest
+
 import quorvane
 import quorvane.analysis as qa
 import quorvane.collsweep as cs
 
 REPO = Path(__file__).resolve().parents[1]
-CORPUS = Path(os.environ.get("QUORVANE_CORPUS", REPO.parent / "shared" / "corpus")) / "nccl-tests"
-needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus not present at {CORPUS}")
+CORPUS = conftest.CORPUS / "nccl-tests"
+needs_corpus = pytest.mark.corpus
 SIZES = (8192, 131072, 2097152, 33554432)
 BLOCK = ["time", "algbw", "busbw", "#wrong"]
 
