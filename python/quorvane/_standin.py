@@ -136,7 +136,7 @@ def run_hosts(settings):
     if node:
         step = settings.get("SLURM_STEP_NODELIST", "").strip()
         try:
-            from ClusterShell.NodeSet import NodeSet
+            from ClusterShell.NodeSet import NodeSet  # type: ignore[import-untyped]
             return list(NodeSet(step)) if step else [node]
         except Exception:  # no ClusterShell, or a list it cannot read: the node itself
             return [node]
