@@ -212,14 +212,7 @@ NB_MODULE(analysis, m) {
         .def_rw("severity", &qa::Finding::severity)
         .def_rw("message", &qa::Finding::message)
         .def_rw("evidence", &qa::Finding::evidence)
-        .def("to_dict", [](const qa::Finding& f) {
-            nb::dict d;
-            d["code"] = f.code;
-            d["severity"] = qa::severity_name(f.severity);
-            d["message"] = f.message;
-            d["evidence"] = f.evidence;
-            return d;
-        }, "The finding as a plain dict (severity as its name).")
+        .def("to_dict", &finding_dict, "The finding as a plain dict (severity as its name).")
         .def("__repr__", [](const qa::Finding& f) {
             return "Finding(" + f.code + ", " + qa::severity_name(f.severity) + ", " + f.message + ")";
         });
