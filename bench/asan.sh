@@ -33,17 +33,30 @@ trap cleanup EXIT
 mkdir -p "$work/log"
 
 echo "[asan] building into $work/site" >&2
-QUORVANE_SANITIZE=ON PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-  python3 -m pip install -q --no-cache-dir --no-build-isolation --no-deps --target "$work/site" . \
-  -C build-dir="$work/build" -C cmake.build-type=RelWithDebInfo -C install.strip=false
+# CMake directly, not through pip: nothing between us and the compiler can hand
+# back a plain build (a cached wheel, a reused build folder, a setting dropped).
+# GCC's runtime is the one preloaded below, so GCC builds (clang would leave a
+# shared module's sanitizer symbols for the executable to provide).
+cxx=${QUORVANE_ASAN_CXX:-g++}
+py=$(python3 -c 'import sys; print(sys.executable)')
+cmake -S . -B "$work/build" -G Ninja -Wno-dev \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_SANITIZE=ON \
+  -DPython_EXECUTABLE="$py" -Dnanobind_DIR="$("$py" -m nanobind --cmake_dir)" >"$work/cmake.log" 2>&1 \
+  && cmake --build "$work/build" >>"$work/cmake.log" 2>&1 \
+  && cmake --install "$work/build" --prefix "$work/site" >>"$work/cmake.log" 2>&1 \
+  || { cat "$work/cmake.log" >&2; echo "[asan] build failed" >&2; exit 1; }
+cp -r python/quorvane/. "$work/site/quorvane/"
 built=$(date +%s)
-so=$(ls "$work"/site/quorvane/collsweep*.so)
-if ! ldd "$so" | grep -q libasan; then
-  echo "[asan] $so is not linked with libasan: the sanitizer option did not take" >&2
-  exit 1
-fi
+for so in "$work"/site/quorvane/collsweep*.so "$work"/site/quorvane/analysis*.so; do
+  deps=$(ldd "$so")
+  if ! grep -q libasan <<<"$deps"; then
+    echo "[asan] $so is not linked with libasan: the sanitizer option did not take" >&2
+    echo "$deps" >&2
+    grep -i sanitize "$work/build/CMakeCache.txt" >&2 || true
+    exit 1
+  fi
+done
 
-cxx=${CXX:-c++}
 asan_rt=$("$cxx" -print-file-name=libasan.so)
 stdcxx=$("$cxx" -print-file-name=libstdc++.so)
 for lib in "$asan_rt" "$stdcxx"; do
