@@ -39,7 +39,8 @@ echo "[asan] building into $work/site" >&2
 # shared module's sanitizer symbols for the executable to provide).
 cxx=${QUORVANE_ASAN_CXX:-g++}
 py=$(python3 -c 'import sys; print(sys.executable)')
-cmake -S . -B "$work/build" -G Ninja -Wno-dev \
+gen=(); if command -v ninja >/dev/null; then gen=(-G Ninja); fi
+cmake -S . -B "$work/build" "${gen[@]}" -Wno-dev \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_SANITIZE=ON \
   -DPython_EXECUTABLE="$py" -Dnanobind_DIR="$("$py" -m nanobind --cmake_dir)" >"$work/cmake.log" 2>&1 \
   && cmake --build "$work/build" >>"$work/cmake.log" 2>&1 \
