@@ -213,12 +213,11 @@ def test_baseline_rule(headlines, cutoffs):
 def test_baseline_overrides_are_accepted_as_they_are(db, report, capsys, monkeypatch, cs):
     fill(db, report, [0.80, 0.82, 0.84], versions={"nccl_library": "21805"})
     fill(db, report, [0.85, 0.86], versions={"nccl_library": "22902"})
-    status, _, err = run(capsys, "baseline", "--emit-overrides")
-    assert status == 4 and "fewer than 3" in err           # emulated runs are left out by default
     with History(db) as h:
         h.add(wrap(report, scale=0.86, started_at=DAY.format(7), versions={"nccl_library": "22902"}))
-    status, out, err = run(capsys, "baseline", "--emulated", "--emit-overrides")
-    assert status == 0 and "21805" in err                     # the older NCCL is named, not emitted
+    status, out, err = run(capsys, "baseline", "--emit-overrides")   # nothing real: emulated, said so
+    assert status == 0 and "21805" in err and "come from emulated runs" in err   # older NCCL named, not emitted
+    assert run(capsys, "baseline", "--emulated", "--emit-overrides")[1] == out
     doc = json.loads(out)
     median = 0.86 * 348.07
     assert doc == {"H100_SXM:intra": {"pass_min_gbps": pytest.approx(median * 0.95, abs=0.1),
@@ -227,6 +226,11 @@ def test_baseline_overrides_are_accepted_as_they_are(db, report, capsys, monkeyp
     thr = cs.threshold_for("H100_SXM", "intra")
     assert (thr.pass_min_gbps, thr.warn_min_gbps) == tuple(doc["H100_SXM:intra"].values())
     assert main(["thresholds"]) == 0
+    capsys.readouterr()
+    fill(db, report, [0.70, 0.70, 0.70], emulated=False, versions={"nccl_library": "22902"})
+    status, out, err = run(capsys, "baseline", "--emit-overrides")   # real runs, once there, rule alone
+    assert status == 0 and "emulated" not in err
+    assert json.loads(out)["H100_SXM:intra"]["pass_min_gbps"] == pytest.approx(0.70 * 348.07 * 0.95, abs=0.1)
 
 
 @pytest.mark.skipif(not hasattr(analysis, "read_output"), reason="the sweep needs the field reader")

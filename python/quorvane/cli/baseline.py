@@ -34,23 +34,16 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
                        f"and scope")
     with history:
         try:
-            groups = history.site_runs(gpu_type=args.gpu_type, emulated=args.emulated)
+            entries, short = _entries(history, args, emulated=args.emulated)
+            if not entries and not args.emulated:
+                # Nothing real to go on: a user trying the command on emulated
+                # runs gets their cutoffs, told plainly what they are.
+                entries, _ = _entries(history, args, emulated=True)
+                if entries:
+                    print(f"{PROG}: note: no real runs qualify; these cutoffs come from emulated runs, which "
+                          f"measure nothing (to try the command only)", file=sys.stderr)
         except HistoryError as exc:
             raise RunError(str(exc)) from None
-    entries: list[dict[str, Any]] = []
-    short: list[str] = []
-    for (gpu, scope, nccl), runs in groups.items():
-        cut = analysis.baseline_cutoffs([c["headline_gbps"] for c, _ in runs], MIN_RUNS)
-        name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
-        if cut is None:
-            short.append(f"{name} has {len(runs)}")
-            continue
-        entries.append({"gpu_type": gpu, "scope": scope, "nccl_version": nccl, "runs": cut.runs,
-                        "median_gbps": cut.median_gbps, "spread_gbps": cut.spread_gbps,
-                        "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
-                        "latest": max(c["started_at"] for c, _ in runs), "chosen": False})
-    if args.nccl_version is not None:
-        entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
     if not entries:
         subject = f"GPU type {args.gpu_type}" if args.gpu_type else "any GPU type"
         kind = "emulated " if args.emulated else ""
@@ -68,6 +61,26 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
     return entries
 
 
+def _entries(history: Any, args: argparse.Namespace, *, emulated: bool
+             ) -> tuple[list[dict[str, Any]], list[str]]:
+    """Cutoffs of each group with enough runs, and the groups that fall short."""
+    entries: list[dict[str, Any]] = []
+    short: list[str] = []
+    for (gpu, scope, nccl), runs in history.site_runs(gpu_type=args.gpu_type, emulated=emulated).items():
+        cut = analysis.baseline_cutoffs([c["headline_gbps"] for c, _ in runs], MIN_RUNS)
+        name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
+        if cut is None:
+            short.append(f"{name} has {len(runs)}")
+            continue
+        entries.append({"gpu_type": gpu, "scope": scope, "nccl_version": nccl, "runs": cut.runs,
+                        "median_gbps": cut.median_gbps, "spread_gbps": cut.spread_gbps,
+                        "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
+                        "latest": max(c["started_at"] for c, _ in runs), "chosen": False, "emulated": emulated})
+    if args.nccl_version is not None:
+        entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
+    return entries, short
+
+
 def cmd_baseline(args: argparse.Namespace) -> int:
     entries = site_cutoffs(args)
     chosen = [e for e in entries if e["chosen"]]
@@ -83,7 +96,8 @@ def cmd_baseline(args: argparse.Namespace) -> int:
         return 0
     out = sys.stdout
     style = Style.for_stream(out)
-    print(style("site cutoffs from the recorded runs (all_reduce headline bus bandwidth, GB/s)", "bold"), file=out)
+    source = "emulated runs, which measure nothing," if entries[0]["emulated"] else "the recorded runs"
+    print(style(f"site cutoffs from {source} (all_reduce headline bus bandwidth, GB/s)", "bold"), file=out)
     rows = [[e["gpu_type"], e["scope"], e["nccl_version"] or "-", str(e["runs"]), f"{e['median_gbps']:.1f}",
              f"{e['spread_gbps']:.1f}", f"{e['pass_min_gbps']:g}", f"{e['warn_min_gbps']:g}",
              "" if e["chosen"] else style("(older NCCL)", "dim")] for e in entries]
@@ -100,7 +114,7 @@ def register(sub: Any, fmt: Any) -> None:
     p = sub.add_parser("baseline", formatter_class=fmt, help="cutoffs from this site's own recorded runs",
                        description=f"Derive pass and warn cutoffs from at least {MIN_RUNS} recorded runs per "
                                    f"GPU type, scope and NCCL version: {RULE}. Emulated runs are left out "
-                                   "unless --emulated.")
+                                   "unless --emulated, or unless no real run qualifies (then said).")
     p.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
     p.add_argument("--nccl-version", metavar="V", help="only runs with this NCCL version "
                                                         "(default: the version of the latest run)")
