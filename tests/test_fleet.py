@@ -135,7 +135,9 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     record = json.loads(r.stdout)
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == named
     assert (record["kind"], record["emulated"], record["exit_status"]) == ("fleet", True, status)
-    assert len(record["host_results"]) == 8 and record["runs"] == runs
+    assert len(record["host_results"]) == 8
+    # With noise a healthy pair now and then lands 10% low and is re-paired: more runs, the same answer.
+    assert record["runs"] == runs if noise == "0" else record["runs"] >= runs
     assert list(scratch.iterdir()) == []
     busbw = {s.labels["host"]: s.labels["message_size"] for family in text_string_to_metric_families(prom.read_text())
              for s in family.samples if s.name == "quorvane_busbw_gbps" and "," not in s.labels["host"]}
