@@ -474,6 +474,12 @@ private:
         for (const Column& c : s.cols) {
             std::string_view tok = toks_[k++];
             const bool ip = c.block == 1;
+            auto measure = [&](double& out_of_place, std::optional<double>& in_place) {
+                if (auto v = real(tok, true)) {
+                    if (ip) in_place = *v;
+                    else out_of_place = *v;
+                }
+            };
             switch (c.kind) {
                 case Col::size:
                     if (auto v = integer(tok)) r.size_bytes = *v, sizes_ok = true;
@@ -487,24 +493,9 @@ private:
                     root_text = tok;
                     if (auto v = integer(tok)) r.root = *v;
                     break;
-                case Col::time:
-                    if (auto v = real(tok, true)) {
-                        if (ip) r.ip_time_us = *v;
-                        else r.time_us = *v;
-                    }
-                    break;
-                case Col::algbw:
-                    if (auto v = real(tok, true)) {
-                        if (ip) r.ip_algbw_gbps = *v;
-                        else r.algbw_gbps = *v;
-                    }
-                    break;
-                case Col::busbw:
-                    if (auto v = real(tok, true)) {
-                        if (ip) r.ip_busbw_gbps = *v;
-                        else r.busbw_gbps = *v;
-                    }
-                    break;
+                case Col::time: measure(r.time_us, r.ip_time_us); break;
+                case Col::algbw: measure(r.algbw_gbps, r.ip_algbw_gbps); break;
+                case Col::busbw: measure(r.busbw_gbps, r.ip_busbw_gbps); break;
                 case Col::wrong:
                     if (tok == "N/A") break;
                     if (auto v = integer(tok)) (ip ? r.ip_wrong : r.wrong) = *v;

@@ -274,7 +274,7 @@ Ref resolve_default(const Default& d) {
 
 void ready_function_type(const char* type_name) {
     if (function_type) return;
-    static PyType_Spec spec = {
+    static PyType_Spec type_desc = {
         nullptr,
         sizeof(FunctionObject),
         0,
@@ -282,8 +282,8 @@ void ready_function_type(const char* type_name) {
             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    spec.name = type_name;
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type_desc.name = type_name;
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_desc));
     if (!function_type) raise();
 }
 

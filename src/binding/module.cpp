@@ -26,7 +26,7 @@ int64_t first_interpreter = -1;
 
 // Create: refuse a second interpreter, hand back the module of this process
 // if there is one, else make a new module object for the import request.
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* request, PyModuleDef*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id < 0) raise();
@@ -41,11 +41,11 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         if (lookup::module()) return Py_NewRef(lookup::module().get());
 
         Name::intern_all();
-        Ref module = Ref::steal(PyModule_NewObject(getattr(spec, n_name).get()));
-        setattr(module, n___loader__, getattr(spec, n_loader));
-        if (truthy(getattr(spec, n_has_location))) setattr(module, n___file__, getattr(spec, n_origin));
-        setattr(module, n___package__, getattr(spec, n_parent));
-        Ref locations = getattr(spec, n_submodule_search_locations);
+        Ref module = Ref::steal(PyModule_NewObject(getattr(request, n_name).get()));
+        setattr(module, n___loader__, getattr(request, n_loader));
+        if (truthy(getattr(request, n_has_location))) setattr(module, n___file__, getattr(request, n_origin));
+        setattr(module, n___package__, getattr(request, n_parent));
+        Ref locations = getattr(request, n_submodule_search_locations);
         if (!locations.is(Py_None)) setattr(module, n___path__, locations);
         return module.release();
     });
