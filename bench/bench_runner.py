@@ -15,15 +15,13 @@ Not part of the test run:
 """
 
 import argparse
-import os
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-import quorvane.collsweep as cs
+from bench_sweep import standin_binaries
 from quorvane.runner import CommandRunner
 
 STANDIN = Path(__file__).resolve().parent.parent / "python" / "quorvane" / "_standin.py"
@@ -31,35 +29,27 @@ STANDIN = Path(__file__).resolve().parent.parent / "python" / "quorvane" / "_sta
 
 def measure(reps=15, gpus=8):
     """Median seconds per four-collective round: (runner, bare)."""
-    saved = {k: os.environ.pop(k) for k in [k for k in os.environ if k.startswith("NCCL_STANDIN_")]}
-    try:
-        with tempfile.TemporaryDirectory() as root:
-            for name in cs.COLLECTIVES:
-                os.symlink(STANDIN, os.path.join(root, name))
-            cfg = cs._LauncherConfig(binary_root=root)
-            commands = [cs._build_binary_command(os.path.join(root, name), gpus, cfg) for name in cs.COLLECTIVES]
-            runner = CommandRunner()
+    with standin_binaries(STANDIN, gpus) as (_, commands):
+        runner = CommandRunner()
 
-            def ours():
-                for command in commands:
-                    result = runner.run(command, timeout=60)
-                    assert result.returncode == 0 and result.stdout, result
+        def ours():
+            for command in commands:
+                result = runner.run(command, timeout=60)
+                assert result.returncode == 0 and result.stdout, result
 
-            def bare():
-                for command in commands:
-                    result = subprocess.run(command, capture_output=True, text=True, timeout=60)
-                    assert result.returncode == 0 and result.stdout, result
+        def bare():
+            for command in commands:
+                result = subprocess.run(command, capture_output=True, text=True, timeout=60)
+                assert result.returncode == 0 and result.stdout, result
 
-            samples = {ours: [], bare: []}
-            ours(), bare()  # warm the page cache
-            for i in range(reps):
-                for fn in ((ours, bare) if i % 2 == 0 else (bare, ours)):
-                    started = time.perf_counter()
-                    fn()
-                    samples[fn].append(time.perf_counter() - started)
-            return statistics.median(samples[ours]), statistics.median(samples[bare])
-    finally:
-        os.environ.update(saved)
+        samples = {ours: [], bare: []}
+        ours(), bare()  # warm the page cache
+        for i in range(reps):
+            for fn in ((ours, bare) if i % 2 == 0 else (bare, ours)):
+                started = time.perf_counter()
+                fn()
+                samples[fn].append(time.perf_counter() - started)
+        return statistics.median(samples[ours]), statistics.median(samples[bare])
 
 
 def main():

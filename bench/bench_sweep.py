@@ -17,6 +17,7 @@ run; run it with the module importable, e.g.
 """
 
 import argparse
+import contextlib
 import os
 import statistics
 import subprocess
@@ -36,46 +37,53 @@ def timeit_once(fn):
     return time.perf_counter() - started
 
 
-def measure(reps=15, gpus=8):
-    """Median wall times (seconds) of the sweep and of the bare loop, their
-    fastest reps, and the best time of the driver alone (replayed output)."""
+@contextlib.contextmanager
+def standin_binaries(standin, gpus):
+    """A temporary binary root holding the stand-in under the four executable
+    names, and the sweep's four command lines for it; the stand-in's
+    NCCL_STANDIN_* variables are set aside meanwhile."""
     saved = {k: os.environ.pop(k) for k in [k for k in os.environ if k.startswith("NCCL_STANDIN_")]}
     try:
         with tempfile.TemporaryDirectory() as root:
             for name in cs.COLLECTIVES:
-                os.symlink(STANDIN, os.path.join(root, name))
+                os.symlink(standin, os.path.join(root, name))
             cfg = cs._LauncherConfig(binary_root=root)
-            commands = [cs._build_binary_command(os.path.join(root, name), gpus, cfg) for name in cs.COLLECTIVES]
-
-            def sweep():
-                report = cs.launch_intra_node(gpus, "H100_SXM", binary_root=root, timeout_s=60)
-                assert report.error is None and len(report.results) == 16, report
-
-            def bare():
-                for command in commands:
-                    result = subprocess.run(command, capture_output=True, text=True, timeout=60)
-                    assert result.returncode == 0, result
-
-            outputs = {c[0]: subprocess.run(c, capture_output=True, text=True, timeout=60).stdout for c in commands}
-
-            class Replay(cs.ShellRunner):
-                def run(self, cmd, *, timeout, input_text=None):
-                    return cs.ShellResult(0, outputs[cmd[0]], "")
-
-            def driver_only():
-                report = cs.launch_intra_node(gpus, "H100_SXM", binary_root=root, runner=Replay())
-                assert report.error is None and len(report.results) == 16, report
-
-            sweep(), bare()  # warm the file cache and the interpreter
-            driver_s = min(timeit_once(driver_only) for _ in range(200))
-            timings = {"sweep": [], "bare": []}
-            pair = [("sweep", sweep), ("bare", bare)]
-            for _ in range(reps):
-                pair.reverse()  # neither side always runs first
-                for name, fn in pair:
-                    timings[name].append(timeit_once(fn))
+            yield root, [cs._build_binary_command(os.path.join(root, name), gpus, cfg) for name in cs.COLLECTIVES]
     finally:
         os.environ.update(saved)
+
+
+def measure(reps=15, gpus=8):
+    """Median wall times (seconds) of the sweep and of the bare loop, their
+    fastest reps, and the best time of the driver alone (replayed output)."""
+    with standin_binaries(STANDIN, gpus) as (root, commands):
+        def sweep():
+            report = cs.launch_intra_node(gpus, "H100_SXM", binary_root=root, timeout_s=60)
+            assert report.error is None and len(report.results) == 16, report
+
+        def bare():
+            for command in commands:
+                result = subprocess.run(command, capture_output=True, text=True, timeout=60)
+                assert result.returncode == 0, result
+
+        outputs = {c[0]: subprocess.run(c, capture_output=True, text=True, timeout=60).stdout for c in commands}
+
+        class Replay(cs.ShellRunner):
+            def run(self, cmd, *, timeout, input_text=None):
+                return cs.ShellResult(0, outputs[cmd[0]], "")
+
+        def driver_only():
+            report = cs.launch_intra_node(gpus, "H100_SXM", binary_root=root, runner=Replay())
+            assert report.error is None and len(report.results) == 16, report
+
+        sweep(), bare()  # warm the file cache and the interpreter
+        driver_s = min(timeit_once(driver_only) for _ in range(200))
+        timings = {"sweep": [], "bare": []}
+        pair = [("sweep", sweep), ("bare", bare)]
+        for _ in range(reps):
+            pair.reverse()  # neither side always runs first
+            for name, fn in pair:
+                timings[name].append(timeit_once(fn))
     return {
         "commands": len(commands),
         "sweep": statistics.median(timings["sweep"]),
