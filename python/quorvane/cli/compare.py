@@ -4,28 +4,43 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 from typing import Any
 
 from .. import analysis
-from ..history import HistoryError, busbw_points, load_record_file
-from .common import PROG, Style, UsageError, check_json_target, _write_json, fmt_float, human_size, table
+from ..history import HistoryError, busbw_points, load_record_file, parse_run_id
+from .common import PROG, RunError, Style, UsageError, check_json_target, _write_json, fmt_float, human_size, table
 from .history import add_db_option, open_history
 
 DEFAULT_TOLERANCE = 5.0
 
 
+def run_id_of(ref: str) -> int | None:
+    """The run id ref names (ASCII digits), None for a file name; a number too
+    large to be a run id is a usage error."""
+    try:
+        return parse_run_id(ref)
+    except HistoryError as exc:
+        raise UsageError(str(exc)) from None
+
+
 def load_run(ref: str, args: argparse.Namespace) -> tuple[str, dict[str, Any]]:
-    """A run id (digits) from the history, or a record file; (name, record)."""
-    if ref.isdigit():
+    """A run id (ASCII digits) from the history, or a record file; (name, record)."""
+    run_id = run_id_of(ref)
+    if run_id is not None:
         history = open_history(args)
         if history is None:
             raise UsageError(f"no run {ref}: nothing is recorded yet (for a file named {ref}, write ./{ref})")
         with history:
             try:
-                return f"run {ref}", history.get(int(ref))
+                return f"run {ref}", history.get(run_id)
             except HistoryError as exc:
+                if "is damaged" in str(exc):
+                    raise RunError(str(exc)) from None
                 raise UsageError(str(exc)) from None
+    if ref.isdigit() and not os.path.lexists(ref):
+        raise UsageError(f"not a run id: {ref!r} (run ids are written in ASCII digits) and no such file")
     try:
         return ref, load_record_file(ref)
     except HistoryError as exc:

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any
 
-from ..history import DB_VAR, History, HistoryError, default_path, since_text
+from ..history import (DB_VAR, MAX_RUN_ID, History, HistoryError, LocationError, Store, default_location,
+                       location_of, shown_location, since_text)
 from ..reports import prom
 from .common import (RunError, Style, UsageError, WriteError, check_json_target, human_size, shown,
                      write_atomic)
@@ -17,20 +19,34 @@ SHOWN = 100
 
 
 def add_db_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", metavar="FILE",
-                        help=f"the history file (default: ${DB_VAR}, else "
-                             f"$XDG_DATA_HOME/quorvane/history.sqlite3)")
+    parser.add_argument("--db", metavar="FILE|URL",
+                        help=f"the history: a file, or a postgresql://user@host/database URL (default: "
+                             f"${DB_VAR}, else $XDG_DATA_HOME/quorvane/history.sqlite3)")
 
 
-def open_history(args: argparse.Namespace, *, create: bool = False) -> History | None:
+def history_location(args: argparse.Namespace) -> Any:
+    """The history named by --db or the environment; a value that is neither a
+    file path nor a postgresql:// URL is a usage error."""
+    try:
+        db = getattr(args, "db", None)
+        return default_location() if db is None else location_of(db)
+    except LocationError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def open_history(args: argparse.Namespace, *, create: bool = False) -> Store | None:
     """The history named by --db or the environment; None when it does not exist
     yet and create is false."""
-    path = default_path() if getattr(args, "db", None) is None else default_path({DB_VAR: args.db})
-    if not create and not path.exists():
+    where = history_location(args)
+    if not create and not isinstance(where, str) and not os.path.lexists(where):
         return None
     try:
-        return History(path, create=create)
+        return History(where, create=create)
+    except LocationError as exc:
+        raise UsageError(str(exc)) from None
     except HistoryError as exc:
+        if not create and str(exc).startswith("no history at"):
+            return None
         raise RunError(str(exc)) from None
 
 
@@ -51,20 +67,21 @@ def check_record_options(args: argparse.Namespace) -> None:
         raise UsageError("--json - and --prom - cannot both have stdout")
     if getattr(args, "no_record", False) and getattr(args, "db", None) is not None:
         raise UsageError("--db and --no-record exclude each other")
+    if not getattr(args, "no_record", False):
+        history_location(args)
 
 
 def record_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
     """Store the record in the history unless --no-record; a refusal is one line."""
     if getattr(args, "no_record", False):
         return None
-    db = getattr(args, "db", None)
-    path = default_path() if db is None else default_path({DB_VAR: db})
+    where = history_location(args)
     try:
-        with History(path) as history:
+        with History(where) as history:
             run_id = history.add(record)
     except HistoryError as exc:
         raise WriteError(f"not recorded: {exc}") from None
-    return f"recorded as run {run_id} in {shown(str(path))}"
+    return f"recorded as run {run_id} in {shown(shown_location(where))}"
 
 
 def prom_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
@@ -78,8 +95,8 @@ def prom_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
 # ---- the history command ----------------------------------------------------------
 
 def positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    if not (text.isascii() and text.isdigit() and len(text) < 20) or not 1 <= int(text) <= MAX_RUN_ID:
+        raise argparse.ArgumentTypeError(f"not a whole number from 1 to 2**63-1: {text!r}")
     return int(text)
 
 
@@ -119,11 +136,12 @@ def cmd_history(args: argparse.Namespace) -> int:
     verdicts = {v: style.status(v) for v in ("pass", "warn", "fail", "unknown", "error")}
     rows = []
     for r in runs:
-        headline = "-" if r["headline_gbps"] is None else (
-            f"{r['headline_gbps']:,.2f} GB/s @ {human_size(int(r['headline_size'] or 0))}")
-        verdict = r["verdict"] or "unknown"
-        rows.append((str(r["id"]), r["started_at"].replace("+00:00", "Z"),
-                     r["kind"] + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
+        gbps, size = r["headline_gbps"], r["headline_size"]
+        headline = "-" if not isinstance(gbps, (int, float)) else (
+            f"{gbps:,.2f} GB/s @ {human_size(size if isinstance(size, int) else 0)}")
+        verdict = str(r["verdict"] or "unknown")
+        rows.append((str(r["id"]), str(r["started_at"]).replace("+00:00", "Z"),
+                     str(r["kind"]) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
                      r["gpu_type"] or "-", r["scope"] or "-", verdicts.get(verdict) or style.status(verdict),
                      headline))
     header = ("id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline")
