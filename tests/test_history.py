@@ -65,12 +65,13 @@ def test_history_filters(store, report, capsys, argv, expected):
 
 # Processes that all open one history that does not exist yet, together, round
 # after round (each round a new history): every record must land.
+# A few milliseconds of jitter spread them over each other's steps.
 FIRST_WRITER = """
-import json, sys, time
+import json, random, sys, time
 from quorvane.history import History
 locations, start, record = json.loads(sys.argv[1]), float(sys.argv[2]), json.loads(sys.argv[3])
 for r, location in enumerate(locations):
-    time.sleep(max(0.0, start + 0.15 * r - time.time()))
+    time.sleep(max(0.0, start + 0.08 * r + random.uniform(0, 0.01) - time.time()))
     with History(location) as h:
         h.add(record)
 """
@@ -78,15 +79,15 @@ for r, location in enumerate(locations):
 
 @pytest.fixture
 def fresh_locations(store, tmp_path, request):
-    """Six new, empty histories in the store under test."""
+    """New, empty histories in the store under test."""
     if not store.startswith("postgresql"):
-        yield [str(tmp_path / f"h{r}.sqlite3") for r in range(6)]
+        yield [str(tmp_path / f"h{r}.sqlite3") for r in range(40)]
         return
     import psycopg
     from conftest import pg_schema_url
 
     server = request.getfixturevalue("pg_server")
-    schemas = [f"fw_{os.getpid()}_{time.monotonic_ns()}_{r}" for r in range(6)]
+    schemas = [f"fw_{os.getpid()}_{time.monotonic_ns()}_{r}" for r in range(8)]
     with psycopg.connect(server, autocommit=True) as conn:
         for schema in schemas:
             conn.execute(f"CREATE SCHEMA {schema}")
