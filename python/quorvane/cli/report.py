@@ -84,7 +84,7 @@ def cmd_report(args: argparse.Namespace) -> int:
     return 0
 
 
-def _latest(history: History) -> int | None:
+def _latest(history: Store) -> int | None:
     try:
         return history.latest_id()
     except HistoryError as exc:

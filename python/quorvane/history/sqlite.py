@@ -122,7 +122,7 @@ class _Tx:
         return self.conn.execute(sql, tuple(params)).fetchall()
 
     def many(self, sql: str, rows: Iterable[Iterable[Any]]) -> None:
-        self.conn.executemany(sql, rows)
+        self.conn.executemany(sql, [tuple(r) for r in rows])
 
 
 def _busy(exc: BaseException) -> bool:
