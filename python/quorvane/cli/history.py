@@ -9,7 +9,7 @@ import sys
 from typing import Any
 
 from ..history import (DB_VAR, MAX_RUN_ID, History, HistoryError, LocationError, Store, default_location,
-                       location_of, shown_location, since_text)
+                       location_of, shown_location, since_text, warm_up)
 from ..reports import prom
 from .common import (RunError, Style, UsageError, WriteError, check_json_target, human_size, shown,
                      write_atomic)
@@ -68,7 +68,7 @@ def check_record_options(args: argparse.Namespace) -> None:
     if getattr(args, "no_record", False) and getattr(args, "db", None) is not None:
         raise UsageError("--db and --no-record exclude each other")
     if not getattr(args, "no_record", False):
-        history_location(args)
+        warm_up(history_location(args))
 
 
 def record_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:

@@ -11,6 +11,7 @@ import json
 import math
 import os
 import re
+import threading
 import urllib.parse
 from collections.abc import Mapping
 from datetime import datetime, timedelta, timezone
@@ -23,7 +24,7 @@ from .store import KINDS, MAX_RUN_ID, HistoryError, LocationError, Store, utc_te
 __all__ = ["APPLICATION_ID", "BUSY_TIMEOUT_S", "DB_VAR", "KINDS", "MAX_RUN_ID", "SCHEMA_VERSION", "History",
            "HistoryError", "LocationError", "Store", "busbw_points", "check_record", "default_location",
            "default_path", "load_record_file", "location_of", "parse_run_id", "record_run", "shown_location",
-           "since_text"]
+           "since_text", "warm_up"]
 
 DB_VAR = "QUORVANE_DB"
 BUSY_TIMEOUT_S = 10.0
@@ -172,6 +173,21 @@ def History(location: str | os.PathLike[str] | None = None, *, busy_timeout_s: f
 
         return PostgresHistory(where, busy_timeout_s=busy_timeout_s, create=create)
     return SQLiteHistory(where, busy_timeout_s=busy_timeout_s, create=create)
+
+
+def warm_up(location: str | Path) -> None:
+    """Load a server store's driver in the background while the run measures:
+    importing psycopg costs more than recording the run. The run waits on
+    nothing; recording later finds the module loaded (or finishes loading it)."""
+    if isinstance(location, str):
+        threading.Thread(target=_load_driver, name="quorvane-history-driver").start()
+
+
+def _load_driver() -> None:
+    try:
+        import psycopg  # noqa: F401
+    except ImportError:
+        pass        # said when the run is recorded
 
 
 def record_run(record: Mapping[str, Any], location: str | os.PathLike[str] | None = None) -> int:
