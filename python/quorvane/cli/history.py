@@ -68,7 +68,11 @@ def check_record_options(args: argparse.Namespace) -> None:
     if getattr(args, "no_record", False) and getattr(args, "db", None) is not None:
         raise UsageError("--db and --no-record exclude each other")
     if not getattr(args, "no_record", False):
-        warm_up(history_location(args))
+        where = history_location(args)
+        if not isinstance(where, str) and os.path.exists(where) and not os.path.isfile(where):
+            # a pipe would block the recording, a device swallow it: refuse before the run
+            raise UsageError(f"--db {shown(str(where))}: not a regular file")
+        warm_up(where)
 
 
 def record_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
