@@ -420,7 +420,7 @@ def test_site_band_matches_the_analysis(store, report):
         records = [h.get(i) for i in range(1, 8)]
         runs, band, damaged = h.site_band(gpu_type="H100_SXM", scope="intra", nccl_version=None, emulated=True,
                                           exclude=3, min_runs=3)
-    from quorvane.history import busbw_points
+    from quorvane.record import busbw_points
     expected = [(p.size_bytes, p.p25_gbps, p.p75_gbps)
                 for p in analysis.site_profile([busbw_points(r) for i, r in enumerate(records, 1) if i != 3], 3)
                 if p.collective == "all_reduce"]

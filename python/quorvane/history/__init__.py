@@ -8,7 +8,6 @@ commands filter and aggregate on, and is read only where it is printed.
 from __future__ import annotations
 
 import json
-import math
 import os
 import re
 import threading
@@ -22,8 +21,8 @@ from .sqlite import APPLICATION_ID, SCHEMA_VERSION, SQLiteHistory
 from .store import KINDS, MAX_RUN_ID, HistoryError, LocationError, Store, utc_text
 
 __all__ = ["APPLICATION_ID", "BUSY_TIMEOUT_S", "DB_VAR", "KINDS", "MAX_RUN_ID", "SCHEMA_VERSION", "History",
-           "HistoryError", "LocationError", "Store", "busbw_points", "check_record", "default_location",
-           "default_path", "load_record_file", "location_of", "parse_run_id", "record_run", "shown_location",
+           "HistoryError", "LocationError", "Store", "check_record", "default_location", "default_path",
+           "location_of", "parse_run_id", "shown_location",
            "since_text", "warm_up"]
 
 DB_VAR = "QUORVANE_DB"
@@ -99,65 +98,19 @@ def parse_run_id(text: str) -> int | None:
 
 # ---- records ----------------------------------------------------------------------
 
-def _finite(value: Any) -> Any:
-    """The record with NaN and infinities as null, as every JSON quorvane writes."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite(v) for v in value]
-    return value
-
-
 def check_record(record: Any) -> None:
     if not isinstance(record, dict) or record.get("kind") not in KINDS or "started_at" not in record:
         raise HistoryError("not a run record (needs \"kind\" sweep, grade or fleet, and \"started_at\")")
-
-
-def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
-    """(collective, size_bytes, busbw_gbps) of every measured row: from a run
-    record's collectives, or from the library's report dict (its "results").
-    Raises ValueError for a row that is not one."""
-    rows: list[tuple[Any, Mapping[str, Any]]] = []
-    if isinstance(doc.get("collectives"), list):
-        rows = [(coll.get("collective"), row) for coll in doc["collectives"] for row in coll.get("rows") or []]
-    elif isinstance(doc.get("results"), list):
-        rows = [(row.get("collective"), row) for row in doc["results"]]
-    points = []
-    for collective, row in rows:
-        try:
-            if row.get("busbw_gbps") is not None:
-                points.append((str(collective), int(row["size_bytes"]), float(row["busbw_gbps"])))
-        except (AttributeError, KeyError, TypeError, ValueError):
-            raise ValueError(f"a row of {collective} is not a measurement: {str(row)[:120]}") from None
-    return points
-
-
-def load_record_file(path: str) -> dict[str, Any]:
-    """A record (or the library's report dict) saved as JSON; one-line errors."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            doc = json.load(f)
-    except OSError as exc:
-        raise HistoryError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise HistoryError(f"{path} is not JSON ({exc})") from None
-    if not isinstance(doc, dict) or not ("collectives" in doc or "results" in doc):
-        raise HistoryError(f"{path} is not a quorvane record (no \"collectives\" or \"results\")")
-    try:
-        busbw_points(doc)
-    except (AttributeError, ValueError) as exc:
-        raise HistoryError(f"{path} is not a quorvane record: {exc}") from None
-    return doc
 
 
 # ---- the stores ------------------------------------------------------------------
 
 def record_text(record: Mapping[str, Any]) -> str:
     """The record as the compact JSON the history keeps."""
+    from ..record import finite
+
     try:
-        return json.dumps(_finite(record), allow_nan=False, separators=(",", ":"))
+        return json.dumps(finite(record), allow_nan=False, separators=(",", ":"))
     except (TypeError, ValueError) as exc:
         raise HistoryError(f"the record cannot be stored as JSON: {exc}") from None
 
@@ -188,12 +141,6 @@ def _load_driver() -> None:
         import psycopg  # noqa: F401
     except ImportError:
         pass        # said when the run is recorded
-
-
-def record_run(record: Mapping[str, Any], location: str | os.PathLike[str] | None = None) -> int:
-    """Store one record in the history at location (default: default_location())."""
-    with History(location) as history:
-        return history.add(record)
 
 
 def since_text(value: str, now: datetime | None = None) -> str:
