@@ -84,15 +84,16 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped:
     groups, bad = history.site_headlines(gpu_type=args.gpu_type, emulated=emulated)
     skipped.extend(i for i in bad if i not in skipped)
     for (gpu, scope, nccl), runs in groups.items():
-        cut = analysis.baseline_cutoffs([value for value, _ in runs], MIN_RUNS)
+        headlines, latest = runs
+        cut = analysis.baseline_cutoffs(headlines, MIN_RUNS)
         name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
         if cut is None:
-            short.append(f"{name} has {len(runs)}")
+            short.append(f"{name} has {len(headlines)}")
             continue
         entries.append({"gpu_type": gpu, "scope": scope, "nccl_version": nccl, "runs": cut.runs,
                         "median_gbps": cut.median_gbps, "spread_gbps": cut.spread_gbps,
                         "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
-                        "latest": max(started for _, started in runs), "chosen": False, "emulated": emulated})
+                        "latest": latest, "chosen": False, "emulated": emulated})
     if args.nccl_version is not None:
         entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
     return entries, short

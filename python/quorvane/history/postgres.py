@@ -35,7 +35,8 @@ CREATE TABLE runs (
     emulated INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX runs_started ON runs (started_at, id);
 CREATE INDEX runs_group ON runs (gpu_type, scope, started_at);
-CREATE INDEX runs_site ON runs (emulated, gpu_type, scope, nccl_version);
+CREATE INDEX runs_site ON runs (emulated, gpu_type, scope, nccl_version, kind, verdict, headline_gbps,
+                               started_at);
 CREATE TABLE run_hosts (
     host TEXT NOT NULL,
     run_id BIGINT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
@@ -112,6 +113,8 @@ class PostgresHistory(Store):
 
     def close(self) -> None:
         self.conn.close()
+
+    _HEADLINES = "string_agg(headline_gbps::text, ',')"
 
     def _state(self, cur: Any) -> tuple[bool, bool, int]:
         """(runs exists, schema_version exists, version) in the schema tables are
