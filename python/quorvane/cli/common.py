@@ -6,7 +6,6 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import tempfile
 from collections.abc import Sequence
 from typing import Any
 
@@ -154,6 +153,8 @@ def write_atomic(target: str, text: str) -> None:
     """Write a whole file or nothing: a temporary file beside it, renamed over it.
     A device or a pipe (/dev/stdout, a FIFO) is written in place.  Failures
     raise WriteError with one line."""
+    import tempfile
+
     try:
         if target == "-":
             sys.stdout.write(text)

@@ -154,6 +154,12 @@ def no_record(p: Any) -> None:
     p.add_argument("--no-record", action="store_true", help="do not record this run in the history")
 
 
+def all_rows(p: Any) -> None:
+    p.add_argument("--all-rows", action="store_true",
+                   help="show every row of each collective (default: a screenful, the first and the last rows; "
+                        "the record keeps every row either way)")
+
+
 def outputs(p: Any, *, logs: bool = True) -> None:
     """The options of a command that makes a record: --json, --keep-logs,
     --prom, --db, --no-record (see cli.outputs)."""
