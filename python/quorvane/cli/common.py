@@ -6,8 +6,11 @@ from __future__ import annotations
 import os
 import stat
 import sys
-from collections.abc import Sequence
-from typing import Any
+
+TYPE_CHECKING = False   # typing is not imported at run time: start-up stays light
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
 
 from ..policy import OVERRIDES_VAR, PolicyError
 
