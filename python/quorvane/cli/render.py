@@ -6,11 +6,13 @@ from __future__ import annotations
 import math
 import threading
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from rich.console import Console
-from rich.progress import Progress, SpinnerColumn, TaskID, TextColumn, TimeElapsedColumn
 from rich.text import Text
+
+if TYPE_CHECKING:
+    from rich.progress import Progress, TaskID
 
 from ..runner import Outcome
 from .common import PROG, human_size, shown
@@ -224,10 +226,13 @@ class SweepProgress:
         self._lock = threading.Lock()
         self._tasks: dict[int, TaskID] = {}
         self._progress: Progress | None = None
-        if self.live:
-            self._progress = Progress(SpinnerColumn(finished_text=" "), TextColumn("{task.description}"),
-                                      TimeElapsedColumn(), TextColumn("{task.fields[state]}"),
-                                      console=console, transient=False)
+        if self.live:   # rich's progress display is imported only where it is shown
+            from rich import progress
+
+            self._progress = progress.Progress(
+                progress.SpinnerColumn(finished_text=" "), progress.TextColumn("{task.description}"),
+                progress.TimeElapsedColumn(), progress.TextColumn("{task.fields[state]}"),
+                console=console, transient=False)
 
     def __enter__(self) -> SweepProgress:
         if self._progress is not None:
