@@ -73,7 +73,7 @@ def _columns() -> int:
     if columns.isdigit() and int(columns) > 0:
         return int(columns)
     try:
-        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80   # type: ignore[union-attr]
     except (AttributeError, ValueError, OSError):
         return 80
 
@@ -166,7 +166,7 @@ def _install_signal_handlers() -> None:
     """The first stop signal raises Interrupted where the command is (the
     runner then ends the benchmark's group, folders are removed, the record is
     written); later ones are ignored so that this clean-up is not cut short."""
-    stopping = []
+    stopping: list[int] = []
 
     def handler(signum: int, frame: FrameType | None) -> None:
         if stopping:
