@@ -161,7 +161,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
     try:
-        render_record(record, out)
+        render_record(record, out, all_rows=args.all_rows)
         status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
@@ -202,5 +202,6 @@ def register(sub: Any, fmt: Any) -> None:
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
+    options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)
