@@ -12,17 +12,17 @@ namespace qa = quorvane::analysis;
 
 // A reading: its rows stay packed in C++ (Python sees them through a view
 // that makes a Row when one is read); findings, device list, versions,
-// parameters and tables become Python objects once, when it is made.
+// parameters and tables become Python objects once, on first use.
 struct ReadResultObject {
-    explicit ReadResultObject(qa::ReadResult&& r) : result(std::move(r)) {
-        findings = nb::cast(result.findings);
-        ranks = nb::cast(result.ranks);
-        versions = nb::cast(result.versions);
-        params = nb::cast(result.params);
-        tables = nb::cast(result.tables);
-    }
+    explicit ReadResultObject(qa::ReadResult&& r) : result(std::move(r)) {}
     qa::ReadResult result;
     nb::object findings, ranks, versions, params, tables;
+
+    template <class T>
+    static nb::object once(nb::object& slot, const T& value) {
+        if (!slot.is_valid()) slot = nb::cast(value);
+        return slot;
+    }
 };
 
 // The rows of a reading as a read-only sequence; it keeps the reading alive.
@@ -132,18 +132,18 @@ void init_reader(nb::module_& m) {
         .prop("concluded", [](const O& o) { return o.result.concluded; })
         .prop("avg_busbw", [](const O& o) { return o.result.avg_busbw; })
         .prop("out_of_bounds", [](const O& o) { return o.result.out_of_bounds; })
-        .prop_with("versions", [](const O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(o.versions); },
-                   [](const O& o) { return nb::object(nb::dict(nb::borrow<nb::dict>(o.versions))); })
-        .prop_with("params", [](const O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(o.params); },
-                   [](const O& o) { return nb::object(nb::dict(nb::borrow<nb::dict>(o.params))); })
-        .prop_with("ranks", [](const O& o) { return nb::borrow<nb::typed<nb::list, qa::RankLine>>(o.ranks); },
+        .prop_with("versions", [](O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(O::once(o.versions, o.result.versions)); },
+                   [](const O& o) { return nb::cast(o.result.versions); })
+        .prop_with("params", [](O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(O::once(o.params, o.result.params)); },
+                   [](const O& o) { return nb::cast(o.result.params); })
+        .prop_with("ranks", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::RankLine>>(O::once(o.ranks, o.result.ranks)); },
                    [](const O& o) { return o.result.ranks; })
-        .prop_with("tables", [](const O& o) { return nb::borrow<nb::typed<nb::list, qa::TableInfo>>(o.tables); },
+        .prop_with("tables", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::TableInfo>>(O::once(o.tables, o.result.tables)); },
                    [](const O& o) { return o.result.tables; })
         .prop_with("rows", [](nb::handle self) { return RowsView{nb::borrow(self)}; },
                    [](const O& o) { return nb::object(row_dicts(o.result)); },
                    "The rows, in the order printed: a sequence that makes each Row when it is read.")
-        .prop_with("findings", [](const O& o) { return nb::borrow<nb::typed<nb::list, qa::Finding>>(o.findings); },
+        .prop_with("findings", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::Finding>>(O::once(o.findings, o.result.findings)); },
                    [](const O& o) { return o.result.findings; })
         .to_dict("Plain values only, fit for strict JSON: the whole reading in one conversion.");
     result
