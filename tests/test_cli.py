@@ -291,6 +291,15 @@ def test_grade_unfinished_all_reduce_is_error_whatever_its_partial_rows(tmp_path
     assert (code, record["verdict"], len(record["collectives"][0]["rows"])) == (4, "error", rows)
 
 
+def test_sweep_all_reduce_stopped_before_its_footer_is_error_not_fail(tmp_path):
+    # Its first rows, at 100 GB/s, are below the warn cutoff: on them alone the sweep would fail.
+    r = quorvane(*EMU, "--gpus", "8", "--collectives", "all_reduce", "--json", str(tmp_path / "r.json"),
+                 NCCL_STANDIN_MODE_all_reduce="partial", NCCL_STANDIN_BUSBW_GBPS="100")
+    record = json.loads((tmp_path / "r.json").read_text())
+    assert (r.returncode, record["verdict"]) == (4, "error") and record["collectives"][0]["rows"]
+    assert record["verdict_note"] is None or "all_reduce" in record["verdict_note"]
+
+
 @pytest.mark.parametrize("edit", [
     lambda t: t.replace('"bus_bw": 350.0', '"bus_bw": 99999.99', 1),                             # not algbw x 1.75
     lambda t: t.replace('"alg_bw": 200.0, "bus_bw": 350.0', f'"alg_bw": {1e300 / 1.75!r}, "bus_bw": 1e+300', 1),  # no link

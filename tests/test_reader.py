@@ -361,7 +361,8 @@ def test_busbw_above_twice_the_links_is_an_error_and_never_the_headline(reading)
     assert not [c for c in codes(r) if c[1] == "error"]      # consistent with its own algbw
     top = max(range(len(r.rows)), key=lambda i: r.rows[i].busbw_gbps)
     assert r.headline()[0] == r.rows[top].busbw_gbps
-    assert r.check_link_budget("NO_SUCH_GPU", "intra") == []
+    # A type without a budget: only what no GPU's links come near (ten times the fastest budget).
+    assert len(r.check_link_budget("NO_SUCH_GPU", "intra")) == (r.rows[top].busbw_gbps > 9000)
     [found] = r.check_link_budget("H100_SXM", "intra")
     assert (found["code"], found["severity"]) == ("busbw-above-links", "error") and "900" in found["message"]
     assert r.headline() is not None and r.headline()[0] < 900

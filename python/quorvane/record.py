@@ -238,7 +238,9 @@ def judge(entries: Sequence[Mapping[str, Any]], readings: Sequence[qa.ReadResult
         parts = []
         if misread:
             parts.append(f"it read {', '.join(misread)} otherwise than the field reader, whose rows are graded")
-        if why and VERDICTS.index(verdict) > VERDICTS.index(library_status):
+        if unfinished is not None:
+            parts.append(f"{unfinished} (its partial rows grade nothing)")
+        elif why and VERDICTS.index(verdict) > VERDICTS.index(library_status):
             parts.append(why)
         if not parts:
             parts.append("graded on the field reader's rows")

@@ -1,6 +1,8 @@
 // The field reader of nccl-tests output: rows, device lists, tables, results.
 #include "bind.hpp"
 
+#include <algorithm>
+
 #include "../hardware.hpp"
 #include "../reader.hpp"
 #include "../reader_table.hpp"
@@ -159,16 +161,25 @@ void init_reader(nb::module_& m) {
              "never count.")
         .def("check_link_budget", [](O& o, const std::string& gpu_type, const std::string& scope) {
             std::vector<qa::Finding> found;
-            if (auto budget = qa::link_budget(gpu_type, scope))
+            if (auto budget = qa::link_budget(gpu_type, scope)) {
                 found = qa::check_link_budget(o.result, 2 * budget->gbps,
                                               qa::detail::format_number(budget->gbps) + " GB/s, " + budget->basis);
+            } else {
+                // A type without a budget (a site's own, with its cutoffs in the
+                // overrides) has no links ten times faster than the fastest known.
+                double fastest = 0;
+                for (const qa::LinkBudget& b : qa::link_budgets()) fastest = std::max(fastest, b.gbps);
+                found = qa::check_link_budget(o.result, 10 * fastest,
+                                              "five times the fastest link budget known (" +
+                                                  qa::detail::format_number(fastest) + " GB/s)");
+            }
             nb::list out;
             for (const qa::Finding& f : found) out.append(as_dict(f));
             return out;
         }, "gpu_type"_a, "scope"_a,
            "Marks the rows whose bus bandwidth is above twice the GPU type's link budget (no reduction in "
-           "the switch gets a GPU past its links twice over) and returns one finding dict per table; none "
-           "for a type without a budget.");
+           "the switch gets a GPU past its links twice over; for a type without a budget, ten times the "
+           "fastest budget known) and returns one finding dict per table.");
 
     m.def("read_output", [](nb::str text, const std::string& collective) {
         Utf8 utf8(text);
