@@ -18,10 +18,13 @@ from typing import Any
 from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
+from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..record import Measured, build_record, finding, hosts_of, now_utc
-from .common import EXIT_STATUS_HELP, PROG, SCOPES, UsageError, check_gpu_type, read_capped, read_overrides, shown
-from .outputs import add_output_options, check_output_options, emit
-from .render import console_for, render_record
+from . import add_command, options
+from .common import EXIT_STATUS_HELP, PROG, UsageError, read_capped, shown
+from .outputs import Outputs
+from .render import render_record
+from .term import console_for
 
 
 # Collectives as file names spell them, longest first (so "reducescatter" is not taken for "reduce").
@@ -91,12 +94,10 @@ def _gpu_type(args: argparse.Namespace, readings: Sequence[qa.ReadResult]) -> tu
 
 def cmd_grade(args: argparse.Namespace) -> int:
     overrides = read_overrides()
-    check_output_options(args)
+    outputs = Outputs.resolve(args)
     twice = [f for i, f in enumerate(args.files) if f in args.files[:i]]
     if twice:
         raise UsageError(f"{shown(twice[0])} is listed twice")
-    if args.gpus_per_node is not None and args.gpus_per_node < 1:
-        raise UsageError(f"--gpus-per-node {args.gpus_per_node}: must be 1 or more")
     started_at, start = now_utc(), time.monotonic()
     measured: list[Measured] = []
     for path in args.files:
@@ -107,7 +108,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
     gpu_type, type_note = _gpu_type(args, readings)
     warning = check_gpu_type(gpu_type, scope, overrides) if args.gpu_type else None
     err = console_for(sys.stderr)
-    out = err if args.json == "-" else console_for(sys.stdout)
+    out = err if outputs.record_on_stdout else console_for(sys.stdout)
     if warning:
         err.print(f"{PROG}: warning: {warning}")
     if type_note is not None and measured:
@@ -126,27 +127,24 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           extra={"inputs": list(dict.fromkeys(m.source for m in measured))})
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out)
-    status = emit(record, args, say=err.print)
+    status = outputs.emit(record, say=err.print)
     return status or int(record["exit_status"])
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane grade` to the command line."""
-    grade = sub.add_parser(
-        "grade", formatter_class=fmt, epilog=EXIT_STATUS_HELP,
-        help="grade saved nccl-tests outputs",
+    grade = add_command(
+        sub, "grade", fmt, epilog=EXIT_STATUS_HELP,
         description="Read outputs that nccl-tests printed (text, or the JSON of its -J option) and grade them "
                     "as a sweep would: the same reader, the same verdict and exit status.")
     grade.add_argument("files", nargs="+", metavar="FILE", help="a saved output ('-': standard input)")
-    grade.add_argument("--gpu-type", metavar="TYPE",
-                       help="GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`); default: from "
-                            "the device names of the output's # Rank lines")
+    options.gpu_type(grade, options.GPU_TYPE_HELP + "; default: from the device names of the output's # Rank lines",
+                     required=False)
     grade.add_argument("--collective", metavar="NAME", type=lambda t: t.strip().removesuffix("_perf"),
                        help="the collective of outputs that do not name it (default: from the file name)")
     grade.add_argument("--scope", choices=SCOPES,
                        help="intra (one host) or multi (several); default: from the hosts in the output")
-    grade.add_argument("--gpus-per-node", type=int, metavar="N",
-                       help="GPUs per host; default: the most ranks one host ran, from the output's # Rank lines")
-    add_output_options(grade, logs=False)
+    options.gpus_per_node(grade)
+    options.outputs(grade, logs=False)
     grade.set_defaults(handler=cmd_grade)
 
