@@ -283,7 +283,7 @@ def test_baseline_overrides_are_accepted_as_they_are(store, report, capsys, monk
     with History(db) as h:
         h.add(wrap(report, scale=0.86, started_at=DAY.format(7), versions={"nccl_library": "22902"}))
     status, out, err = run(capsys, "baseline", "--emit-overrides")   # nothing real: emulated, said so
-    assert status == 0 and "21805" in err and "come from emulated runs" in err   # older NCCL named, not emitted
+    assert status == 0 and "NCCL 2.18.5" in err and "come from emulated runs" in err   # older NCCL named, not emitted
     assert run(capsys, "baseline", "--emulated", "--emit-overrides")[1] == out
     doc = json.loads(out)
     median = 0.86 * 348.07
@@ -294,10 +294,29 @@ def test_baseline_overrides_are_accepted_as_they_are(store, report, capsys, monk
     assert (thr.pass_min_gbps, thr.warn_min_gbps) == tuple(doc["H100_SXM:intra"].values())
     assert main(["thresholds"]) == 0
     capsys.readouterr()
-    fill(db, report, [0.70, 0.70, 0.70], emulated=False, versions={"nccl_library": "22902"})
+    fill(db, report, [0.75, 0.75, 0.75], emulated=False, versions={"nccl_library": "22902"})
     status, out, err = run(capsys, "baseline", "--emit-overrides")   # real runs, once there, rule alone
     assert status == 0 and "emulated" not in err
-    assert json.loads(out)["H100_SXM:intra"]["pass_min_gbps"] == pytest.approx(0.70 * 348.07 * 0.95, abs=0.1)
+    assert json.loads(out)["H100_SXM:intra"]["pass_min_gbps"] == pytest.approx(0.75 * 348.07 * 0.95, abs=0.1)
+
+
+def test_baseline_learns_only_from_runs_that_did_not_fail(store, report, capsys):
+    fill(store, report, [0.90, 0.91, 0.92], emulated=False, versions={"nccl_library": "22907"})   # warn
+    fill(store, report, [0.30, 0.31, 0.32, 0.33], emulated=False, versions={"nccl_library": "22907"})  # fail
+    status, out, err = run(capsys, "baseline")
+    assert status == 0, err
+    [row] = [line for line in out.splitlines() if line.strip().startswith("H100_SXM")]
+    assert row.split()[:4] == ["H100_SXM", "intra", "2.29.7", "3"]          # the four failed runs left out
+    assert float(row.split()[4]) == pytest.approx(0.91 * 348.07, abs=0.1)
+    status, out, _ = run(capsys, "baseline", "--nccl-version", "2.29.7", "--emit-overrides")
+    assert status == 0 and json.loads(out)["H100_SXM:intra"]["pass_min_gbps"] < 0.91 * 348.07
+
+
+@pytest.mark.parametrize("code, text", [("22907", "2.29.7"), ("21805", "2.18.5"), ("2708", "2.7.8"),
+                                        ("2.29.7", "2.29.7"), (None, None), ("weird", "weird")])
+def test_nccl_versions_as_people_write_them(code, text):
+    from quorvane.record import nccl_version_text
+    assert nccl_version_text(code) == text
 
 
 @pytest.mark.skipif(not hasattr(analysis, "read_output"), reason="the sweep needs the field reader")

@@ -356,6 +356,19 @@ def strict_json(data: Any) -> str:
         return json.dumps(finite(data), allow_nan=False) + "\n"
 
 
+def nccl_version_text(version: str | None) -> str | None:
+    """NCCL's version as people write it: the code nccl-tests prints (`22907`, `2708`) as 2.29.7 and 2.7.8;
+    anything else as it is."""
+    if version is None or not version.isascii() or not version.isdigit():
+        return version
+    code = int(version)
+    if code >= 10000:       # 2.9 and later: major x 10000 + minor x 100 + patch
+        return f"{code // 10000}.{code // 100 % 100}.{code % 100}"
+    if code >= 1000:        # before 2.9: major x 1000 + minor x 100 + patch
+        return f"{code // 1000}.{code // 100 % 10}.{code % 100}"
+    return version
+
+
 def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
     """(collective, size_bytes, busbw_gbps) of every measured row: from a run
     record's collectives, or from the library's report dict (its "results").

@@ -1,7 +1,7 @@
 """`quorvane baseline`: pass and warn cutoffs from this site's own recorded runs.
 
 For each GPU type, scope and NCCL version with at least three recorded runs
-(sweeps and grades with a headline that did not end in error): M is the median
+(sweeps and grades with a headline that passed, warned or had no cutoff): M is the median
 of their headlines and s a robust spread (1.4826 x the median absolute
 deviation). The pass cutoff is M less 5 %, widened to 3 s when the runs spread
 more than that but never beyond 15 %; the warn cutoff is 80 % of M; both
@@ -16,6 +16,7 @@ from typing import Any
 
 from .. import analysis
 from ..history import HistoryError
+from ..record import nccl_version_text
 from ..policy import OVERRIDES_VAR
 from . import add_command, options
 from .common import PROG, RunError, table
@@ -86,6 +87,7 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped:
     for (gpu, scope, nccl), runs in groups.items():
         headlines, latest = runs
         cut = analysis.baseline_cutoffs(headlines, MIN_RUNS)
+        nccl = nccl_version_text(nccl)
         name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
         if cut is None:
             short.append(f"{name} has {len(headlines)}")
@@ -95,7 +97,8 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped:
                         "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
                         "latest": latest, "chosen": False, "emulated": emulated})
     if args.nccl_version is not None:
-        entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
+        wanted = nccl_version_text(args.nccl_version)
+        entries = [e for e in entries if e["nccl_version"] == wanted]
     return entries, short
 
 

@@ -33,8 +33,11 @@ LIST_COLUMNS = ("id", "kind", "started_at", "hosts", "gpu_type", "scope", "verdi
 _INSERT_COLUMNS = LIST_COLUMNS[1:]
 
 # The runs a site baseline rests on: sweeps and grades with a headline that
-# did not end in error, of a known GPU type and scope, real or emulated ones.
-_SITE = ("kind IN ('sweep', 'grade') AND headline_gbps IS NOT NULL AND (verdict IS NULL OR verdict <> 'error') "
+# passed, warned or had no cutoff to meet (a run that failed, on wrong results
+# or a slow host, or ended in error teaches a baseline nothing good), of a known
+# GPU type and scope, real or emulated ones.
+_SITE = ("kind IN ('sweep', 'grade') AND headline_gbps IS NOT NULL "
+         "AND (verdict IS NULL OR verdict IN ('pass', 'warn', 'unknown')) "
          "AND gpu_type IS NOT NULL AND gpu_type <> '' AND scope IS NOT NULL AND scope <> '' AND emulated = ?")
 
 
