@@ -119,15 +119,13 @@ void init_reader(nb::module_& m) {
         .prop("findings", [](const O& o) { return o.result.findings; })
         .to_dict("Plain values only, fit for strict JSON.");
 
-    m.def("read_output", [](nb::str text, const std::string& collective) {
-        Utf8 utf8(text);
-        return O(qa::read_output(utf8.view, collective));
+    m.def("read_output", [](std::string_view text, std::string_view collective) {
+        return O(qa::read_output(text, collective));
     }, "text"_a, "collective"_a = "",
        "Read the standard output of one nccl-tests (or rccl-tests) run. collective labels the rows; "
        "empty takes the label from the output.");
-    m.def("read_json", [](nb::str text, const std::string& collective) {
-        Utf8 utf8(text);
-        return O(qa::read_json(utf8.view, collective));
+    m.def("read_json", [](std::string_view text, std::string_view collective) {
+        return O(qa::read_json(text, collective));
     }, "text"_a, "collective"_a = "",
        "Read an nccl-tests -J file (versions 1 to 3). Its environment dump is never read.");
     m.def("headline", &qa::headline, "rows"_a,
