@@ -139,6 +139,33 @@ def test_inventory_of_real_dumps_is_the_librarys(name):
     assert library_view(qa.analyze_topology(text)) == cs.parse_nccl_topo_xml(text)
 
 
+def flat_host(gpus, nics, devless=0):
+    """Every GPU and NIC under one PCIe switch: each GPU's list names every NIC. The first `devless`
+    GPUs have no dev (no list in the inventory)."""
+    gpu = lambda i: f'<pci busid="0000:{i:05x}:00.0"><gpu {"" if i < devless else f"dev={chr(34)}{i}{chr(34)}"}/></pci>'  # noqa: E731
+    nic = lambda i: f'<pci busid="0001:{i:05x}:00.0"><nic><net name="mlx5_{i}"/></nic></pci>'  # noqa: E731
+    body = "".join(map(gpu, range(gpus))) + "".join(map(nic, range(nics)))
+    return f'<system version="1"><cpu numaid="0"><pci busid="0000:00:00.0">{body}</pci></cpu></system>'
+
+
+# 2,100 x 2,100 affinity entries are well below the one limit of 2**24; 4,097 x 4,096 just above it;
+# GPUs without a dev take no list and count for nothing.
+@pytest.mark.parametrize("gpus, nics, devless, accepted", [(2100, 2100, 0, True), (4097, 4096, 0, False),
+                                                           (4100, 4096, 4000, True)])
+def test_a_large_host_is_accepted_or_refused_alike(gpus, nics, devless, accepted):
+    text = flat_host(gpus, nics, devless)
+    report = qa.analyze_topology(text)
+    if not accepted:
+        with pytest.raises(MemoryError, match="^topology too large: ") as refused:
+            cs.parse_nccl_topo_xml(text)
+        assert (report.kind, report.error) == ("invalid", str(refused.value))
+        return
+    affinity = cs.parse_nccl_topo_xml(text)["gpu_nic_affinity"]
+    assert len(affinity) == gpus - devless and affinity[str(gpus - 1)] == [f"mlx5_{i}" for i in range(nics)]
+    assert report.kind == "dump" and report.to_dict()["gpu_nic_affinity"] == affinity
+    assert "gpu-no-local-nic" not in {f.code for f in report.findings}
+
+
 @needs_corpus
 @pytest.mark.parametrize("name,kind,gpus,nics,codes", [
     ("ibmcloud_h100_gx3d_topo.xml", "dump", 8, 8, {}),

@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "../common/errors.hpp"
+
 namespace quorvane::analysis {
 
 const char* purpose_name(Purpose p) {
@@ -87,7 +89,7 @@ std::vector<FleetRun> FleetPlanner::next_round() {
     if (round_ > 0) {
         for (const FleetRun& r : runs_)
             if (r.round == round_ && !r.recorded)
-                throw std::logic_error("run " + std::to_string(r.run) + " of round " + std::to_string(round_) +
+                throw common::OutOfOrder("run " + std::to_string(r.run) + " of round " + std::to_string(round_) +
                                        " is not recorded");
         judge_round();
         if (finished_) return {};

@@ -11,6 +11,7 @@
 #include "reader.hpp"
 #include "reader_scan.hpp"
 #include "reader_table.hpp"
+#include "text_position.hpp"
 
 namespace quorvane::analysis {
 namespace {
@@ -57,12 +58,8 @@ public:
     }
 
     std::string where() const {
-        size_t line = 1, col = 1;
-        for (size_t k = 0; k < pos_ && k < s_.size(); ++k) {
-            if (s_[k] == '\n') ++line, col = 1;
-            else ++col;
-        }
-        return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": " + what_;
+        const Position at = position_of(s_, pos_);
+        return "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " + what_;
     }
 
 private:

@@ -12,19 +12,12 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "../common/pci_tree.hpp"
 #include "xml_reader.hpp"
 
 namespace quorvane::analysis::topology {
 
 namespace {
-
-// The most NIC names all affinity lists together may hold: a real host has a
-// few dozen; a hostile file could ask for a number quadratic in its size.
-constexpr std::size_t max_affinity_items = std::size_t{1} << 22;
-
-class TooLarge : public std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // Base-10 integer text as Python's int() reads it: blanks around, one sign,
 // single underscores between digits. Anything else (or too large) is unknown.
@@ -243,72 +236,31 @@ private:
 };
 
 // Per GPU, the NICs below the deepest PCI node on its chain that has any NIC
-// below it: the NICs whose chains share the longest prefix with the GPU's.
-// Nodes are numbered parents first, so one pass each way gives the counts
-// below every node and each node's deepest such ancestor.
+// below it (the NICs whose chains share the longest prefix with the GPU's),
+// from the PCI tree core the library's parser uses too: the same nodes, the
+// same size limit. A dump lists the GPUs with a dev, as the inventory keys
+// them, and names each port once; a static file lists every GPU and has no
+// names.
 void compute_affinity(Report& r) {
-    const std::size_t n = r.pci.size();
-    std::vector<std::uint32_t> below(n, 0);
-    for (const Nic& nic : r.nics) ++below[nic.chain];
-    for (std::size_t i = n - 1; i > 0; --i) below[r.pci[i].parent] += below[i];
-    std::vector<std::uint32_t> best(n, 0);
-    for (std::size_t i = 1; i < n; ++i) best[i] = below[i] ? static_cast<std::uint32_t>(i) : best[r.pci[i].parent];
-
-    // Subtrees as ranges of a depth-first numbering.
-    std::vector<std::uint32_t> first(n + 1, 0), children(n > 0 ? n - 1 : 0);
-    for (std::size_t i = 1; i < n; ++i) ++first[r.pci[i].parent + 1];
-    for (std::size_t i = 0; i < n; ++i) first[i + 1] += first[i];
-    std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
-    for (std::size_t i = 1; i < n; ++i) children[fill[r.pci[i].parent]++] = static_cast<std::uint32_t>(i);
-    std::vector<std::uint32_t> enter(n), leave(n);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> todo{{0, first[0]}};
-    std::uint32_t clock = 0;
-    enter[0] = clock++;
-    while (!todo.empty()) {
-        auto& [node, next] = todo.back();
-        if (next == first[node + 1]) {
-            leave[node] = clock;
-            todo.pop_back();
-            continue;
-        }
-        std::uint32_t child = children[next++];
-        enter[child] = clock++;
-        todo.push_back({child, first[child]});
+    const bool dump = r.kind == Kind::dump;
+    std::vector<std::uint32_t> parent, gpu_chain, nic_chain, nic_key;
+    std::vector<char> listed;
+    parent.reserve(r.pci.size());
+    for (const PciNode& node : r.pci) parent.push_back(node.parent);
+    for (const Gpu& gpu : r.gpus) {
+        gpu_chain.push_back(gpu.chain);
+        listed.push_back(!dump || gpu.dev.has_value());
     }
-
-    std::vector<std::uint32_t> by_entry(r.nics.size());
-    for (std::uint32_t i = 0; i < by_entry.size(); ++i) by_entry[i] = i;
-    std::stable_sort(by_entry.begin(), by_entry.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return enter[r.nics[a].chain] < enter[r.nics[b].chain]; });
-
-    const bool by_name = r.kind == Kind::dump;  // a dump names each port once; static NICs have no names
-    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> lists;
-    std::size_t items = 0;
-    r.affinity.assign(r.gpus.size(), {});
-    for (std::size_t g = 0; g < r.gpus.size(); ++g) {
-        std::uint32_t node = best[r.gpus[g].chain];
-        if (node == 0) continue;
-        auto [it, fresh] = lists.try_emplace(node);
-        if (fresh) {
-            auto lo = std::partition_point(by_entry.begin(), by_entry.end(),
-                                           [&](std::uint32_t k) { return enter[r.nics[k].chain] < enter[node]; });
-            auto hi = std::partition_point(lo, by_entry.end(),
-                                           [&](std::uint32_t k) { return enter[r.nics[k].chain] < leave[node]; });
-            std::vector<std::uint32_t> found(lo, hi);
-            std::sort(found.begin(), found.end());
-            if (by_name) {
-                std::set<std::string_view> seen;
-                std::erase_if(found, [&](std::uint32_t k) { return !seen.insert(r.nics[k].name).second; });
-            }
-            it->second = std::move(found);
-        }
-        items += it->second.size();
-        if (items > max_affinity_items) {
-            throw TooLarge("topology too large: the GPU-NIC affinity would hold more than " +
-                           std::to_string(max_affinity_items) + " entries");
-        }
-        r.affinity[g] = it->second;
+    std::unordered_map<std::string_view, std::uint32_t> ids;
+    for (std::size_t k = 0; k < r.nics.size(); ++k) {
+        nic_chain.push_back(r.nics[k].chain);
+        nic_key.push_back(dump ? ids.try_emplace(r.nics[k].name, static_cast<std::uint32_t>(ids.size())).first->second
+                               : static_cast<std::uint32_t>(k));
     }
+    pci::Affinity found = pci::gpu_nic_affinity(parent, gpu_chain, listed, nic_chain, nic_key);
+    r.local_nic.assign(found.node.size(), false);
+    for (std::size_t g = 0; g < found.node.size(); ++g) r.local_nic[g] = found.node[g] != 0;
+    r.affinity = std::move(found.nics);
 }
 
 // ---- findings of one host ---------------------------------------------------------
@@ -440,7 +392,7 @@ void local_nic_findings(const Report& r, std::vector<Finding>& out) {
     if (r.nics.empty()) return;
     for (std::size_t g = 0; g < r.gpus.size(); ++g) {
         const Gpu& gpu = r.gpus[g];
-        if (!gpu.chain || !r.affinity[g].empty()) continue;
+        if (!gpu.chain || r.local_nic[g]) continue;
         std::optional<std::size_t> same, other;
         for (std::size_t k = 0; k < r.nics.size() && !same; ++k) {
             if (gpu.numa && r.nics[k].numa == gpu.numa) same = k;
@@ -572,7 +524,7 @@ Report analyze(std::string_view text) {
     builder.finish();
     try {
         compute_affinity(r);
-    } catch (const TooLarge& e) {
+    } catch (const pci::TooLarge& e) {
         Report bad;
         bad.kind = Kind::invalid;
         bad.error = e.what();

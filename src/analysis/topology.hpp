@@ -64,8 +64,11 @@ struct Report {
     std::vector<PciNode> pci;  // pci[0] is the empty chain
     std::vector<Gpu> gpus;
     std::vector<Nic> nics;
-    // Per GPU, the NICs under its deepest shared PCI node (indices into nics).
+    // Per GPU, the NICs under its deepest shared PCI node (indices into nics):
+    // for a dump only the GPUs with a dev, whom the inventory lists.
     std::vector<std::vector<std::uint32_t>> affinity;
+    // Per GPU, whether some NIC shares at least one PCI node with it.
+    std::vector<bool> local_nic;
     std::int64_t numa_domains = 0;
     std::vector<Finding> findings;
 

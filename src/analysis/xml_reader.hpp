@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "text_position.hpp"
+
 namespace quorvane::analysis::xml {
 
 struct Attribute {
@@ -34,13 +36,9 @@ public:
     std::size_t offset;  // where in the text the reader stopped
 };
 
-struct Position {
-    std::size_t line = 1;    // from 1
-    std::size_t column = 1;  // from 1, in characters (UTF-8 code points)
-};
-
-// The line and column of a byte offset in `text`.
-Position position_of(std::string_view text, std::size_t offset);
+// Positions read as every reader of the analysis gives them.
+using analysis::Position;
+using analysis::position_of;
 
 // Reads `text` (UTF-8) from start to end; throws Error when it is not a
 // well-formed document or nests deeper than `max_depth` elements.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../binding/lookup.hpp"
+#include "../common/pci_tree.hpp"
 #include "names.hpp"
 
 namespace qv::topology {
@@ -15,6 +16,7 @@ namespace qv::topology {
 namespace {
 
 using lookup::lookup;
+namespace pci = quorvane::pci;
 
 // The prefix-length function that import created. While the module still
 // holds it, its calls are side-effect free and the affinity can be computed
@@ -22,9 +24,10 @@ using lookup::lookup;
 PyObject* import_prefix_function = nullptr;
 
 // The most list items (chain links, or NIC names in the affinity lists) one
-// call builds. A real host has a few dozen; a hostile document can ask for a
-// number quadratic in its size, which is refused up front.
-constexpr std::size_t max_list_items = std::size_t{1} << 24;
+// call builds: the PCI tree core's limit. A real host has a few dozen; a
+// hostile document can ask for a number quadratic in its size, which is
+// refused up front.
+constexpr std::size_t max_list_items = pci::max_affinity_items;
 
 [[noreturn]] void refuse_size(const char* what) {
     PyErr_Format(PyExc_MemoryError, "topology too large: %s would hold more than %zu items", what, max_list_items);
@@ -97,7 +100,8 @@ public:
     }
 
     std::size_t size() const { return nodes_.size(); }
-    std::uint32_t parent(std::uint32_t node) const { return nodes_[node].parent; }
+    // Per node, its parent: the tree as the PCI tree core reads it.
+    const std::vector<std::uint32_t>& parents() const { return parents_; }
     std::size_t length(std::uint32_t node) const { return nodes_[node].length; }
     // True when every bus id is an exact str, so equal chains share a node.
     bool all_text() const { return all_text_; }
@@ -141,10 +145,12 @@ private:
 
     std::uint32_t add(std::uint32_t chain, Borrowed busid) {
         nodes_.push_back({chain, nodes_[chain].length + 1, Ref::borrow(busid)});
+        parents_.push_back(chain);
         return static_cast<std::uint32_t>(nodes_.size() - 1);
     }
 
     std::vector<Node> nodes_;
+    std::vector<std::uint32_t> parents_{empty};
     std::unordered_map<Key, std::uint32_t, KeyHash, KeyEq> index_;
     bool all_text_ = true;
 };
@@ -313,38 +319,21 @@ Ref affinity_by_calls(const Tree& tree, const std::vector<Ref>& gpus, const std:
     return affinity;
 }
 
-// The same affinity, computed on the chain tree without a call per pair.
-// For a GPU, the best depth is that of its deepest chain node (the empty
-// chain excluded) below which some NIC sits, and its closest NICs are exactly
-// the NICs below that node: their distinct names in NIC document order. The
-// names below each node are gathered bottom-up, merging the smaller map into
-// the larger, so the cost stays near-linear however the devices are spread.
+// The same affinity, computed on the chain tree without a call per pair, by
+// the PCI tree core that the analysis shares.
 Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::vector<Ref>& nic_names) {
-    const std::size_t nodes = tree.chains.size();
-
-    std::vector<char> has_nic(nodes, 0);
-    for (const Nic& nic : tree.nics) has_nic[nic.chain] = 1;
-    for (std::size_t v = nodes - 1; v > 0; --v) {
-        if (has_nic[v]) has_nic[tree.chains.parent(static_cast<std::uint32_t>(v))] = 1;
-    }
-    // Parents come before their children in node order.
-    std::vector<std::uint32_t> deepest(nodes, ChainTree::empty);
-    for (std::size_t v = 1; v < nodes; ++v) {
-        auto node = static_cast<std::uint32_t>(v);
-        deepest[v] = has_nic[v] ? node : deepest[tree.chains.parent(node)];
-    }
-
-    // How many GPUs with a dev take their list from each node.
+    std::vector<std::uint32_t> gpu_chain, nic_chain, nic_key;
+    std::vector<char> listed;
     std::vector<Ref> devs;
+    gpu_chain.reserve(gpus.size());
+    listed.reserve(gpus.size());
     devs.reserve(gpus.size());
-    std::vector<std::size_t> takers(nodes, 0);
     for (std::size_t g = 0; g < gpus.size(); ++g) {
         devs.push_back(item(gpus[g], names::dev));
-        if (!devs.back().is(Py_None)) ++takers[deepest[tree.gpus[g].chain]];
+        gpu_chain.push_back(tree.gpus[g].chain);
+        listed.push_back(!devs.back().is(Py_None));
     }
-    takers[ChainTree::empty] = 0;
-
-    // Names as small integers: equal texts, equal ids.
+    // Names as small integers: equal texts, equal keys.
     struct TextHash {
         std::size_t operator()(PyObject* s) const noexcept { return static_cast<std::size_t>(PyObject_Hash(s)); }
     };
@@ -352,58 +341,29 @@ Ref affinity_on_tree(const Tree& tree, const std::vector<Ref>& gpus, const std::
         bool operator()(PyObject* a, PyObject* b) const noexcept { return a == b || PyUnicode_Compare(a, b) == 0; }
     };
     std::unordered_map<PyObject*, std::uint32_t, TextHash, TextEq> ids;
-    using FirstSeen = std::unordered_map<std::uint32_t, std::uint32_t>;  // name id -> first NIC index
-    std::vector<std::unique_ptr<FirstSeen>> below(nodes);
+    nic_chain.reserve(nic_names.size());
+    nic_key.reserve(nic_names.size());
     for (std::size_t n = 0; n < nic_names.size(); ++n) {
-        auto id = ids.try_emplace(nic_names[n].get(), static_cast<std::uint32_t>(ids.size())).first->second;
-        auto& seen = below[tree.nics[n].chain];
-        if (!seen) seen = std::make_unique<FirstSeen>();
-        seen->try_emplace(id, static_cast<std::uint32_t>(n));
+        nic_chain.push_back(tree.nics[n].chain);
+        nic_key.push_back(ids.try_emplace(nic_names[n].get(), static_cast<std::uint32_t>(ids.size())).first->second);
     }
 
-    // Children come after their parents, so walking backwards finishes every
-    // subtree before its root.
-    std::vector<Ref> closest(nodes);
-    std::size_t listed = 0;
-    for (std::size_t v = nodes - 1; v > 0; --v) {
-        auto& seen = below[v];
-        if (!seen) continue;
-        if (takers[v]) {
-            listed += seen->size() * takers[v];
-            if (listed > max_list_items) refuse_size("the GPU-NIC affinity");
-            std::vector<std::uint32_t> firsts;
-            firsts.reserve(seen->size());
-            for (const auto& [id, first] : *seen) firsts.push_back(first);
-            std::sort(firsts.begin(), firsts.end());
-            Ref names = new_list(static_cast<Py_ssize_t>(firsts.size()));
-            for (std::size_t i = 0; i < firsts.size(); ++i) {
-                PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(nic_names[firsts[i]].get()));
-            }
-            closest[v] = std::move(names);
-        }
-        std::uint32_t up = tree.chains.parent(static_cast<std::uint32_t>(v));
-        if (up == ChainTree::empty) {
-            seen.reset();
-            continue;
-        }
-        auto& into = below[up];
-        if (!into) {
-            into = std::move(seen);
-            continue;
-        }
-        if (into->size() < seen->size()) std::swap(into, seen);
-        for (const auto& [id, first] : *seen) {
-            auto [at, fresh] = into->try_emplace(id, first);
-            if (!fresh && first < at->second) at->second = first;
-        }
-        seen.reset();
+    pci::Affinity found;
+    try {
+        found = pci::gpu_nic_affinity(tree.chains.parents(), gpu_chain, listed, nic_chain, nic_key);
+    } catch (const pci::TooLarge& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        raise();
     }
 
     Ref affinity = new_dict();
     for (std::size_t g = 0; g < gpus.size(); ++g) {
-        std::uint32_t node = deepest[tree.gpus[g].chain];
-        if (devs[g].is(Py_None) || node == ChainTree::empty) continue;
-        Ref names = Ref::steal(PyList_GetSlice(closest[node].get(), 0, PY_SSIZE_T_MAX));  // a list per GPU
+        if (!listed[g] || found.node[g] == ChainTree::empty) continue;
+        const std::vector<std::uint32_t>& closest = found.nics[g];
+        Ref names = new_list(static_cast<Py_ssize_t>(closest.size()));  // a list per GPU
+        for (std::size_t i = 0; i < closest.size(); ++i) {
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(nic_names[closest[i]].get()));
+        }
         dict_set(affinity, Ref::steal(PyObject_Str(devs[g].get())), names);
     }
     return affinity;

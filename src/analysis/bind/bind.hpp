@@ -1,7 +1,7 @@
 // What every unit of the analysis module's binding shares: the nanobind
-// headers (included here once), the text conversion of str parameters, and
-// the field lists that give a bound struct both its attributes and its
-// to_dict. Each unit binds itself in bind/<unit>.cpp with an init_<unit>
+// headers (included here once), the one text conversion between str and C++
+// text, and the field lists that give a bound struct both its attributes and
+// its to_dict. Each unit binds itself in bind/<unit>.cpp with an init_<unit>
 // declared below; module.cpp calls them in order.
 #pragma once
 
@@ -10,8 +10,6 @@
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/string_view.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
@@ -25,6 +23,85 @@
 #include <vector>
 
 #include "../finding.hpp"
+
+// Text, both ways, for every str parameter, field and result of the module
+// (std::string and std::string_view; these casters stand in for nanobind's
+// own, whose headers no unit includes). Python to C++: the str's UTF-8, read
+// in place where CPython holds it; a lone surrogate (an undecodable byte kept
+// by "surrogateescape", say) becomes U+FFFD, as undecodable bytes do when
+// output is decoded with "replace". C++ to Python: UTF-8 decoded with
+// "replace", so a character cut in two reads as U+FFFD instead of failing.
+namespace quorvane::analysis::bind {
+
+// The UTF-8 of `text` (a str) in `out`; `holder` keeps the converted copy
+// alive when one had to be made. False, with no Python error set, for a
+// non-str.
+inline bool utf8_of(PyObject* text, std::string_view& out, nanobind::object& holder) noexcept {
+    if (!PyUnicode_Check(text)) return false;
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!p) {
+        PyErr_Clear();
+        // Surrogates come out as ED A0..BF xx, which no UTF-8 text holds;
+        // each becomes EF BF BD, U+FFFD, of the same length.
+        PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass");
+        if (!bytes) {
+            PyErr_Clear();
+            return false;
+        }
+        char* d = PyBytes_AS_STRING(bytes);
+        n = PyBytes_GET_SIZE(bytes);
+        for (Py_ssize_t i = 0; i + 2 < n; ++i) {
+            if (static_cast<unsigned char>(d[i]) == 0xED && (static_cast<unsigned char>(d[i + 1]) & 0xE0) == 0xA0) {
+                d[i] = static_cast<char>(0xEF);
+                d[i + 1] = static_cast<char>(0xBF);
+                d[i + 2] = static_cast<char>(0xBD);
+                i += 2;
+            }
+        }
+        holder = nanobind::steal(bytes);
+        p = d;
+    }
+    out = std::string_view(p, static_cast<std::size_t>(n));
+    return true;
+}
+
+inline PyObject* str_of(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace quorvane::analysis::bind
+
+NAMESPACE_BEGIN(NB_NAMESPACE)
+NAMESPACE_BEGIN(detail)
+
+template <> struct type_caster<std::string_view> {
+    NB_TYPE_CASTER(std::string_view, const_name("str"))
+    object holder;
+    bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
+        return quorvane::analysis::bind::utf8_of(src.ptr(), value, holder);
+    }
+    static handle from_cpp(std::string_view text, rv_policy, cleanup_list*) noexcept {
+        return quorvane::analysis::bind::str_of(text);
+    }
+};
+
+template <> struct type_caster<std::string> {
+    NB_TYPE_CASTER(std::string, const_name("str"))
+    bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
+        object holder;
+        std::string_view text;
+        if (!quorvane::analysis::bind::utf8_of(src.ptr(), text, holder)) return false;
+        value.assign(text);
+        return true;
+    }
+    static handle from_cpp(const std::string& text, rv_policy, cleanup_list*) noexcept {
+        return quorvane::analysis::bind::str_of(text);
+    }
+};
+
+NAMESPACE_END(detail)
+NAMESPACE_END(NB_NAMESPACE)
 
 namespace quorvane::analysis::bind {
 
@@ -40,26 +117,6 @@ void init_lint(nb::module_& m);
 void init_fleet(nb::module_& m);
 void init_reader(nb::module_& m);
 void init_topology(nb::module_& m);
-
-// The text of a str as UTF-8, without copying where CPython already holds it;
-// text with lone surrogates (undecodable bytes kept by "surrogateescape") is
-// read with replacement characters instead of failing.
-struct Utf8 {
-    explicit Utf8(nb::handle text) {
-        Py_ssize_t n = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-        if (!p) {
-            PyErr_Clear();
-            holder = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
-            if (!holder.is_valid()) throw nb::python_error();
-            p = PyBytes_AS_STRING(holder.ptr());
-            n = PyBytes_GET_SIZE(holder.ptr());
-        }
-        view = std::string_view(p, static_cast<size_t>(n));
-    }
-    nb::object holder;
-    std::string_view view;
-};
 
 // The keys of a struct's dict, each with how it is written; filled once by
 // the struct's Record (below) when the module is set up.

@@ -181,24 +181,21 @@ void init_reader(nb::module_& m) {
            "the switch gets a GPU past its links twice over; for a type without a budget, ten times the "
            "fastest budget known) and returns one finding dict per table.");
 
-    m.def("read_output", [](nb::str text, const std::string& collective) {
-        Utf8 utf8(text);
-        return O(qa::read_output(utf8.view, collective));
+    m.def("read_output", [](std::string_view text, std::string_view collective) {
+        return O(qa::read_output(text, collective));
     }, "text"_a, "collective"_a = "",
        "Read the standard output of one nccl-tests (or rccl-tests) run. collective labels the rows; "
        "empty takes the label from the output (or, failing that, from its columns).");
-    m.def("read_output_parts", [](nb::str text, const std::string& collective) {
-        Utf8 utf8(text);
-        std::vector<qa::ReadResult> parts = qa::read_output_parts(utf8.view, collective);
+    m.def("read_output_parts", [](std::string_view text, std::string_view collective) {
+        std::vector<qa::ReadResult> parts = qa::read_output_parts(text, collective);
         nb::list out;
         for (qa::ReadResult& p : parts) out.append(nb::cast(O(std::move(p))));
         return nb::typed<nb::list, O>(out);
     }, "text"_a, "collective"_a = "",
        "Read an output that may hold several runs one after another: one ReadResult per table, each with "
        "its own run's findings, device list and parameters.");
-    m.def("read_json", [](nb::str text, const std::string& collective) {
-        Utf8 utf8(text);
-        return O(qa::read_json(utf8.view, collective));
+    m.def("read_json", [](std::string_view text, std::string_view collective) {
+        return O(qa::read_json(text, collective));
     }, "text"_a, "collective"_a = "",
        "Read an nccl-tests -J file (versions 1 to 3). Its environment dump is never read.");
     m.def("headline", nb::overload_cast<const std::vector<qa::Row>&>(&qa::headline), "rows"_a,

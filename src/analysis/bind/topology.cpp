@@ -55,12 +55,16 @@ nb::dict topology_dict(const qt::Report& r) {
     }
     // A dump keys the affinity by GPU dev and names the NICs; a static file
     // has neither, so there both sides are bus ids.
+    // Each NIC's text made once, however many lists name it.
+    std::vector<nb::object> nic_text;
+    nic_text.reserve(r.nics.size());
+    for (const qt::Nic& n : r.nics) nic_text.push_back(nb::cast(dump ? n.name : r.pci[n.chain].busid));
     nb::dict affinity;
     for (std::size_t i = 0; i < r.gpus.size(); ++i) {
         const qt::Gpu& g = r.gpus[i];
         if (r.affinity.size() <= i || r.affinity[i].empty() || (dump && !g.dev)) continue;
         nb::list names;
-        for (std::uint32_t k : r.affinity[i]) names.append(dump ? r.nics[k].name : r.pci[r.nics[k].chain].busid);
+        for (std::uint32_t k : r.affinity[i]) names.append(nic_text[k]);
         if (dump) affinity[nb::str(std::to_string(*g.dev).c_str())] = names;
         else affinity[nb::str(r.pci[g.chain].busid.c_str())] = names;
     }
