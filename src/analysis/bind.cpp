@@ -393,6 +393,8 @@ NB_MODULE(analysis, m) {
     m.def("link_budget", &qa::link_budget, "gpu_type"_a, "scope"_a, "The link budget of a GPU type, or None.");
     m.def("typical_busbw", &qa::typical_busbw, "gpu_type"_a, "scope"_a, "size_bytes"_a,
           "What healthy hosts of a GPU type measure at one size (low, high, gpus, source), or None.");
+    m.def("typical_up_to", &qa::typical_up_to, "gpu_type"_a, "scope"_a, "size_bytes"_a,
+          "The healthy value published at the largest size not above size_bytes, or None.");
     m.def("largest_measured_size", &qa::largest_measured_size, "begin"_a, "end"_a, "factor"_a,
           "The largest size a sweep from begin, multiplying by factor, measures without passing end.");
 
@@ -403,6 +405,7 @@ NB_MODULE(analysis, m) {
         .def_ro("value_gbps", &qa::LintResult::value_gbps)
         .def_ro("source", &qa::LintResult::source)
         .def_ro("finding", &qa::LintResult::finding)
+        .def_ro("beyond_healthy", &qa::LintResult::beyond_healthy)
         .def("to_dict", [](const qa::LintResult& r) {
             nb::dict d;
             d["gpu_type"] = r.gpu_type;
@@ -414,8 +417,24 @@ NB_MODULE(analysis, m) {
             d["severity"] = qa::severity_name(r.finding.severity);
             d["message"] = r.finding.message;
             d["evidence"] = r.finding.evidence;
+            d["beyond_healthy"] = r.beyond_healthy;
             return d;
         });
+    nb::class_<qa::SuggestedCutoffs>(m, "SuggestedCutoffs", "Cutoffs a healthy host of the GPU type can earn.")
+        .def_ro("gpu_type", &qa::SuggestedCutoffs::gpu_type)
+        .def_ro("scope", &qa::SuggestedCutoffs::scope)
+        .def_ro("pass_min_gbps", &qa::SuggestedCutoffs::pass_min_gbps)
+        .def_ro("warn_min_gbps", &qa::SuggestedCutoffs::warn_min_gbps)
+        .def_ro("basis", &qa::SuggestedCutoffs::basis);
+    m.def("suggest_cutoffs", [](const std::vector<std::tuple<std::string, std::string, double, double, std::string>>& rows,
+                                long long size_bytes) {
+              std::vector<qa::CutoffsInForce> cutoffs;
+              for (const auto& [gpu, scope, pass, warn, source] : rows) cutoffs.push_back({gpu, scope, pass, warn, source});
+              return qa::suggest_cutoffs(cutoffs, size_bytes);
+          },
+          "cutoffs"_a, "size_bytes"_a,
+          "For the (gpu_type, scope, pass, warn, source) cutoffs the lint finds a problem with, cutoffs a "
+          "healthy host can earn (the override to use).");
     m.def("lint_cutoffs", [](const std::vector<std::tuple<std::string, std::string, double, double, std::string>>& rows,
                              long long size_bytes) {
               std::vector<qa::CutoffsInForce> cutoffs;
