@@ -212,7 +212,8 @@ def make_plan(name: str = DEFAULT_PLAN, *, collectives: Sequence[str] | None = N
         raise PlanError(f"unknown plan {name!r}; one of {', '.join(PLANS)}")
     if name == "library":
         given = [flag for flag, value in (("--sizes", sizes), ("--iters", iters), ("--warmup", warmup),
-                                          ("--bench-arg", bench_args), ("--env", env)) if value]
+                                          ("--bench-arg", bench_args or None), ("--env", env or None))
+                 if value is not None]
         if given:
             raise PlanError(f"--plan library runs the library's fixed sweep; {', '.join(given)} "
                             f"need{'s' if len(given) == 1 else ''} --plan full or quick")

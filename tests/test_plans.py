@@ -1,0 +1,189 @@
+"""Sweep plans and their command lines (quorvane.plans), the GPU type found
+without --gpu-type (quorvane.gpus), and the stand-in's published curves."""
+import os
+import shlex
+import subprocess
+import sys
+
+import pytest
+
+import quorvane.analysis as qa
+from conftest import STANDIN, corpus_files, corpus_text
+from quorvane import gpus, plans
+from quorvane.plans import GIB, MIB, PlanError, Target
+
+H100 = "NVIDIA H100 80GB HBM3"
+
+
+@pytest.mark.parametrize("text,expected", [
+    ("8:16G", (8, 16 * GIB, 2)),
+    ("1K:128M:16", (1024, 128 * MIB, 16)),
+    ("1g:8g", (GIB, 8 * GIB, 2)),
+    (" 64 : 1M ", (64, MIB, 2)),
+])
+def test_sizes_as_nccl_tests_reads_them(text, expected):
+    assert plans.parse_sizes(text) == expected
+
+
+@pytest.mark.parametrize("text,says", [
+    ("8", "MIN:MAX"), ("16G:8", "below the smallest"), ("8:16G:1", "factor"), ("0:8", "at least 1 byte"),
+    ("8:2T", "not a size"), ("8:2048G", "above 1T"), ("1.5K:8M", "not a size"), ("8:1M:x", "factor"),
+])
+def test_bad_sizes_are_refused(text, says):
+    with pytest.raises(PlanError, match=says):
+        plans.parse_sizes(text)
+
+
+@pytest.mark.parametrize("value,flag", [
+    ("-b 8", "-b"), ("-b8", "-b"), ("--minbytes=8", "--minbytes"), ("-d half -g 2", "-g"), ("-t 2", "-t"),
+    ("-J out.json", "-J"), ("--iters 5", "--iters"), ("-w 0", "-w"), ("-i 1024", "-i"),
+])
+def test_a_flag_the_plan_sets_is_refused_by_name(value, flag):
+    with pytest.raises(PlanError, match=f"{flag} is set by the plan itself"):
+        plans.parse_bench_args(["-c 0", value])
+
+
+def test_bench_args_are_split_as_a_shell_would_and_kept_in_order():
+    assert plans.parse_bench_args(["-d half", "-c 0", "-o 'max'"]) == ["-d", "half", "-c", "0", "-o", "max"]
+    with pytest.raises(PlanError, match="No closing quotation"):
+        plans.parse_bench_args(["-d 'half"])
+
+
+@pytest.mark.parametrize("memory,largest", [
+    (None, 16 * GIB), (81559 << 20, 16 * GIB), (40 * GIB, 8 * GIB), (24 * GIB, 4 * GIB), (4 * GIB, GIB),
+    (192 * GIB, 16 * GIB),
+])
+def test_the_full_plan_reaches_the_plateau_within_the_gpu_memory(memory, largest):
+    plan = plans.make_plan("full", memory_bytes=memory)
+    assert (plan.begin, plan.end, plan.factor) == (8, largest, 2)
+    assert len(plan.collectives) == 4
+    assert (plan.memory_note is None) == (largest == 16 * GIB)
+    # --sizes is the operator's word: no memory bound applies to it.
+    assert plans.make_plan("full", sizes=(8, 64 * GIB, 2), memory_bytes=memory).end == 64 * GIB
+
+
+def test_the_quick_plan_is_all_reduce_on_the_plateau():
+    plan = plans.make_plan("quick")
+    assert plan.collectives == ("all_reduce_perf",)
+    assert plan.sizes() == [GIB, 2 * GIB, 4 * GIB, 8 * GIB]
+
+
+@pytest.mark.parametrize("kwargs", [{"sizes": (8, 16, 2)}, {"iters": 5}, {"warmup": 0}, {"bench_args": ["-c", "0"]},
+                                    {"env": [("NCCL_ALGO", "RING")]}])
+def test_the_library_plan_takes_no_changes(kwargs):
+    with pytest.raises(PlanError, match="--plan library runs the library's fixed sweep"):
+        plans.make_plan("library", **kwargs)
+
+
+HOSTS = tuple(f"gpu{i:02d}" for i in range(1, 17))
+
+
+@pytest.mark.parametrize("target,prefix", [
+    (Target("srun", 8, HOSTS),
+     ["srun", "--nodelist=gpu[01-16]", "--nodes=16", "--ntasks=128", "--ntasks-per-node=8", "--kill-on-bad-exit=1",
+      "--mpi=pmix", "--export=ALL,NCCL_IB_HCA=mlx5_0"]),
+    (Target("mpirun", 8, HOSTS[:2], forward=(("NCCL_SOCKET_IFNAME", "eth0"),)),
+     ["mpirun", "-H", "gpu01:8,gpu02:8", "-np", "16", "--allow-run-as-root", "--bind-to", "none",
+      "-x", "NCCL_DEBUG=WARN", "-x", "NCCL_SOCKET_IFNAME=eth0", "-x", "NCCL_IB_HCA=mlx5_0"]),
+    (Target("ssh", 4, HOSTS[:2], forward=(("NCCL_DEBUG", "INFO"),)),
+     ["mpirun", "--mca", "plm_rsh_agent", "ssh", "-H", "gpu01:4,gpu02:4", "-np", "8", "--allow-run-as-root",
+      "--bind-to", "none", "-x", "NCCL_DEBUG=INFO", "-x", "NCCL_IB_HCA=mlx5_0"]),
+    (Target("local", 8), ["env", "NCCL_IB_HCA=mlx5_0"]),
+], ids=["srun", "mpirun", "ssh", "local"])
+def test_each_launcher_carries_the_variables_its_own_way(target, prefix):
+    plan = plans.make_plan("quick", env=[("NCCL_IB_HCA", "mlx5_0")], bench_args=["-d", "half"], iters=7)
+    run = plans.run_for(plan, target, "/opt/nt/all_reduce_perf")
+    gpus_per_process = "8" if target.launcher == "local" else "1"
+    assert list(run.argv) == prefix + ["/opt/nt/all_reduce_perf", "-b", str(GIB), "-e", str(8 * GIB), "-f", "2",
+                                       "-g", gpus_per_process, "-n", "7", "-w", "5", "-d", "half"]
+    assert run.collective == "all_reduce"
+
+
+def test_srun_cannot_carry_a_comma_and_a_shell_line_runs_what_the_runner_runs():
+    plan = plans.make_plan("full", env=[("NCCL_IB_HCA", "mlx5_0,mlx5_1")])
+    with pytest.raises(PlanError, match="comma"):
+        plans.run_for(plan, Target("srun", 8, HOSTS[:2]), "/nt/all_reduce_perf")
+    run = plans.Run("all_reduce", ("/my dir/all_reduce_perf", "-b", "8", "-d", "it's"), (("NCCL_X", "a b"),))
+    assert shlex.split(run.shell_line()) == ["NCCL_X=a b", "/my dir/all_reduce_perf", "-b", "8", "-d", "it's"]
+
+
+def test_only_nccl_variables_are_forwarded_and_only_where_the_launcher_does_not():
+    environ = {"NCCL_ALGO": "RING", "NCCL_DEBUG": "INFO", "PATH": "/bin", "NCCL_STANDIN_X": "1"}
+    assert plans.forwarded_nccl(environ, "srun") == ()
+    assert dict(plans.forwarded_nccl(environ, "ssh")) == {"NCCL_ALGO": "RING", "NCCL_DEBUG": "INFO",
+                                                          "NCCL_STANDIN_X": "1"}
+
+
+# ---- the GPU type without --gpu-type -----------------------------------------------
+
+def fake_tool(folder, name, body):
+    path = folder / name
+    path.write_text(f"#!/bin/sh\n{body}\n")
+    path.chmod(0o755)
+
+
+@pytest.mark.parametrize("nvidia,rocm,expected", [
+    ("printf 'NVIDIA H100 80GB HBM3, 81559 MiB\\nNVIDIA H100 80GB HBM3, 81559 MiB\\n'", None,
+     ("H100_SXM", "nvidia-smi", H100, 81559 << 20, 2)),
+    ("echo 'NVIDIA A100-SXM4-40GB, 40960 MiB'", None, ("A100_SXM", "nvidia-smi", "NVIDIA A100-SXM4-40GB", 40 * GIB, 1)),
+    ("echo 'NVIDIA GeForce RTX 5090, 32607 MiB'", None,
+     ("unknown", "nvidia-smi", "NVIDIA GeForce RTX 5090", 32607 << 20, 1)),
+    ("echo 'NVIDIA-SMI has failed' >&2; exit 9",
+     "echo 'WARNING: AMD GPU device(s) is/are in a low-power state'; "
+     "echo 'device,Card Series,Card Model,VRAM Total Memory (B),VRAM Total Used Memory (B)'; "
+     "echo 'card0,AMD Instinct MI300X OAM,0x74a1,206141652992,1000'",
+     ("MI300X", "rocm-smi", "AMD Instinct MI300X OAM", 206141652992, 1)),
+    (None, None, None),
+], ids=["h100", "a100", "unknown-name", "rocm-after-failed-nvidia", "neither"])
+def test_the_local_gpus_from_fake_query_programs(tmp_path, monkeypatch, nvidia, rocm, expected):
+    for name, body in (("nvidia-smi", nvidia), ("rocm-smi", rocm)):
+        if body is not None:
+            fake_tool(tmp_path, name, body)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    found = gpus.detect_local()
+    got = None if found is None else (found.gpu_type, found.how, found.device, found.memory_bytes, found.gpus)
+    assert got == expected
+    if found is not None and not found.known:
+        assert "no GPU type quorvane knows" in found.note()
+
+
+@pytest.mark.corpus
+@pytest.mark.parametrize("name,expected", [
+    ("xxrjun_h100_8gpu_5colls_v2_17_8.txt", "H100_SXM"), ("rccl_mi300x_8gpu_allreduce_k8s.txt", "MI300X"),
+    ("superbench_a100_allreduce_v2x_na.txt", "A100_SXM"), ("ebpf_rtx5090_2rank_broadcast_v2_18_0_root0.txt", "unknown"),
+])
+def test_the_gpu_type_from_the_rank_lines_of_real_outputs(name, expected):
+    path = next(p for p in corpus_files("nccl-tests") if p is None or p.name == name)
+    found = gpus.detect_from_ranks([qa.read_output(corpus_text(path), "")])
+    assert (found.gpu_type, found.how) == (expected, "output")
+
+
+# ---- the stand-in's curves ---------------------------------------------------------
+
+def standin_rows(gpu_type, begin, end, hosts=None):
+    env = {**os.environ, "NCCL_STANDIN_COLLECTIVE": "all_reduce", "QUORVANE_EMULATE_GPU_TYPE": gpu_type}
+    if hosts:
+        env["QUORVANE_EMULATE_HOSTS"] = hosts
+    out = subprocess.run([sys.executable, str(STANDIN), "-b", str(begin), "-e", str(end), "-f", "2",
+                          "-g", "8", "-n", "20", "-w", "5"], env=env, capture_output=True, text=True,
+                         timeout=10, check=True).stdout
+    return {row.size_bytes: row.busbw_gbps for row in qa.read_output(out, "all_reduce").rows}
+
+
+@pytest.mark.corpus
+@pytest.mark.parametrize("gpu_type,name,hosts", [
+    ("H100_SXM", "xxrjun_h100_8gpu_5colls_v2_17_8.txt", None),
+    ("A100_SXM", "superbench_a100_allreduce_v2x_na.txt", None),
+    ("MI300X", "rccl_mi300x_8gpu_allreduce_k8s.txt", None),
+    ("H100_SXM", "gcp_a3mega_h100_2node_allreduce_modern.txt", "a,b"),
+])
+def test_the_stand_in_follows_a_published_healthy_run_from_32_mib_up(gpu_type, name, hosts):
+    path = next(p for p in corpus_files("nccl-tests") if p is None or p.name == name)
+    first = corpus_text(path).split("# Collective test concluded")[0]   # the all_reduce of a five-collective log
+    real = {row.size_bytes: row.busbw_gbps
+            for row in qa.read_output(first, "all_reduce").rows if row.size_bytes >= 32 * MIB}
+    emulated = standin_rows(gpu_type, 32 * MIB, max(real), hosts)
+    assert len(real) >= 8
+    for size, busbw in real.items():
+        assert emulated[size] == pytest.approx(busbw, rel=0.12), size
+    assert emulated[32 * MIB] == pytest.approx(real[32 * MIB], abs=0.02)   # the 32 MiB figure itself
