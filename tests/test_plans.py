@@ -187,3 +187,17 @@ def test_the_stand_in_follows_a_published_healthy_run_from_32_mib_up(gpu_type, n
     for size, busbw in real.items():
         assert emulated[size] == pytest.approx(busbw, rel=0.12), size
     assert emulated[32 * MIB] == pytest.approx(real[32 * MIB], abs=0.02)   # the 32 MiB figure itself
+
+
+@pytest.mark.parametrize("hosts,expected", [
+    ([f"gpu{i:04d}" for i in range(1, 1025)], "gpu[0001-1024]"),
+    (["gpu1", "gpu2", "gpu3", "gpu10", "gpu11", "login", "n01a", "n02a", "n04a"], None),
+    (["a07", "a08", "a09", "a10", "a11", "a100", "10.0.0.1", "10.0.0.3"], None),
+    (["b", "a"], "b,a"),
+])
+def test_the_nodelist_names_exactly_the_hosts_as_slurm_reads_it(hosts, expected):
+    from ClusterShell.NodeSet import NodeSet
+    text = plans.nodelist(hosts)
+    assert sorted(NodeSet(text)) == sorted(hosts) and len(text) < len(",".join(hosts)) or len(hosts) <= 2
+    if expected is not None:
+        assert text == expected

@@ -78,10 +78,17 @@ class SrunLauncher:
 
     def __init__(self, env: Sequence[tuple[str, str]] = ()) -> None:
         self.env = tuple(env)   # the operator's variables for every rank (srun --export)
+        self._forms: dict[int, tuple[list[str], list[str]]] = {}   # hosts per run -> (benchmark, its form)
 
     def command(self, hosts: Sequence[str], benchmark: list[str]) -> tuple[list[str], dict[str, str]]:
-        return (plans.srun_command(hosts, 1, benchmark, self.env, mpi=len(hosts) > 1),
-                RING if len(hosts) > 1 else {})
+        # Runs of a round differ only in their nodes: build the form once per run size.
+        form = self._forms.get(len(hosts))
+        if form is None or form[0] != benchmark:
+            form = (list(benchmark), plans.srun_command(hosts, 1, benchmark, self.env, mpi=len(hosts) > 1))
+            self._forms[len(hosts)] = form
+        cmd = list(form[1])
+        cmd[1] = f"--nodelist={plans.nodelist(hosts)}"
+        return cmd, (RING if len(hosts) > 1 else {})
 
 
 class SshLauncher:
@@ -90,10 +97,13 @@ class SshLauncher:
     def __init__(self, env: Sequence[tuple[str, str]] = ()) -> None:
         # The operator's variables and the caller's NCCL_* ones: ssh and mpirun pass none on by themselves.
         self.env = tuple(env)
+        self._line: tuple[list[str], str] | None = None   # the last benchmark and its remote line
 
     def command(self, hosts: Sequence[str], benchmark: list[str]) -> tuple[list[str], dict[str, str]]:
         if len(hosts) == 1:
-            return plans.ssh_command(hosts[0], benchmark, self.env), {}
+            if self._line is None or self._line[0] != benchmark:
+                self._line = (list(benchmark), plans.remote_line(benchmark, self.env))
+            return plans.ssh_command(hosts[0], benchmark, line=self._line[1]), {}
         env = [(k, v) for k, v in self.env if k not in RING] + list(RING.items())
         return plans.mpirun_command(hosts, 1, benchmark, env, over_ssh=True), RING
 
