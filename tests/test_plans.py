@@ -201,3 +201,18 @@ def test_the_nodelist_names_exactly_the_hosts_as_slurm_reads_it(hosts, expected)
     assert sorted(NodeSet(text)) == sorted(hosts) and len(text) < len(",".join(hosts)) or len(hosts) <= 2
     if expected is not None:
         assert text == expected
+
+
+@pytest.mark.parametrize("mode,missing", [("ok", None), ("fail", None), ("ok", "broadcast_perf")])
+def test_the_report_of_a_plan_run_here_is_the_one_the_library_makes(bench_root, monkeypatch, cs, mode, missing):
+    from quorvane.runner import CommandRunner
+    monkeypatch.setenv("NCCL_STANDIN_MODE_all_gather", mode)
+    if missing:
+        (bench_root / missing).unlink()
+    runner = CommandRunner()
+    expected = cs.launch_intra_node(4, "H100_SXM", binary_root=str(bench_root), runner=runner)
+    lines = plans.library_lines(Target("local", 4), lambda exe: cs._resolve_binary(exe, str(bench_root)),
+                                plans.ALL_COLLECTIVES)
+    runs = [(exe, None if isinstance(line, str) else runner.execute(list(line.argv), timeout=30))
+            for exe, line in zip(plans.ALL_COLLECTIVES, lines)]
+    assert plans.library_report("H100_SXM", "intra", 1, 4, runs).to_dict() == expected.to_dict()

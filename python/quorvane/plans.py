@@ -420,3 +420,28 @@ def largest_measured(name: str) -> int:
     from . import analysis as qa
     plan = make_plan(name)
     return int(qa.largest_measured_size(plan.begin, plan.end, plan.factor))
+
+
+def library_report(gpu_type: str, scope: str, num_nodes: int, gpus_per_node: int,
+                   runs: Sequence[tuple[str, object | None]]) -> object:
+    """The library's report of a plan the command ran itself, made as the
+    library's sweep makes its own: each run that exited 0 parsed with
+    `parse_nccl_table`, the last failure in `error` ("<exe> exited N: <stderr>",
+    "nccl-tests binary not found: <exe>"), graded by `_finalize_status`.
+    `runs` holds (executable name, the runner's Outcome or None when not found)."""
+    from . import collsweep as cs
+    rows: list[object] = []
+    error = None
+    for exe, outcome in runs:
+        if outcome is None:
+            error = f"nccl-tests binary not found: {exe}"
+            continue
+        result = outcome.shell_result()  # type: ignore[attr-defined]
+        if result.returncode != 0:
+            error = f"{exe} exited {result.returncode}: {result.stderr[:200]}"
+            continue
+        rows += cs.parse_nccl_table(result.stdout, str(cs.collective_name_for_binary(exe)))
+    report = cs.NcclReport(gpu_type=gpu_type, scope=scope, num_nodes=num_nodes, gpus_per_node=gpus_per_node,
+                           results=rows, error=error)
+    cs._finalize_status(report)
+    return report
