@@ -216,3 +216,13 @@ def test_the_report_of_a_plan_run_here_is_the_one_the_library_makes(bench_root, 
     runs = [(exe, None if isinstance(line, str) else runner.execute(list(line.argv), timeout=30))
             for exe, line in zip(plans.ALL_COLLECTIVES, lines)]
     assert plans.library_report("H100_SXM", "intra", 1, 4, runs).to_dict() == expected.to_dict()
+
+
+def test_the_stand_in_passes_over_the_nccl_tests_flags_a_plan_may_carry():
+    env = {**os.environ, "NCCL_STANDIN_COLLECTIVE": "all_reduce"}
+    ok = subprocess.run([sys.executable, str(STANDIN), "-b", "8", "-e", "64", "-f", "2", "-g", "2", "-d", "half",
+                         "-c", "0", "-o", "max"], env=env, capture_output=True, text=True, timeout=10)
+    assert ok.returncode == 0 and len(qa.read_output(ok.stdout, "all_reduce").rows) == 4, ok.stderr
+    bad = subprocess.run([sys.executable, str(STANDIN), "-b", "8", "-x", "1"], env=env, capture_output=True,
+                         text=True, timeout=10)
+    assert bad.returncode == 2 and "unknown argument '-x'" in bad.stderr

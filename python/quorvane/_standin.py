@@ -7,10 +7,12 @@ name (basename of argv[0], minus any ".py", "_mpi" and "_perf" suffix).
 NCCL_STANDIN_COLLECTIVE overrides the name, for running this file directly.
 Any other name is refused with exit status 2.
 
-Arguments: exactly the flags -b -e -f -g -n -w, each followed by a decimal
+Arguments: the flags -b -e -f -g -n -w, each followed by a decimal
 integer (smallest size, largest size, size factor, GPUs per process,
-iterations, warm-up iterations); -g must be at least 1.  Anything else prints
-a message on stderr and exits 2.
+iterations, warm-up iterations); -g must be at least 1.  The other value
+flags of nccl-tests (-d -o -r -c -z -y -T -G -C -a -R -m -p -M -N) are taken
+with their value and change nothing.  Anything else prints a message on
+stderr and exits 2.
 
 Output: the table of current nccl-tests ("#" header lines, one row per size
 from -b up to -e, multiplied by -f, one row only when -f <= 1; columns size,
@@ -112,6 +114,9 @@ import sys
 SETTINGS_FILE = "nccl_standin.env"
 MODES = ("ok", "fail", "sleep", "signal", "partial", "wrong", "garbage")
 FLAGS = ("-b", "-e", "-f", "-g", "-n", "-w")
+# nccl-tests flags that change nothing the model shows (data type, operation,
+# root, checking, blocking, graphs, ...): taken with their value and passed over.
+PASSED_OVER = ("-d", "-o", "-r", "-c", "-z", "-y", "-T", "-G", "-C", "-a", "-R", "-m", "-p", "-M", "-N")
 DEFAULTS = {"-b": 33554432, "-e": 33554432, "-f": 2, "-g": 1, "-n": 20, "-w": 5}
 ELEMENT_BYTES = 4  # float
 
@@ -221,10 +226,12 @@ def parse_flags(args):
     values = dict(DEFAULTS)
     for i in range(0, len(args), 2):
         flag = args[i]
-        if flag not in FLAGS:
-            raise UsageError(f"unknown argument {flag!r} (accepted: {' '.join(FLAGS)})")
+        if flag not in FLAGS and flag not in PASSED_OVER:
+            raise UsageError(f"unknown argument {flag!r} (accepted: {' '.join(FLAGS + PASSED_OVER)})")
         if i + 1 == len(args):
             raise UsageError(f"{flag} needs a value")
+        if flag in PASSED_OVER:
+            continue
         text = args[i + 1]
         if not (text.isascii() and text.isdigit()):
             raise UsageError(f"{flag}: not a decimal integer: {text!r}")
