@@ -226,3 +226,12 @@ def test_the_stand_in_passes_over_the_nccl_tests_flags_a_plan_may_carry():
     bad = subprocess.run([sys.executable, str(STANDIN), "-b", "8", "-x", "1"], env=env, capture_output=True,
                          text=True, timeout=10)
     assert bad.returncode == 2 and "unknown argument '-x'" in bad.stderr
+
+
+@pytest.mark.parametrize("environ,expected", [
+    ({"SLURM_GPUS_PER_NODE": "8"}, 8), ({"SLURM_GPUS_PER_NODE": "h100:4"}, 4), ({"SLURM_GPUS_ON_NODE": "2"}, 2),
+    ({"SLURM_GPUS_PER_NODE": "h100:8,a100:4", "SLURM_GPUS_ON_NODE": "8"}, 8), ({"SLURM_GPUS_PER_NODE": "0"}, None),
+    ({}, None),
+])
+def test_gpus_per_node_from_slurm(environ, expected):
+    assert plans.slurm_gpus_per_node(environ) == expected

@@ -445,3 +445,27 @@ def library_report(gpu_type: str, scope: str, num_nodes: int, gpus_per_node: int
                            results=rows, error=error)
     cs._finalize_status(report)
     return report
+
+
+def slurm_gpus_per_node(environ: Mapping[str, str]) -> int | None:
+    """GPUs per node of the allocation, from SLURM_GPUS_PER_NODE ("8", "h100:8")
+    or SLURM_GPUS_ON_NODE; None where neither gives one number."""
+    for name in ("SLURM_GPUS_PER_NODE", "SLURM_GPUS_ON_NODE"):
+        text = environ.get(name, "").strip()
+        last = text.rsplit(":", 1)[-1]
+        if text and "," not in text and last.isascii() and last.isdigit() and int(last) > 0:
+            return int(last)
+    return None
+
+
+def dry_run_lines(lines: Sequence[Run | str], binary_for_missing: Callable[[str], str]) -> tuple[list[str], list[str]]:
+    """What --dry-run prints: one shell line per run; and the executables not
+    found here (their line shows the path they were looked for at)."""
+    out, missing = [], []
+    for line in lines:
+        if isinstance(line, str):
+            missing.append(line)
+            out.append(shlex.quote(binary_for_missing(line)) + "  # not found here")
+        else:
+            out.append(line.shell_line())
+    return out, missing
