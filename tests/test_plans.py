@@ -1,6 +1,8 @@
 """Sweep plans and their command lines (quorvane.plans), the GPU type found
 without --gpu-type (quorvane.gpus), and the stand-in's published curves."""
+import json
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -235,3 +237,111 @@ def test_the_stand_in_passes_over_the_nccl_tests_flags_a_plan_may_carry():
 ])
 def test_gpus_per_node_from_slurm(environ, expected):
     assert plans.slurm_gpus_per_node(environ) == expected
+
+
+# ---- the command: sweep and fleet with plans -----------------------------------------
+
+def quorvane(*args, timeout=120, **env):
+    full = {**{k: v for k, v in os.environ.items() if not k.startswith(("SLURM_", "QUORVANE_EMULATE", "NCCL_"))},
+            **env}
+    return subprocess.run([sys.executable, "-m", "quorvane", *args], capture_output=True, text=True,
+                          timeout=timeout, env=full, stdin=subprocess.DEVNULL)
+
+
+def sweep_record(*args, **env):
+    r = quorvane("sweep", *args, "--json", "-", "--no-record", **env)
+    return r, (json.loads(r.stdout) if r.stdout.strip().startswith("{") else None)
+
+
+@pytest.mark.parametrize("plan,sizes,headline", [
+    ("full", (8, 16 * GIB), (481.8, 16 * GIB)),
+    ("quick", (GIB, 8 * GIB), (481.33, 8 * GIB)),
+    ("library", (8192, 32 * MIB), (321.1, 32 * MIB)),   # the 32 MiB figure a healthy 8x H100 reaches
+])
+def test_the_emulated_plans_on_a_healthy_h100_host(plan, sizes, headline):
+    r, record = sweep_record("--emulate", "--gpus", "8", "--gpu-type", "H100_SXM", "--plan", plan)
+    assert (r.returncode, record["verdict"]) == (0, "pass"), r.stderr
+    assert (record["headline"]["busbw_gbps"], record["headline"]["size_bytes"]) == pytest.approx(headline, abs=0.02)
+    ar = record["collectives"][0]
+    assert (ar["rows"][0]["size_bytes"], ar["rows"][-1]["size_bytes"]) == sizes
+    assert record["plan"]["name"] == plan and record["gpu_type_from"]["how"] == "given"
+    assert len(record["collectives"]) == (1 if plan == "quick" else 4)
+
+
+def test_dry_run_prints_exactly_what_then_runs(tmp_path, bench_root):
+    marker = tmp_path / "ran"
+    program = bench_root / "all_reduce_perf"
+    program.unlink()
+    program.write_text(f"#!/bin/sh\ntouch {marker}\nNCCL_STANDIN_COLLECTIVE=all_reduce exec {sys.executable} "
+                       f"{STANDIN} \"$@\"\n")
+    program.chmod(0o755)
+    for plan in ("full", "quick", "library"):
+        args = ["--gpus", "4", "--gpu-type", "H100_SXM", "--binary-root", str(bench_root), "--plan", plan]
+        extra = [] if plan == "library" else ["--env", "NCCL_STANDIN_LATENCY_US=5", "--bench-arg=-c 0"]
+        dry = quorvane("sweep", *args, *extra, "--dry-run")
+        assert dry.returncode == 0 and not marker.exists(), dry.stderr
+        r, record = sweep_record(*args, *extra)
+        assert r.returncode == 0, r.stderr
+        assert [shlex.split(line) for line in dry.stdout.splitlines()] == [c["command"] for c in record["collectives"]]
+        marker.unlink()
+
+
+@pytest.mark.parametrize("args,says", [
+    (["--bench-arg=-b 8"], "-b is set by the plan itself (use --sizes)"),
+    (["--bench-arg", "-t 2"], "-t is set by the plan itself"),
+    (["--plan", "library", "--iters", "5"], "--plan library runs the library's fixed sweep; --iters"),
+    (["--sizes", "16G:8"], "below the smallest"),
+    (["--env", "1X=2"], "--env takes NAME=VALUE"),
+    (["--env", "A=1", "--env", "A=2"], "--env A is given twice"),
+    (["--hosts", "a,b", "--gpus-per-node", "2", "--launcher", "srun", "--env", "X=a,b", "--dry-run"], "comma"),
+])
+def test_plan_options_refused_with_one_line(args, says):
+    base = [] if "--hosts" in args else ["--gpus", "8"]
+    r = quorvane("sweep", *base, "--gpu-type", "H100_SXM", *args)
+    assert r.returncode == 64 and says in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
+
+
+def test_variables_reach_the_ranks_and_the_callers_nccl_ones_are_forwarded_under_mpirun():
+    r, record = sweep_record("--emulate", "--gpus", "8", "--gpu-type", "H100_SXM", "--plan", "quick",
+                             "--env", "NCCL_STANDIN_BUSBW_GBPS=280")
+    assert (r.returncode, record["verdict"]) == (1, "warn"), r.stderr   # the stand-in saw the variable
+    assert record["collectives"][0]["command"][:2] == ["env", "NCCL_STANDIN_BUSBW_GBPS=280"]
+    hosts = "--hosts", "a,b", "--gpus-per-node", "4", "--gpu-type", "H100_SXM", "--plan", "quick"
+    dry = quorvane("sweep", *hosts, "--launcher", "ssh", "--dry-run", NCCL_IB_HCA="mlx5_0", NCCL_DEBUG="INFO")
+    words = shlex.split(dry.stdout)
+    assert "NCCL_IB_HCA=mlx5_0" in words and "NCCL_DEBUG=INFO" in words and "NCCL_DEBUG=WARN" not in words
+    quiet = quorvane("sweep", *hosts, "--launcher", "ssh", "--dry-run", "--no-forward-env", NCCL_IB_HCA="mlx5_0")
+    assert "NCCL_IB_HCA" not in quiet.stdout and "NCCL_DEBUG=WARN" in quiet.stdout
+
+
+@pytest.mark.parametrize("nvidia,expected,how", [
+    ("echo 'NVIDIA A100-SXM4-40GB, 40960 MiB'", "A100_SXM", "nvidia-smi"),
+    ("echo 'NVIDIA GeForce RTX 5090, 32607 MiB'", "unknown", "nvidia-smi"),
+    (None, "H100_SXM", "output"),   # the stand-in's Rank lines name an H100
+])
+def test_the_gpu_type_without_gpu_type(tmp_path, bench_root, nvidia, expected, how):
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    if nvidia:
+        fake_tool(tools, "nvidia-smi", nvidia)
+    r, record = sweep_record("--gpus", "4", "--binary-root", str(bench_root), "--plan", "quick",
+                             PATH=f"{tools}:/usr/bin:/bin")
+    assert (record["gpu_type"], record["gpu_type_from"]["how"]) == (expected, how), r.stderr
+    if expected == "unknown":
+        assert (r.returncode, record["verdict"]) == (3, "unknown")
+        assert any(f["code"] == "gpu-type-unknown" and "RTX 5090" in f["message"] for f in record["findings"])
+    if expected == "A100_SXM":   # 40 GiB: three 8 GiB buffers fit, 16 GiB ones do not
+        assert record["plan"]["end_bytes"] == 8 * GIB and record["collectives"][0]["command"][4] == str(8 * GIB)
+
+
+def test_an_unreachable_cutoff_is_a_caveat_with_the_override_to_use():
+    r, record = sweep_record("--emulate", "--gpus", "8", "--gpu-type", "MI300X", "--plan", "quick")
+    caveat = next(c for c in record["caveats"] if c["code"] == "cutoff-unreachable")
+    override = json.loads(caveat["message"].split("QUORVANE_NCCL_THRESHOLD_OVERRIDES='")[1].split("'")[0])
+    assert override == {"MI300X:intra": {"pass_min_gbps": 299.9, "warn_min_gbps": 270.0}}
+    assert record["verdict"] == "warn"   # a healthy MI300X host under the built-in 350
+    again, record = sweep_record("--emulate", "--gpus", "8", "--gpu-type", "MI300X", "--plan", "quick",
+                                 QUORVANE_NCCL_THRESHOLD_OVERRIDES=json.dumps(override))
+    assert (again.returncode, record["verdict"], record["caveats"]) == (0, "pass", [])
+    screen = quorvane("sweep", "--emulate", "--gpus", "8", "--gpu-type", "MI300X", "--plan", "quick", "--no-record")
+    assert re.search(r"^verdict +WARN .*cutoff-unreachable", screen.stdout, re.M), screen.stdout

@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 from functools import cached_property
 
 PLANS = ("full", "quick", "library")
+DEFAULT_BINARY_ROOT = "/opt/nccl-tests/build"
 DEFAULT_PLAN = "full"
 ALL_COLLECTIVES = ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf")
 
@@ -458,14 +459,9 @@ def slurm_gpus_per_node(environ: Mapping[str, str]) -> int | None:
     return None
 
 
-def dry_run_lines(lines: Sequence[Run | str], binary_for_missing: Callable[[str], str]) -> tuple[list[str], list[str]]:
-    """What --dry-run prints: one shell line per run; and the executables not
-    found here (their line shows the path they were looked for at)."""
-    out, missing = [], []
-    for line in lines:
-        if isinstance(line, str):
-            missing.append(line)
-            out.append(shlex.quote(binary_for_missing(line)) + "  # not found here")
-        else:
-            out.append(line.shell_line())
-    return out, missing
+def check_target(plan: Plan, launcher: str) -> None:
+    """What a launcher cannot carry, before anything runs (PlanError)."""
+    if launcher == "srun":
+        bad = [k for k, v in plan.env if "," in v]
+        if bad:
+            raise PlanError(f"--env {bad[0]}: srun's --export cannot carry a value holding a comma")
