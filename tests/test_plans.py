@@ -345,3 +345,66 @@ def test_an_unreachable_cutoff_is_a_caveat_with_the_override_to_use():
     assert (again.returncode, record["verdict"], record["caveats"]) == (0, "pass", [])
     screen = quorvane("sweep", "--emulate", "--gpus", "8", "--gpu-type", "MI300X", "--plan", "quick", "--no-record")
     assert re.search(r"^verdict +WARN .*cutoff-unreachable", screen.stdout, re.M), screen.stdout
+
+
+def slurm():
+    from test_cli import launchers_env
+    env = launchers_env()
+    return env, env["CI_SLURM_NODES"].split()
+
+
+def placing_root(tmp_path):
+    """all_reduce_perf that notes on which node each rank ran, then runs the stand-in."""
+    root, ranks = tmp_path / "bin", tmp_path / "ranks"
+    root.mkdir()
+    ranks.mkdir()
+    program = root / "all_reduce_perf"
+    program.write_text(f"#!/bin/sh\necho \"$SLURMD_NODENAME\" > {ranks}/rank-$SLURM_PROCID\n"
+                       f"NCCL_STANDIN_COLLECTIVE=all_reduce exec {sys.executable} {STANDIN} \"$@\"\n")
+    program.chmod(0o755)
+    return root, ranks
+
+
+def placed(ranks):
+    return sorted(p.read_text().strip() for p in ranks.iterdir())
+
+
+def test_srun_ranks_land_on_exactly_the_named_nodes(tmp_path):
+    env, nodes = slurm()
+    root, ranks = placing_root(tmp_path)
+    chosen = [nodes[0], nodes[1], nodes[3]]   # not the allocation order Slurm would pick by itself
+    r, record = sweep_record("--hosts", ",".join(chosen), "--gpus-per-node", "2", "--launcher", "srun",
+                             "--gpu-type", "H100_SXM", "--plan", "quick", "--binary-root", str(root), "--timeout", "60",
+                             **env)
+    assert r.returncode == 0, r.stderr
+    assert placed(ranks) == sorted(chosen * 2)
+    command = record["collectives"][0]["command"]
+    assert f"--nodelist={plans.nodelist(chosen)}" in command and "--nodes=3" in command and "--ntasks=6" in command
+
+
+def test_inside_an_allocation_the_hosts_are_the_allocations(tmp_path):
+    env, nodes = slurm()
+    root, ranks = placing_root(tmp_path)
+    full = {**{k: v for k, v in os.environ.items() if not k.startswith(("SLURM_", "NCCL_"))}, **env}
+    done = subprocess.run(["salloc", "-N", "2", "--ntasks-per-node", "2", "--quiet", sys.executable, "-m", "quorvane", "sweep",
+                           "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--plan", "quick", "--binary-root",
+                           str(root), "--timeout", "60", "--json", "-", "--no-record"],
+                          capture_output=True, text=True, timeout=180, env=full, stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, done.stderr
+    record = json.loads(done.stdout)
+    assert (record["scope"], len(record["hosts"])) == ("multi", 2) and set(record["hosts"]) <= set(nodes)
+    assert placed(ranks) == sorted(record["hosts"] * 2)
+
+
+@pytest.mark.parametrize("launcher,hosts_key", [("mpirun", "CI_MPIRUN_LOCAL_HOSTS"), ("ssh", "CI_SSH_HOSTS")])
+def test_emulated_full_plan_through_mpirun_carries_the_variables(tmp_path, launcher, hosts_key):
+    from test_cli import launchers_env
+    env = launchers_env()
+    hosts = env[hosts_key].split()
+    r, record = sweep_record("--emulate", "--hosts", ",".join(hosts), "--gpus-per-node", "2", "--launcher", launcher,
+                             "--gpu-type", "H100_SXM", "--collectives", "all_reduce", "--timeout", "60",
+                             "--env", "NCCL_STANDIN_BUSBW_GBPS=120", **env, TMPDIR=str(tmp_path))
+    assert (r.returncode, record["verdict"]) == (1, "warn"), r.stderr   # 120: between the multi cutoffs 80 and 150
+    assert record["headline"]["size_bytes"] == 16 * GIB
+    command = record["collectives"][0]["command"]
+    assert command[command.index("NCCL_STANDIN_BUSBW_GBPS=120") - 1] == "-x"
