@@ -18,8 +18,6 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from . import analysis as qa
-
 UNKNOWN = "unknown"
 QUERY_TIMEOUT_S = 10
 NVIDIA_QUERY = ["nvidia-smi", "--query-gpu=name,memory.total", "--format=csv,noheader"]
@@ -60,6 +58,7 @@ class Detected:
 
 
 def type_of(device: str) -> str:
+    from . import analysis as qa  # the one table of device names
     return str(qa.gpu_type_of_device(device) or UNKNOWN)
 
 

@@ -10,22 +10,24 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import replace
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .. import analysis as qa
 from .. import collsweep as cs
-from ..causes import caveats_of
 from .. import gpus, plans
 from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
-from ..record import Measured, build_record, cutoff_caveats, finding, now_utc, read_outcome
-from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
-from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
-from .outputs import LogKeeper, Outputs, stop_with_record
-from .render import SweepProgress, render_record
-from .term import console_for
+
+# What runs a sweep, shows it and records it is imported once a sweep runs:
+# --dry-run and the help need none of it.
+if TYPE_CHECKING:
+    from ..record import Measured
+    from ..runner import CommandRunner, Outcome
+    from .outputs import LogKeeper
+    from .render import SweepProgress
+
+EMULATED = "emulated"
 
 def _allocation(args: argparse.Namespace) -> None:
     """Inside a Slurm allocation of two or more nodes, without --hosts or --gpus:
@@ -67,6 +69,7 @@ def _check(args: argparse.Namespace) -> None:
         if per_node is None:
             raise UsageError("--hosts needs --gpus-per-node N (Slurm's SLURM_GPUS_PER_NODE gives none here)")
     if args.emulate:
+        from .emulate import EMULATED_EXECUTABLES
         if args.binary_root is not None:
             raise UsageError("--emulate and --binary-root exclude each other")
         strange = [n for n in (args.collectives or []) if n not in EMULATED_EXECUTABLES]
@@ -88,9 +91,13 @@ class _Collector:
         self.measured: list[Measured] = []
 
     def started(self, cmd: list[str], timeout: float) -> None:
+        from ..runner import label_of
         self.progress.started(label_of(cmd), timeout)
 
     def finished(self, outcome: Outcome) -> None:
+        from .. import analysis as qa
+        from ..record import Measured, read_outcome
+        from ..runner import label_of
         label = label_of(outcome.command)
         logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
         measured = Measured(label, outcome, logs=logs)
@@ -102,6 +109,7 @@ class _Collector:
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
+        from ..record import Measured
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
@@ -142,6 +150,12 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
     if args.dry_run:
         return _dry_run(args, plan, target, gpu_type)
+    from ..causes import caveats_of
+    from ..record import build_record, cutoff_caveats, finding, now_utc
+    from ..runner import CommandRunner
+    from .outputs import Outputs, stop_with_record
+    from .render import SweepProgress, render_record
+    from .term import console_for
     outputs = Outputs.resolve(args)
 
     collectives: list[str] = list(plan.collectives)
@@ -266,6 +280,7 @@ def _dry_run(args: argparse.Namespace, plan: plans.Plan, target: plans.Target, g
 @contextmanager
 def _binary_root(args: argparse.Namespace, gpu_type: str = "") -> Iterator[str | None]:
     if args.emulate:
+        from .emulate import emulated_binaries
         # The stand-in follows the published curve of the GPU type it is told.
         environ = {**os.environ, "QUORVANE_EMULATE_GPU_TYPE": gpu_type} if gpu_type else None
         with emulated_binaries(environ) as root:
