@@ -408,3 +408,30 @@ def test_emulated_full_plan_through_mpirun_carries_the_variables(tmp_path, launc
     assert record["headline"]["size_bytes"] == 16 * GIB
     command = record["collectives"][0]["command"]
     assert command[command.index("NCCL_STANDIN_BUSBW_GBPS=120") - 1] == "-x"
+
+
+@pytest.mark.parametrize("environ", [{}, {"SLURM_JOB_ID": "7"}, {"SKYPILOT_NUM_NODES": "2"},
+                                     {"SLURM_JOB_ID": "", "SKYPILOT_NUM_NODES": "2"},
+                                     {"SLURM_JOB_ID": "7", "SKYPILOT_NUM_NODES": "2"}])
+def test_the_launcher_and_the_programs_are_found_as_the_library_finds_them(tmp_path, monkeypatch, cs, environ):
+    for name in ("SLURM_JOB_ID", "SKYPILOT_NUM_NODES"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in environ.items():
+        monkeypatch.setenv(name, value)
+    assert plans.select_launcher(os.environ) == cs._select_launcher_mode()
+    on_path, root = tmp_path / "path", tmp_path / "root"
+    on_path.mkdir(), root.mkdir()
+    fake_tool(on_path, "all_reduce_perf", "true")
+    fake_tool(root, "broadcast_perf", "true")
+    (root / "all_gather_perf").write_text("not executable")
+    (root / "reduce_scatter_perf").mkdir()
+    monkeypatch.setenv("PATH", str(on_path))
+    for name in ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf", "none_perf"):
+        for where in (str(root), str(root) + "/", ""):
+            assert plans.resolve_binary(name, where) == cs._resolve_binary(name, where), (name, where)
+
+
+def test_the_parser_states_the_runners_grace_period():
+    from quorvane.cli import options
+    from quorvane.runner import GRACE_S
+    assert options.GRACE_S == GRACE_S

@@ -10,13 +10,9 @@ it was found.
 """
 from __future__ import annotations
 
-import csv
-import io
 import shutil
-import subprocess
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 UNKNOWN = "unknown"
 QUERY_TIMEOUT_S = 10
@@ -25,8 +21,7 @@ ROCM_QUERY = ["rocm-smi", "--showproductname", "--showmeminfo", "vram", "--csv"]
 _MEMORY_UNITS = {"kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "b": 1, "kb": 1000, "mb": 10**6, "gb": 10**9}
 
 
-@dataclass(frozen=True)
-class Detected:
+class Detected(NamedTuple):
     """A GPU type key and how it was found: `given`, `nvidia-smi`, `rocm-smi`,
     `output` (the # Rank lines) or `none`."""
     gpu_type: str
@@ -88,6 +83,8 @@ def read_nvidia_smi(text: str) -> list[tuple[str, int | None]]:
 def read_rocm_smi(text: str) -> list[tuple[str, int | None]]:
     """`rocm-smi --showproductname --showmeminfo vram --csv`: the header row starts
     with "device"; the name is the card series (else model), the memory the VRAM total."""
+    import csv
+    import io
     lines = text.splitlines()
     start = next((i for i, line in enumerate(lines) if line.lower().startswith("device,")), None)
     if start is None:
@@ -106,6 +103,7 @@ def read_rocm_smi(text: str) -> list[tuple[str, int | None]]:
 def _query(cmd: Sequence[str]) -> str | None:
     if shutil.which(cmd[0]) is None:
         return None
+    import subprocess
     try:
         done = subprocess.run(list(cmd), stdin=subprocess.DEVNULL, capture_output=True, timeout=QUERY_TIMEOUT_S,
                               check=False)

@@ -23,8 +23,7 @@ from __future__ import annotations
 import re
 import shlex
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
-from functools import cached_property
+from typing import NamedTuple
 
 PLANS = ("full", "quick", "library")
 DEFAULT_BINARY_ROOT = "/opt/nccl-tests/build"
@@ -143,10 +142,11 @@ def _plan_option(short: str) -> str:
 
 # ---- the plan ------------------------------------------------------------------------
 
-@dataclass(frozen=True)
-class Plan:
+class Plan(NamedTuple):
     """What runs, whatever the launcher: collectives (executable names), sizes,
-    iterations, extra benchmark words, and variables for every rank."""
+    iterations, extra benchmark words, and variables for every rank.  (Plain
+    tuples here: --dry-run must start as fast as --version, and dataclasses
+    alone would cost it a third.)"""
     name: str
     collectives: tuple[str, ...]
     begin: int
@@ -245,8 +245,7 @@ def make_plan(name: str = DEFAULT_PLAN, *, collectives: Sequence[str] | None = N
 LOCAL = "local"
 
 
-@dataclass(frozen=True)
-class Target:
+class Target(NamedTuple):
     """Where a sweep's runs go: this host (`local`, one process driving `gpus`
     GPUs), or `hosts` through a launcher with `gpus` ranks per host.
     `forward` holds this environment's NCCL_* variables that mpirun passes on
@@ -255,10 +254,6 @@ class Target:
     gpus: int
     hosts: tuple[str, ...] = ()
     forward: tuple[tuple[str, str], ...] = ()
-
-    @cached_property
-    def nodelist(self) -> str:
-        return nodelist(self.hosts)
 
 
 def forwarded_nccl(environ: Mapping[str, str], launcher: str) -> tuple[tuple[str, str], ...]:
@@ -349,13 +344,12 @@ def ssh_command(host: str, benchmark: Sequence[str], env: Sequence[tuple[str, st
             line if line is not None else remote_line(benchmark, env)]
 
 
-@dataclass(frozen=True)
-class Run:
+class Run(NamedTuple):
     """One command line of a sweep: the collective's label, the argument list as
     the runner gets it, and the variables it adds to the environment."""
     collective: str
     argv: tuple[str, ...]
-    env: tuple[tuple[str, str], ...] = field(default=())
+    env: tuple[tuple[str, str], ...] = ()
 
     def shell_line(self) -> str:
         """The line a shell would run: the added variables first, all quoted."""
@@ -363,8 +357,10 @@ class Run:
         return f"{prefix} {shlex.join(self.argv)}" if prefix else shlex.join(self.argv)
 
 
-def run_for(plan: Plan, target: Target, binary: str, extra_env: Sequence[tuple[str, str]] = ()) -> Run:
-    """The command line of one collective's run (`binary` is its resolved path)."""
+def run_for(plan: Plan, target: Target, binary: str, extra_env: Sequence[tuple[str, str]] = (),
+            nodes: str | None = None) -> Run:
+    """The command line of one collective's run (`binary` is its resolved path;
+    `nodes`: the target's compressed host list, when already made)."""
     label = binary.rsplit("/", 1)[-1].removesuffix("_perf")
     env = list(plan.env) + list(extra_env)
     if target.launcher == LOCAL:
@@ -375,7 +371,7 @@ def run_for(plan: Plan, target: Target, binary: str, extra_env: Sequence[tuple[s
         return Run(label, tuple(argv))
     benchmark = plan.benchmark(binary, 1)
     if target.launcher == "srun":
-        return Run(label, tuple(srun_command(target.hosts, target.gpus, benchmark, env, nodes=target.nodelist)))
+        return Run(label, tuple(srun_command(target.hosts, target.gpus, benchmark, env, nodes=nodes)))
     names = {k for k, _ in env}
     forwarded = [(k, v) for k, v in target.forward if k not in names]
     return Run(label, tuple(mpirun_command(target.hosts, target.gpus, benchmark, forwarded + env,
@@ -387,10 +383,32 @@ def command_lines(plan: Plan, target: Target, binary_for: Callable[[str], str | 
     """Every run of the plan, in order: a `Run`, or for a collective whose
     executable was not found, the executable's name."""
     out: list[Run | str] = []
+    nodes = nodelist(target.hosts) if target.launcher == "srun" else None   # once for every run
     for exe in plan.collectives:
         binary = binary_for(exe)
-        out.append(exe if binary is None else run_for(plan, target, binary, extra_env))
+        out.append(exe if binary is None else run_for(plan, target, binary, extra_env, nodes))
     return out
+
+
+SEARCHED = ("/opt/nccl-tests/build/", "/workspace/nccl-tests/build/", "/usr/local/bin/")
+
+
+def resolve_binary(name: str, root: str) -> str | None:
+    """Where the library's sweep finds an executable (`collsweep._resolve_binary`):
+    `root`, the usual folders, then the PATH; the same answer without loading it."""
+    import os
+    import shutil
+    for candidate in (os.path.join(root, name), *(folder + name for folder in SEARCHED)):
+        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
+    return shutil.which(name)
+
+
+def select_launcher(environ: Mapping[str, str]) -> str:
+    """The launcher the library picks without one named (`collsweep._select_launcher_mode`)."""
+    if environ.get("SLURM_JOB_ID"):
+        return "srun"
+    return "mpirun" if environ.get("SKYPILOT_NUM_NODES") else "ssh"
 
 
 def library_lines(target: Target, binary_for: Callable[[str], str | None],

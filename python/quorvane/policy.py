@@ -56,12 +56,11 @@ def read_overrides(environ: Mapping[str, str] | None = None) -> dict[str, tuple[
     GPU_TYPE:intra or GPU_TYPE:multi, both cutoffs finite JSON numbers (not
     booleans, not strings), pass >= warn >= 0, nesting bounded.
     """
-    import json
-
     env = os.environ if environ is None else environ
     raw = env.get(OVERRIDES_VAR, "").strip()
     if not raw:
         return {}
+    import json
     try:
         doc = json.loads(raw, parse_constant=_refuse_constant)
     except RecursionError:

@@ -4,15 +4,12 @@ from __future__ import annotations
 import argparse
 import os
 import signal
-import socket
 import sys
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
-from .. import collsweep as cs
 from .. import gpus, plans
 from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
@@ -109,6 +106,7 @@ class _Collector:
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
+        from .. import collsweep as cs
         from ..record import Measured
         measured = list(self.measured)
         ran = {m.label for m in measured}
@@ -131,7 +129,7 @@ def _gpu_type_first(args: argparse.Namespace, hosts: list[str] | None) -> gpus.D
     GPUs for a one-host sweep (which also give the memory that bounds the plan)."""
     local = gpus.detect_local() if hosts is None and not args.emulate else None
     if args.gpu_type:
-        return replace(gpus.given(args.gpu_type), memory_bytes=local.memory_bytes if local else None)
+        return gpus.given(args.gpu_type)._replace(memory_bytes=local.memory_bytes if local else None)
     return local
 
 
@@ -141,15 +139,16 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
     detected = _gpu_type_first(args, hosts)
-    launcher = (args.launcher or str(cs._select_launcher_mode())) if hosts else plans.LOCAL
+    launcher = (args.launcher or plans.select_launcher(os.environ)) if hosts else plans.LOCAL
     plan = options.plan_of(args, launcher, collectives=args.collectives,
                            memory_bytes=detected.memory_bytes if detected is not None else None)
     forward = () if args.no_forward_env else plans.forwarded_nccl(os.environ, launcher)
     target = plans.Target(launcher, args.gpus_per_node if hosts else args.gpus, tuple(hosts or ()), forward)
     gpu_type = detected.gpu_type if detected is not None else ""
-    warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
     if args.dry_run:
         return _dry_run(args, plan, target, gpu_type)
+    warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
+    from .. import collsweep as cs
     from ..causes import caveats_of
     from ..record import build_record, cutoff_caveats, finding, now_utc
     from ..runner import CommandRunner
@@ -208,7 +207,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     record = build_record(
         "sweep", started_at=started_at, wall_s=time.monotonic() - start,
-        hosts=hosts or [socket.gethostname()], gpu_type=gpu_type, scope=scope,
+        hosts=hosts or [os.uname().nodename], gpu_type=gpu_type, scope=scope,
         num_nodes=num_nodes, gpus_per_node=per_node, emulated=bool(args.emulate), measured=measured,
         overrides=overrides, report=report, extra=extra)
     note = detected.note()
@@ -231,6 +230,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 def _library_sweep(args: argparse.Namespace, hosts: list[str] | None, gpu_type: str, collectives: list[str],
                    runner: CommandRunner, root: str | None) -> Any:
     """`--plan library`: the library's own sweep, exactly as it runs it."""
+    from .. import collsweep as cs
     options: dict[str, Any] = {"collectives": collectives, "runner": runner}
     if args.timeout is not None:
         options["timeout_s"] = args.timeout
@@ -244,7 +244,7 @@ def _library_sweep(args: argparse.Namespace, hosts: list[str] | None, gpu_type: 
 def _resolver(root: str | None) -> Any:
     """The executable's path as the library finds it (root, the usual folders, PATH)."""
     where = root or DEFAULT_BINARY_ROOT
-    return lambda exe: (lambda found: os.path.abspath(found) if found else None)(cs._resolve_binary(exe, where))
+    return lambda exe: (lambda found: os.path.abspath(found) if found else None)(plans.resolve_binary(exe, where))
 
 
 def _largest_measured(record: dict[str, Any], plan: plans.Plan) -> int:
