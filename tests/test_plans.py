@@ -435,3 +435,17 @@ def test_the_parser_states_the_runners_grace_period():
     from quorvane.cli import options
     from quorvane.runner import GRACE_S
     assert options.GRACE_S == GRACE_S
+
+
+def test_fleet_runs_the_plan_and_prints_its_first_rounds():
+    hosts = "--hosts", "n[01-04]", "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--plan", "quick"
+    dry = quorvane("fleet", *hosts, "--emulate", "--dry-run", "--env", "NCCL_IB_HCA=mlx5_0")
+    lines = [shlex.split(line) for line in dry.stdout.splitlines()]
+    assert dry.returncode == 0 and len(lines) == 6, dry.stderr   # 4 alone, then 2 pairs
+    assert all(words[words.index("-b") + 1] == str(GIB) and "NCCL_IB_HCA=mlx5_0" in words for words in lines)
+    assert [("NCCL_ALGO=RING" in words) for words in lines] == [False] * 4 + [True] * 2
+    r = quorvane("fleet", *hosts, "--emulate", "--json", "-", "--no-record")
+    record = json.loads(r.stdout)
+    assert (r.returncode, record["plan"]["name"], record["suspects"]) == (0, "quick", []), r.stderr
+    alone = [(h["busbw_gbps"], h["size_bytes"]) for h in record["host_results"]]
+    assert alone == [(pytest.approx(481.33, abs=0.02), 8 * GIB)] * 4   # H100's published curve
