@@ -14,7 +14,7 @@ from .. import gpus, plans
 from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
+from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 
 # What runs a sweep, shows it and records it is imported once a sweep runs:
 # --dry-run and the help need none of it.
@@ -133,6 +133,17 @@ def _gpu_type_first(args: argparse.Namespace, hosts: list[str] | None) -> gpus.D
     return local
 
 
+def _check_benchmarks(args: argparse.Namespace, collectives: list[str]) -> None:
+    """With none of the requested programs to be found, nothing can run: one line up front, as the fleet says it,
+    rather than a table of failures that each say it."""
+    if args.emulate:
+        return
+    root = args.binary_root or DEFAULT_BINARY_ROOT
+    if all(plans.resolve_binary(exe, root) is None for exe in collectives):
+        raise RunError(f"nccl-tests not found: no {', '.join(collectives)} under {shown(root)}, the usual folders "
+                       "or the PATH (build nccl-tests, or give --binary-root DIR)")
+
+
 def cmd_sweep(args: argparse.Namespace) -> int:
     _check(args)
     hosts: list[str] | None = args.hosts
@@ -147,6 +158,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     gpu_type = detected.gpu_type if detected is not None else ""
     if args.dry_run:
         return _dry_run(args, plan, target, gpu_type)
+    _check_benchmarks(args, list(plan.collectives))
     warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
     from .. import collsweep as cs
     from ..causes import caveats_of
@@ -220,7 +232,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
     try:
-        render_record(record, out)
+        render_record(record, out, all_rows=args.all_rows)
         status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
@@ -318,5 +330,6 @@ def register(sub: Any, fmt: Any) -> None:
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
     options.plan(sweep)
+    options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)
