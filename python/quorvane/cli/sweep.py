@@ -106,18 +106,18 @@ class _Collector:
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
-        from .. import collsweep as cs
         from ..record import Measured
+        from ..runner import collective_label
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
-            label = cs.collective_name_for_binary(exe)
+            label = collective_label(exe)
             if label in ran:
                 continue
             why = ("not run: the sweep was stopped" if stopped else
                    f"nccl-tests binary not found{' on launcher' if hosts else ''}: {exe}")
             measured.append(Measured(label, not_run=why))
-        order = [cs.collective_name_for_binary(exe) for exe in collectives]
+        order = [collective_label(exe) for exe in collectives]
         measured.sort(key=lambda m: order.index(m.label) if m.label in order else len(order))
         return measured
 
@@ -163,7 +163,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     from .. import collsweep as cs
     from ..causes import caveats_of
     from ..record import build_record, cutoff_caveats, finding, now_utc
-    from ..runner import CommandRunner
+    from ..runner import CommandRunner, collective_label
     from .outputs import Outputs, stop_with_record
     from .render import SweepProgress, render_record
     from .term import console_for
@@ -180,7 +180,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         err.print(f"{PROG}: {plan.memory_note}")
 
     keeper = outputs.keeper
-    progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
+    progress = SweepProgress(err, [collective_label(c) for c in collectives])
     collector = _Collector(progress, keeper)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None)
