@@ -123,7 +123,7 @@ def test_bad_usage_is_one_line_and_64_before_anything_runs(args, overrides, mess
 ], ids=["pass-on-cutoff", "warn", "fail", "fail-wrong-results", "unknown", "error", "override"])
 def test_sweep_exit_status_follows_the_verdict(tmp_path, gpu_type, settings, status, code):
     r = quorvane("sweep", "--emulate", "--gpus", "8", "--gpu-type", gpu_type, "--collectives", "all_reduce",
-                 "--json", "-", TMPDIR=str(tmp_path), NCCL_STANDIN_LATENCY_US="0", **settings)
+                 "--plan", "library", "--json", "-", TMPDIR=str(tmp_path), NCCL_STANDIN_LATENCY_US="0", **settings)
     assert r.returncode == code, r.stderr
     record = json.loads(r.stdout)  # --json - leaves stdout to the record alone
     assert (record["verdict"], record["library_status"], record["emulated"]) == (status, status, True)
@@ -138,7 +138,8 @@ def test_sweep_exit_status_follows_the_verdict(tmp_path, gpu_type, settings, sta
 def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
     target, scratch, logs = tmp_path / "record.json", tmp_path / "tmp", tmp_path / "logs"
     scratch.mkdir()
-    r = quorvane(*EMU, "--gpus", "8", "--timeout", "2", "--json", str(target), "--keep-logs", str(logs),
+    r = quorvane(*EMU, "--gpus", "8", "--timeout", "2", "--plan", "library", "--json", str(target),
+                 "--keep-logs", str(logs),
                  TMPDIR=str(scratch), NCCL_STANDIN_MODE_all_gather="fail", NCCL_STANDIN_MESSAGE="link down on port 3",
                  NCCL_STANDIN_MODE_broadcast="sleep", NCCL_STANDIN_SLEEP="30")
     assert r.returncode == 4, r.stderr  # all_reduce passes, but two collectives gave no table
@@ -341,7 +342,7 @@ def test_emulated_sweep_through_each_launcher(tmp_path, mode, hosts_key):
     launchers = launchers_env()
     hosts = launchers[hosts_key].split()
     # Ranks started over ssh inherit nothing from here: the emulator's settings travel in its executables.
-    r = quorvane(*EMU, "--hosts", ",".join(hosts), "--gpus-per-node", "2", "--launcher", mode,
+    r = quorvane(*EMU, "--hosts", ",".join(hosts), "--gpus-per-node", "2", "--launcher", mode, "--plan", "library",
                  "--collectives", "all_reduce,broadcast", "--timeout", "60", "--json", "-", timeout=180,
                  **launchers, TMPDIR=str(tmp_path), NCCL_STANDIN_LATENCY_US="0", NCCL_STANDIN_BUSBW_GBPS="100")
     assert r.returncode == 1, r.stderr  # 100 GB/s lies between the multi-host cutoffs 80 and 150

@@ -73,7 +73,8 @@ def survivors(marker):
 
 def sweep(tmp_path, *args, timeout=60, **extra):
     record = tmp_path / "record.json"
-    r = subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--gpus", "8", "--json", str(record), *args],
+    r = subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--gpus", "8", "--plan", "library", "--json",
+                        str(record), *args],
                        capture_output=True, text=True, timeout=timeout,
                        env=env(**{MARKER: str(tmp_path), **extra}))
     assert "Traceback" not in r.stderr, r.stderr
@@ -140,7 +141,8 @@ def test_signal_stops_the_benchmark_and_keeps_what_ran(tmp_path, sig):
     scratch, logs, record = tmp_path / "tmp", tmp_path / "logs", tmp_path / "record.json"
     scratch.mkdir()
     proc = subprocess.Popen([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "8", "--gpu-type",
-                             "H100_SXM", "--collectives", "all_reduce,all_gather", "--json", str(record),
+                             "H100_SXM", "--collectives", "all_reduce,all_gather", "--plan", "library",
+                             "--json", str(record),
                              "--keep-logs", str(logs)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             env=env(TMPDIR=str(scratch), NCCL_STANDIN_MODE_all_gather="sleep",
                                     **{MARKER: str(tmp_path)}))

@@ -61,8 +61,8 @@ def lint(*args, **env):
                           text=True, timeout=30, env={**environ, **env})
 
 
-def test_lint_of_the_built_in_tables():
-    r = lint("--json", "-")
+def test_lint_of_the_built_in_tables_under_the_library_plan():
+    r = lint("--plan", "library", "--json", "-")
     assert r.returncode == 1, r.stderr
     report = json.loads(r.stdout)
     assert report["size_bytes"] == 32 << 20  # 8 KiB x 16^k up to 128 MiB stops at 32 MiB
@@ -76,17 +76,57 @@ def test_lint_of_the_built_in_tables():
     assert problems == {(*k, "unreachable") for k in unreachable} | {(*k, "missed-by-healthy") for k in missed}
     assert report["problems"] == len(problems)
     assert re.search(r"^FAIL\s+MI300X intra pass cutoff 350 GB/s is above the link budget of 336 GB/s", r.stderr, re.M)
-    assert re.search(r"^\s+H200\s+intra\s+pass\s+340\s+450\s+298-301\s+built-in\s+missed-by-healthy$", r.stderr, re.M)
+    assert re.search(r"^\s+H200\s+intra\s+pass\s+340\s+787.5\s+298-301\s+built-in\s+missed-by-healthy$", r.stderr,
+                     re.M)
 
 
-@pytest.mark.parametrize("overrides,status,codes", [
-    ({"H100_SXM:intra": [270, 200], "H100_SXM:multi": [50, 30]}, 0, set()),
-    ({"H100_SXM:intra": [300, 280], "H100_SXM:multi": [50, 30]}, 1, {"missed-by-healthy"}),
-    ({"H100_SXM:intra": [500, 200], "H100_SXM:multi": [50, 30]}, 1, {"unreachable"}),
-], ids=["sane", "inside-healthy-range", "above-nvlink"])
-def test_lint_of_overrides(overrides, status, codes):
+def test_under_the_default_plan_healthy_hosts_earn_the_built_in_cutoffs():
+    r = lint("--json", "-")
+    report = json.loads(r.stdout)
+    assert (r.returncode, report["plan"], report["size_bytes"]) == (1, "full", 16 << 30), r.stderr
+    problems = {(p["gpu_type"], p["scope"], p["cutoff"], p["code"]) for p in report["results"]
+                if p["severity"] != "note"}
+    assert problems == {("H100_PCIE", "intra", "pass", "unreachable"), ("A100_PCIE", "intra", "pass", "unreachable"),
+                        ("A100_PCIE", "intra", "warn", "unreachable"), ("MI300X", "intra", "pass", "unreachable")}
+    for gpu in ("H100_SXM", "H200", "A100_SXM"):
+        one = lint("--gpu-type", gpu, "--json", "-")
+        assert one.returncode == 0, one.stderr
+        checked = {(x["scope"], x["code"]) for x in json.loads(one.stdout)["results"]}
+        assert not {c for c in checked if c[1] in ("no-typical-value", "no-link-budget")}, (gpu, checked)
+    mi300x = lint("--gpu-type", "MI300X")
+    assert mi300x.returncode == 1
+    assert re.search(r"^override to use: QUORVANE_NCCL_THRESHOLD_OVERRIDES='\{\"MI300X:intra\": "
+                     r"\{\"pass_min_gbps\": 299.9, \"warn_min_gbps\": 270.0\}\}'", mi300x.stdout, re.M)
+
+
+@pytest.mark.parametrize("overrides,emitted", [
+    ({}, {"H100_PCIE:intra": [48.6, 40.9], "A100_PCIE:intra": [24.3, 20.4], "MI300X:intra": [299.9, 270.0]}),
+    # An override in force is kept; one a healthy host misses is replaced.
+    ({"L40S:intra": [120, 80], "MI300X:intra": [330, 320]},
+     {"L40S:intra": [120, 80], "H100_PCIE:intra": [48.6, 40.9], "A100_PCIE:intra": [24.3, 20.4],
+      "MI300X:intra": [299.9, 252.5]}),
+], ids=["built-in", "with-overrides"])
+def test_emit_overrides_prints_the_variable_that_clears_the_lint(overrides, emitted):
     text = json.dumps({k: {"pass_min_gbps": p, "warn_min_gbps": w} for k, (p, w) in overrides.items()})
-    r = lint("--gpu-type", "H100_SXM", "--json", "-", **{OVERRIDES: text})
+    r = lint("--emit-overrides", **({OVERRIDES: text} if overrides else {}))
+    assert r.returncode == 0, r.stderr
+    got = json.loads(r.stdout)
+    assert {k: [v["pass_min_gbps"], v["warn_min_gbps"]] for k, v in got.items()} == emitted
+    assert lint(**{OVERRIDES: r.stdout.strip()}).returncode == 0   # and the lint is then clean
+
+
+@pytest.mark.parametrize("overrides,plan,status,codes", [
+    ({"H100_SXM:intra": [270, 200], "H100_SXM:multi": [50, 30]}, "library", 0, set()),
+    ({"H100_SXM:intra": [300, 280], "H100_SXM:multi": [50, 30]}, "library", 1, {"missed-by-healthy"}),
+    ({"H100_SXM:intra": [300, 280], "H100_SXM:multi": [50, 30]}, "full", 0, set()),
+    ({"H100_SXM:intra": [800, 200], "H100_SXM:multi": [50, 30]}, "full", 1, {"unreachable"}),
+    ({"H100_SXM:intra": [485, 200], "H100_SXM:multi": [50, 30]}, "full", 1, {"missed-by-healthy"}),
+    ({"H100_SXM:intra": [475, 200], "H100_SXM:multi": [50, 30]}, "quick", 0, set()),   # 481.39 at 8 GiB
+], ids=["sane", "inside-healthy-range-at-32-mib", "reached-on-the-plateau", "above-nvlink", "above-the-plateau",
+        "quick"])
+def test_lint_of_overrides(overrides, plan, status, codes):
+    text = json.dumps({k: {"pass_min_gbps": p, "warn_min_gbps": w} for k, (p, w) in overrides.items()})
+    r = lint("--gpu-type", "H100_SXM", "--plan", plan, "--json", "-", **{OVERRIDES: text})
     assert r.returncode == status, r.stderr
     results = json.loads(r.stdout)["results"]
     assert {x["code"] for x in results if x["severity"] != "note"} == codes

@@ -117,7 +117,7 @@ def test_report_prom_replaces_the_file_whole(report, tmp_path):
 @pytest.mark.skipif(not hasattr(analysis, "read_output"), reason="the sweep needs the field reader")
 def test_sweep_prom(tmp_path):
     done = subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "8", "--gpu-type",
-                           "H100_SXM", "--no-record", "--prom", str(tmp_path / "q.prom")],
+                           "H100_SXM", "--plan", "library", "--no-record", "--prom", str(tmp_path / "q.prom")],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     got = families((tmp_path / "q.prom").read_text())

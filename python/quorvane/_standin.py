@@ -7,10 +7,12 @@ name (basename of argv[0], minus any ".py", "_mpi" and "_perf" suffix).
 NCCL_STANDIN_COLLECTIVE overrides the name, for running this file directly.
 Any other name is refused with exit status 2.
 
-Arguments: exactly the flags -b -e -f -g -n -w, each followed by a decimal
+Arguments: the flags -b -e -f -g -n -w, each followed by a decimal
 integer (smallest size, largest size, size factor, GPUs per process,
-iterations, warm-up iterations); -g must be at least 1.  Anything else prints
-a message on stderr and exits 2.
+iterations, warm-up iterations); -g must be at least 1.  The other value
+flags of nccl-tests (-d -o -r -c -z -y -T -G -C -a -R -m -p -M -N) are taken
+with their value and change nothing.  Anything else prints a message on
+stderr and exits 2.
 
 Output: the table of current nccl-tests ("#" header lines, one row per size
 from -b up to -e, multiplied by -f, one row only when -f <= 1; columns size,
@@ -33,10 +35,38 @@ of QUORVANE_EMULATE_HOSTS, else 1).  Only
 rank 0 prints; the other ranks print nothing and exit with the same status.
 The one exception is the failure message of NCCL_STANDIN_FAIL_RANK (below).
 
+The curve per GPU type.  QUORVANE_EMULATE_GPU_TYPE (set by `quorvane ...
+--emulate`) picks a peak and a latency that put the curve through two
+published all_reduce figures of healthy 8-GPU hosts, the one at 32 MiB and
+the plateau, so each size shows what a healthy host really measures there:
+  H100_SXM  321.10 GB/s at 32 MiB, 482.27 at 16 GiB: 8x H100 80GB HBM3,
+            nccl-tests 2.17.8, NCCL 2.29.2 (git xxrjun/nccl-tests-cluster,
+            example-cluster01 single-node log @455de4f)
+  H200      300 GB/s at 32 MiB (published 8x H200 runs: 298-301), 476.96 at
+            8 GiB: 8x H200, NCCL 2.19.3 (AzHPC H200 driver-update notes,
+            all_reduce_perf -b 8G -e 8G on one host)
+  A100_SXM  156.89 GB/s at 32 MiB, 235.26 at 8 GiB: 8x A100-SXM4-40GB
+            (git microsoft/superbenchmark tests/data/nccl_allreduce.log @ff563b6)
+  MI300X    238.45 GB/s at 32 MiB, 315.69 at 8 GiB: 8x MI300X, rccl-tests
+            (git hisohara/ai-scripts training/01_rccl-smoketest @7b8b1ec)
+A run spanning several hosts takes the two-host figures where they are known:
+  H100_SXM  59.36 GB/s at 32 MiB, 338.82 at 8 GiB: 2 x 8 H100, GCP A3 Mega
+            (git lessizzmore/create-a3mega-ztan-fork @02dd8f4)
+  MI300X    106.58 GB/s at 32 MiB, 357.46 at 16 GiB: 2 x 8 MI300X, RCCL 2.22.3
+            (git hisohara/ai-scripts @7b8b1ec)
+and the one-host curve elsewhere.  With the 32 MiB figure b and the plateau P
+of 8 ranks (bus factor f = 1.75 at 8 ranks, 1.875 at 16), the latency is
+L = 32 MiB x f / 1e3 x (1/b - 1/P) us: 61 us for H100_SXM, so 1 GiB gives
+470 GB/s and 8 GiB 481.  Without a known GPU type the curve is the generic
+one below (peak 370 GB/s, latency 10 us).
+
 Settings (environment variables):
-  NCCL_STANDIN_BUSBW_GBPS   peak bus bandwidth of the model, GB/s (default 370:
-                            8-GPU all_reduce gives ~348 at 32 MiB, ~364 at 128 MiB)
-  NCCL_STANDIN_LATENCY_US   fixed latency per operation, us (default 10)
+  QUORVANE_EMULATE_GPU_TYPE the GPU type whose published curve to follow
+  NCCL_STANDIN_BUSBW_GBPS   peak bus bandwidth of the model, GB/s (default: the
+                            GPU type's plateau, else 370: 8-GPU all_reduce
+                            gives ~348 at 32 MiB, ~364 at 128 MiB)
+  NCCL_STANDIN_LATENCY_US   fixed latency per operation, us (default: the GPU
+                            type's, else 10)
   NCCL_STANDIN_MODE         ok (default), or one of:
       fail     message on stderr, exit NCCL_STANDIN_EXIT (default 1); the
                message is NCCL_STANDIN_MESSAGE, by default an NCCL-like text
@@ -84,6 +114,9 @@ import sys
 SETTINGS_FILE = "nccl_standin.env"
 MODES = ("ok", "fail", "sleep", "signal", "partial", "wrong", "garbage")
 FLAGS = ("-b", "-e", "-f", "-g", "-n", "-w")
+# nccl-tests flags that change nothing the model shows (data type, operation,
+# root, checking, blocking, graphs, ...): taken with their value and passed over.
+PASSED_OVER = ("-d", "-o", "-r", "-c", "-z", "-y", "-T", "-G", "-C", "-a", "-R", "-m", "-p", "-M", "-N")
 DEFAULTS = {"-b": 33554432, "-e": 33554432, "-f": 2, "-g": 1, "-n": 20, "-w": 5}
 ELEMENT_BYTES = 4  # float
 
@@ -193,10 +226,12 @@ def parse_flags(args):
     values = dict(DEFAULTS)
     for i in range(0, len(args), 2):
         flag = args[i]
-        if flag not in FLAGS:
-            raise UsageError(f"unknown argument {flag!r} (accepted: {' '.join(FLAGS)})")
+        if flag not in FLAGS and flag not in PASSED_OVER:
+            raise UsageError(f"unknown argument {flag!r} (accepted: {' '.join(FLAGS + PASSED_OVER)})")
         if i + 1 == len(args):
             raise UsageError(f"{flag} needs a value")
+        if flag in PASSED_OVER:
+            continue
         text = args[i + 1]
         if not (text.isascii() and text.isdigit()):
             raise UsageError(f"{flag}: not a decimal integer: {text!r}")
@@ -249,12 +284,44 @@ def measure(size, factor, peak_gbps, latency_us, slowdown=1.0):
     return time_us, algbw, algbw * factor
 
 
-def table_rows(coll, flags, nranks, settings, wrong_rows=False, scale=1.0, noise=0.0):
+# GPU type -> (all_reduce busbw at 32 MiB, plateau), GB/s, of healthy 8-GPU hosts
+# (one host; several hosts), as published: see the docstring for the sources.
+CURVES_ONE_HOST = {
+    "H100_SXM": (321.10, 482.27),
+    "H200": (300.0, 476.96),
+    "A100_SXM": (156.89, 235.26),
+    "MI300X": (238.45, 315.69),
+}
+CURVES_HOSTS = {
+    "H100_SXM": (59.36, 338.82),
+    "MI300X": (106.58, 357.46),
+}
+GENERIC_CURVE = (10.0, 370.0)   # latency us, peak GB/s
+CALIBRATION_BYTES = 32 << 20
+
+
+def curve(settings, several_hosts):
+    """(latency us, peak GB/s) of the model: the GPU type's published curve, the
+    generic one without a known type; NCCL_STANDIN_* settings win."""
+    gpu_type = settings.get("QUORVANE_EMULATE_GPU_TYPE", "").strip()
+    figures = (several_hosts and CURVES_HOSTS.get(gpu_type)) or CURVES_ONE_HOST.get(gpu_type)
+    if figures:
+        at_32, plateau = figures
+        factor = 2 * ((16 if several_hosts and gpu_type in CURVES_HOSTS else 8) - 1) / \
+            (16 if several_hosts and gpu_type in CURVES_HOSTS else 8)
+        latency = CALIBRATION_BYTES * factor / 1e3 * (1 / at_32 - 1 / plateau)
+    else:
+        latency, plateau = GENERIC_CURVE
+    peak = float(settings.get("NCCL_STANDIN_BUSBW_GBPS") or plateau)
+    return float(settings.get("NCCL_STANDIN_LATENCY_US") or latency), peak
+
+
+def table_rows(coll, flags, nranks, settings, wrong_rows=False, scale=1.0, noise=0.0, several_hosts=False):
     import random
     redop, root, bus_factor, per_rank = COLLECTIVES[coll]
     factor = bus_factor(nranks)
-    peak = float(settings.get("NCCL_STANDIN_BUSBW_GBPS") or 370.0) * scale
-    latency = float(settings.get("NCCL_STANDIN_LATENCY_US") or 10.0)
+    latency, peak = curve(settings, several_hosts)
+    peak *= scale
     wrong_count = int(settings.get("NCCL_STANDIN_WRONG") or 3)
     all_sizes = list(sizes(flags["-b"], flags["-e"], flags["-f"]))
     rows, busbws, total_wrong = [], [], 0
@@ -322,7 +389,8 @@ def main(argv=None, environ=None):
     try:
         coll = collective_of(prog, settings)
         flags = parse_flags(argv[1:])
-        scale, noise = emulated_scale(settings, run_hosts(settings))
+        hosts = run_hosts(settings)
+        scale, noise = emulated_scale(settings, hosts)
         mode = settings.get(f"NCCL_STANDIN_MODE_{coll}") or settings.get("NCCL_STANDIN_MODE") or "ok"
         if mode not in MODES:
             raise UsageError(f"unknown NCCL_STANDIN_MODE {mode!r} (one of {', '.join(MODES)})")
@@ -358,7 +426,9 @@ def main(argv=None, environ=None):
         out.write(header(prog, coll, flags, nranks, settings, world, listed))
     if mode == "signal":
         kill_self(settings)
-    rows, footer = table_rows(coll, flags, nranks, settings, wrong_rows=mode == "wrong", scale=scale, noise=noise)
+    local = first_int(settings, ("OMPI_COMM_WORLD_LOCAL_SIZE", "SLURM_NTASKS_PER_NODE"), world)
+    rows, footer = table_rows(coll, flags, nranks, settings, wrong_rows=mode == "wrong", scale=scale, noise=noise,
+                              several_hosts=len(hosts) > 1 or local < world)
     if mode == "partial":
         rows, footer = rows[: (len(rows) + 1) // 2], ""
     if out:

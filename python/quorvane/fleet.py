@@ -29,6 +29,7 @@ from typing import Any, Protocol
 
 from . import analysis as qa
 from . import collsweep as cs
+from . import plans
 from .record import Measured, collective_entry, judge, read_outcome
 from .runner import CommandRunner, Outcome, stop_all
 
@@ -75,34 +76,46 @@ class Launcher(Protocol):
 class SrunLauncher:
     name = "srun"
 
+    def __init__(self, env: Sequence[tuple[str, str]] = ()) -> None:
+        self.env = tuple(env)   # the operator's variables for every rank (srun --export)
+        self._forms: dict[int, tuple[list[str], list[str]]] = {}   # hosts per run -> (benchmark, its form)
+
     def command(self, hosts: Sequence[str], benchmark: list[str]) -> tuple[list[str], dict[str, str]]:
-        nodes = ",".join(hosts)
-        cmd = ["srun", f"--nodelist={nodes}", f"--nodes={len(hosts)}", f"--ntasks={len(hosts)}",
-               "--ntasks-per-node=1", "--kill-on-bad-exit=1"]
-        if len(hosts) > 1:
-            cmd.append("--mpi=pmix")
-        return cmd + benchmark, (RING if len(hosts) > 1 else {})
+        # Runs of a round differ only in their nodes: build the form once per run size.
+        form = self._forms.get(len(hosts))
+        if form is None or form[0] != benchmark:
+            form = (list(benchmark), plans.srun_command(hosts, 1, benchmark, self.env, mpi=len(hosts) > 1))
+            self._forms[len(hosts)] = form
+        cmd = list(form[1])
+        cmd[1] = f"--nodelist={plans.nodelist(hosts)}"
+        return cmd, (RING if len(hosts) > 1 else {})
 
 
 class SshLauncher:
     name = "ssh"
-    SSH = ["ssh", "-o", "BatchMode=yes", "-o", "ConnectTimeout=20"]
+
+    def __init__(self, env: Sequence[tuple[str, str]] = ()) -> None:
+        # The operator's variables and the caller's NCCL_* ones: ssh and mpirun pass none on by themselves.
+        self.env = tuple(env)
+        self._line: tuple[list[str], str] | None = None   # the last benchmark and its remote line
 
     def command(self, hosts: Sequence[str], benchmark: list[str]) -> tuple[list[str], dict[str, str]]:
-        import shlex
         if len(hosts) == 1:
-            return [*self.SSH, "--", hosts[0], shlex.join(benchmark)], {}
-        slots = ",".join(f"{h}:1" for h in hosts)
-        return (["mpirun", "--mca", "plm_rsh_agent", "ssh", "-H", slots, "-np", str(len(hosts)),
-                 "--allow-run-as-root", "--bind-to", "none", "-x", "NCCL_DEBUG=WARN",
-                 "-x", "NCCL_ALGO=RING", *benchmark], RING)
+            if self._line is None or self._line[0] != benchmark:
+                self._line = (list(benchmark), plans.remote_line(benchmark, self.env))
+            return plans.ssh_command(hosts[0], benchmark, line=self._line[1]), {}
+        env = [(k, v) for k, v in self.env if k not in RING] + list(RING.items())
+        return plans.mpirun_command(hosts, 1, benchmark, env, over_ssh=True), RING
 
 
 class EmulatedLauncher:
     name = "emulated"
 
+    def __init__(self, env: Sequence[tuple[str, str]] = ()) -> None:
+        self.env = tuple(env)
+
     def command(self, hosts: Sequence[str], benchmark: list[str]) -> tuple[list[str], dict[str, str]]:
-        env = {"QUORVANE_EMULATE_HOSTS": ",".join(hosts)}
+        env = {**dict(self.env), "QUORVANE_EMULATE_HOSTS": ",".join(hosts)}
         return list(benchmark), ({**env, **RING} if len(hosts) > 1 else env)
 
 
@@ -178,10 +191,11 @@ class FleetCheck:
     runner: CommandRunner = field(default_factory=CommandRunner)
     keeper: Any = None  # the output step's LogKeeper, for --keep-logs
     settings: Any = field(default_factory=qa.JudgeSettings)
+    plan: plans.Plan = field(default_factory=lambda: plans.make_plan(collectives=[BINARY]))
 
     def benchmark(self) -> list[str]:
-        # The sweep's own command line for one host driving all its GPUs.
-        return list(cs._build_binary_command(self.binary, self.gpus_per_node, cs._LauncherConfig()))
+        # The plan's command line for one host driving all its GPUs.
+        return self.plan.benchmark(self.binary, self.gpus_per_node)
 
     def one(self, run: qa.FleetRun) -> Done:
         scope = "intra" if len(run.hosts) == 1 else "multi"

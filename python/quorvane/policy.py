@@ -59,12 +59,11 @@ def read_overrides(environ: Mapping[str, str] | None = None) -> dict[str, tuple[
     GPU_TYPE:intra or GPU_TYPE:multi, both cutoffs finite JSON numbers (not
     booleans, not strings), pass >= warn >= 0, nesting bounded.
     """
-    import json
-
     env = os.environ if environ is None else environ
     raw = env.get(OVERRIDES_VAR, "").strip()
     if not raw:
         return {}
+    import json
     try:
         doc = json.loads(raw, parse_constant=_refuse_constant)
     except RecursionError:
@@ -156,13 +155,12 @@ def effective_thresholds(overrides: Mapping[str, tuple[float, float]]) -> list[d
     return entries
 
 
-def largest_measured_size() -> int:
-    """The largest message size the sweep measures (not the largest it asks for)."""
-    from . import analysis as qa
-    from . import collsweep as cs
+def largest_measured_size(plan: str | None = None) -> int:
+    """The largest message size a sweep plan measures (not the largest it asks
+    for); the default plan's without a name."""
+    from .plans import DEFAULT_PLAN, largest_measured
 
-    config = cs._LauncherConfig()
-    return int(qa.largest_measured_size(config.begin_bytes, config.end_bytes, config.step_factor))
+    return largest_measured(plan or DEFAULT_PLAN)
 
 
 def lint(entries: Sequence[dict[str, Any]], size_bytes: int) -> list[Any]:
@@ -172,3 +170,17 @@ def lint(entries: Sequence[dict[str, Any]], size_bytes: int) -> list[Any]:
     rows = [(e["gpu_type"], e["scope"], float(e["pass_min_gbps"]), float(e["warn_min_gbps"]), e["source"])
             for e in entries if e["pass_min_gbps"] is not None]
     return list(qa.lint_cutoffs(rows, size_bytes))
+
+
+def suggested_overrides(entries: Sequence[dict[str, Any]], overrides: Mapping[str, tuple[float, float]],
+                        size_bytes: int) -> dict[str, dict[str, float]]:
+    """The override variable's value that keeps the overrides in force and gives
+    every cutoff the lint finds a problem with one a healthy host can earn."""
+    from . import analysis as qa
+
+    rows = [(e["gpu_type"], e["scope"], float(e["pass_min_gbps"]), float(e["warn_min_gbps"]), e["source"])
+            for e in entries if e["pass_min_gbps"] is not None]
+    out = {key: {"pass_min_gbps": p, "warn_min_gbps": w} for key, (p, w) in overrides.items()}
+    for s in qa.suggest_cutoffs(rows, size_bytes):
+        out[f"{s.gpu_type}:{s.scope}"] = {"pass_min_gbps": s.pass_min_gbps, "warn_min_gbps": s.warn_min_gbps}
+    return out

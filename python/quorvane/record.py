@@ -328,6 +328,29 @@ def hosts_of(readings: Iterable[qa.ReadResult]) -> list[str]:
     return list(hosts)
 
 
+def cutoff_caveats(gpu_type: str, scope: str, overrides: Mapping[str, tuple[float, float]],
+                   size_bytes: int) -> list[dict[str, str]]:
+    """`cutoff-unreachable`: a cutoff in force that no healthy host of the type
+    reaches by `size_bytes` (above the link budget, or above every healthy value
+    published up to that size), with the override that a healthy host can earn."""
+    thr = cs.threshold_for(gpu_type, scope) if gpu_type else None
+    if thr is None or size_bytes <= 0:
+        return []
+    source = "override" if f"{gpu_type}:{scope}" in overrides else "built-in"
+    row = [(gpu_type, scope, float(thr.pass_min_gbps), float(thr.warn_min_gbps), source)]
+    beyond = [r for r in qa.lint_cutoffs(row, size_bytes) if r.beyond_healthy]
+    if not beyond:
+        return []
+    suggested = {f"{s.gpu_type}:{s.scope}": {"pass_min_gbps": s.pass_min_gbps, "warn_min_gbps": s.warn_min_gbps}
+                 for s in qa.suggest_cutoffs(row, size_bytes)}
+    keep = {k: {"pass_min_gbps": p, "warn_min_gbps": w} for k, (p, w) in overrides.items()}
+    text = json.dumps({**keep, **suggested})
+    what = "; ".join(r.finding.message for r in beyond)
+    return [{"code": "cutoff-unreachable",
+             "message": f"{what}; to grade against cutoffs a healthy host can earn, set "
+                        f"QUORVANE_NCCL_THRESHOLD_OVERRIDES='{text}' (quorvane thresholds --lint --emit-overrides)"}]
+
+
 # ---- the record as data: JSON, bus bandwidth points, files, the history ----------
 
 class RecordError(ValueError):

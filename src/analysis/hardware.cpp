@@ -7,6 +7,9 @@ namespace quorvane::analysis {
 namespace {
 
 constexpr long long k32MiB = 32LL << 20;
+constexpr long long kGiB = 1LL << 30;
+constexpr long long k8GiB = 8 * kGiB;
+constexpr long long k16GiB = 16 * kGiB;
 
 // Several hosts: a ring all_reduce sends every byte through the hosts' NICs
 // once, so its bus bandwidth stays under the NICs' summed line rate; a tree
@@ -19,14 +22,23 @@ constexpr const char* kMultiRule =
 
 const std::vector<LinkBudget>& link_budgets() {
     static const std::vector<LinkBudget> table = {
-        {"H100_SXM", "intra", 450, "NVLink 4: 18 links x 25 GB/s per direction",
+        // NVSwitch hosts reduce inside the switch (NVLS): each GPU sends its data
+        // once and gets the sum back once, so algbw reaches the link rate and
+        // the bus bandwidth 2(n-1)/n times it (8 GPUs: 1.75 x 450).
+        {"H100_SXM", "intra", 787.5,
+         "NVLink 4: 18 links x 25 GB/s = 450 GB/s per direction; with NVLS in-switch reduction algbw up "
+         "to 450, bus bandwidth up to 2(n-1)/n x 450 = 787.5 for 8 GPUs",
          "NVIDIA H100 Tensor Core GPU datasheet (SXM5: NVLink 900 GB/s both ways); NVIDIA Hopper "
-         "architecture whitepaper (18 NVLink 4 links)"},
-        {"H200", "intra", 450, "NVLink 4: 18 links x 25 GB/s per direction",
+         "architecture whitepaper (18 NVLink 4 links, NVLink SHARP)"},
+        {"H200", "intra", 787.5,
+         "NVLink 4: 18 links x 25 GB/s = 450 GB/s per direction; with NVLS in-switch reduction bus "
+         "bandwidth up to 2(n-1)/n x 450 = 787.5 for 8 GPUs",
          "NVIDIA H200 Tensor Core GPU datasheet (SXM: NVLink 900 GB/s both ways)"},
         {"GH200", "intra", 450, "NVLink 4: 18 links x 25 GB/s per direction to the other GH200s",
          "NVIDIA GH200 Grace Hopper Superchip datasheet (NVLink 900 GB/s both ways)"},
-        {"B200", "intra", 900, "NVLink 5: 18 links x 50 GB/s per direction",
+        {"B200", "intra", 1575,
+         "NVLink 5: 18 links x 50 GB/s = 900 GB/s per direction; with NVLS in-switch reduction bus "
+         "bandwidth up to 2(n-1)/n x 900 = 1575 for 8 GPUs",
          "NVIDIA DGX B200 / HGX B200 specifications (NVLink 1.8 TB/s per GPU both ways)"},
         {"A100_SXM", "intra", 300, "NVLink 3: 12 links x 25 GB/s per direction",
          "NVIDIA A100 Tensor Core GPU datasheet (SXM4: NVLink 600 GB/s both ways)"},
@@ -70,6 +82,35 @@ const std::vector<TypicalBusbw>& typical_values() {
         {"MI300X", "multi", k32MiB, 106.58, 106.58, 16, 2,
          "2 x 8 MI300X, RCCL 2.22.3: 106.58 GB/s (git hisohara/ai-scripts "
          "training/01_rccl-smoketest/README.md @7b8b1ec)"},
+        // The plateau, 1 GiB and above (what the full plan measures).
+        {"H100_SXM", "intra", k8GiB, 481.39, 481.39, 8, 1,
+         "8x H100 80GB HBM3, nccl-tests 2.17.8 / NCCL 2.29.2: 481.39 GB/s at 8 GiB (git "
+         "xxrjun/nccl-tests-cluster, example-cluster01 single-node log @455de4f)"},
+        {"H100_SXM", "intra", k16GiB, 482.27, 482.27, 8, 1,
+         "8x H100 80GB HBM3, nccl-tests 2.17.8 / NCCL 2.29.2: 482.27 GB/s at 16 GiB (git "
+         "xxrjun/nccl-tests-cluster, example-cluster01 single-node log @455de4f)"},
+        {"H200", "intra", k8GiB, 476.96, 476.96, 8, 1,
+         "8x H200, NCCL 2.19.3: 476.96 GB/s at 8 GiB (AzHPC Debian 10.13 H200 driver-update notes, "
+         "all_reduce_perf -b 8G -e 8G on one host)"},
+        {"A100_SXM", "intra", k8GiB, 235.26, 235.26, 8, 1,
+         "8x A100-SXM4-40GB, nccl-tests 2.x: 235.26 GB/s at 8 GiB (git microsoft/superbenchmark "
+         "tests/data/nccl_allreduce.log @ff563b6)"},
+        {"MI300X", "intra", k8GiB, 315.69, 315.69, 8, 1,
+         "8x MI300X, rccl-tests develop:a7809b3: 315.69 GB/s at 8 GiB (git hisohara/ai-scripts "
+         "training/01_rccl-smoketest/README.md @7b8b1ec)"},
+        {"H100_SXM", "multi", k8GiB, 338.82, 338.82, 16, 2,
+         "2 x 8 H100 80GB HBM3, GCP A3 Mega (8 x 200 Gb/s NICs): 338.82 GB/s at 8 GiB (git "
+         "lessizzmore/create-a3mega-ztan-fork ztan-NCCL-test-result @02dd8f4)"},
+        {"A100_SXM", "multi", 4 * kGiB, 190.02, 190.02, 16, 2,
+         "2 x OCI BM.GPU4.8 (8x A100-SXM4-40GB, RDMA cluster network), NCCL 2.25.1: 190.02 GB/s at "
+         "4 GiB (OCI OKE RDMA quick start README, all_reduce_perf -b 1G -e 4G)"},
+        {"H200", "multi", k16GiB, 369.86, 369.86, 0, 0,
+         "p5en.48xlarge (8x H200, EFA), several hosts (count not stated): 369.86 GB/s at 16 GiB (git "
+         "aws-samples/awsome-distributed-training micro-benchmarks/nccl-tests/slurm/"
+         "topology-aware-nccl-tests/README.md)"},
+        {"MI300X", "multi", k16GiB, 357.46, 357.46, 16, 2,
+         "2 x 8 MI300X, RCCL 2.22.3: 357.46 GB/s at 16 GiB (git hisohara/ai-scripts "
+         "training/01_rccl-smoketest/README.md @7b8b1ec)"},
     };
     return table;
 }
@@ -84,6 +125,15 @@ std::optional<TypicalBusbw> typical_busbw(const std::string& gpu_type, const std
     for (const auto& t : typical_values())
         if (t.gpu_type == gpu_type && t.scope == scope && t.size_bytes == size_bytes) return t;
     return std::nullopt;
+}
+
+std::optional<TypicalBusbw> typical_up_to(const std::string& gpu_type, const std::string& scope, long long size_bytes) {
+    std::optional<TypicalBusbw> best;
+    for (const auto& t : typical_values())
+        if (t.gpu_type == gpu_type && t.scope == scope && t.size_bytes <= size_bytes &&
+            (!best || t.size_bytes > best->size_bytes))
+            best = t;
+    return best;
 }
 
 long long largest_measured_size(long long begin, long long end, long long factor) {

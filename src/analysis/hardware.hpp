@@ -39,6 +39,11 @@ const std::vector<TypicalBusbw>& typical_values();
 std::optional<LinkBudget> link_budget(const std::string& gpu_type, const std::string& scope);
 std::optional<TypicalBusbw> typical_busbw(const std::string& gpu_type, const std::string& scope, long long size_bytes);
 
+// The published value at the largest size not above `size_bytes`: what a
+// healthy host reaches by then (bus bandwidth only grows with the size until
+// its plateau), or nothing where no value is published at or below it.
+std::optional<TypicalBusbw> typical_up_to(const std::string& gpu_type, const std::string& scope, long long size_bytes);
+
 // The largest size a sweep from `begin` multiplying by `factor` measures
 // without passing `end` (8 KiB x 16^k up to 128 MiB stops at 32 MiB).
 long long largest_measured_size(long long begin, long long end, long long factor);

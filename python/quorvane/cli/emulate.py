@@ -20,7 +20,8 @@ from .common import RunError
 EMULATED = "emulated"
 EMULATOR_FILE = Path(__file__).parent.parent / "_standin.py"
 EMULATED_EXECUTABLES = ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf")
-_EMULATOR_SETTING = re.compile(r"NCCL_STANDIN_[A-Za-z0-9_]+")
+# The stand-in's own settings, and the GPU type whose published curve it follows.
+_EMULATOR_SETTING = re.compile(r"NCCL_STANDIN_[A-Za-z0-9_]+|QUORVANE_EMULATE_GPU_TYPE")
 # ---- the emulator -----------------------------------------------------------------
 
 def _launcher_script(executable: str, interpreter: str, emulator: Path,

@@ -7,12 +7,13 @@ import shutil
 import signal
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, TextIO
 
 from .. import collsweep as cs
-from ..fleet import (BINARY, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
+from .. import plans
+from ..fleet import (BINARY, COLLECTIVE, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
                      FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
 from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
@@ -88,22 +89,46 @@ def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
 
 
 @contextmanager
-def _benchmark(args: argparse.Namespace) -> Iterator[tuple[Launcher, str]]:
+def _benchmark(args: argparse.Namespace, plan: plans.Plan, forward: Sequence[tuple[str, str]],
+               dry: bool = False) -> Iterator[tuple[Launcher, str]]:
     if args.emulate:
-        with emulated_binaries() as root:
-            yield EmulatedLauncher(), os.path.join(root, BINARY)
+        gpu_type = (("QUORVANE_EMULATE_GPU_TYPE", args.gpu_type),)   # the stand-in follows its published curve
+        with emulated_binaries({**os.environ, **dict(gpu_type)}) as root:
+            yield EmulatedLauncher(env=plan.env + gpu_type), os.path.join(root, BINARY)
         return
-    launcher_name = args.launcher or ("srun" if os.environ.get("SLURM_JOB_ID") else "ssh")
+    launcher_name = _launcher_name(args)
     needed = ["srun"] if launcher_name == "srun" else ["ssh", "mpirun"]
     missing = [p for p in needed if shutil.which(p) is None]
-    if missing:
+    if missing and not dry:
         raise RunError(f"--launcher {launcher_name} needs {' and '.join(missing)}, not found on PATH")
-    binary = cs._resolve_binary(BINARY, args.binary_root or "/opt/nccl-tests/build")
-    if binary is None:
-        where = args.binary_root or "/opt/nccl-tests/build"
+    where = args.binary_root or plans.DEFAULT_BINARY_ROOT
+    binary = cs._resolve_binary(BINARY, where)
+    if binary is None and not dry:
         raise RunError(f"{BINARY} not found under {where}, the usual folders or the PATH "
                        "(build nccl-tests, or give --binary-root DIR)")
-    yield (SrunLauncher() if launcher_name == "srun" else SshLauncher()), os.path.abspath(binary)
+    launcher = SrunLauncher(env=plan.env) if launcher_name == "srun" else SshLauncher(env=tuple(forward) + plan.env)
+    yield launcher, os.path.abspath(binary or os.path.join(where, BINARY))
+
+
+def _launcher_name(args: argparse.Namespace) -> str:
+    return str(args.launcher or ("srun" if os.environ.get("SLURM_JOB_ID") else "ssh"))
+
+
+def _dry_run(check: FleetCheck) -> int:
+    """The first two rounds' command lines: every host alone, then the pairs as they
+    are when every host is fine alone (later rounds depend on the results)."""
+    from .. import analysis as qa
+
+    planner = qa.FleetPlanner(check.hosts, check.settings)
+    lines = []
+    for _ in range(2):
+        runs = planner.next_round()
+        for run in runs:
+            cmd, env = check.launcher.command(run.hosts, check.benchmark())
+            lines.append(plans.Run(COLLECTIVE, tuple(cmd), tuple(env.items())).shell_line())
+            planner.record(run.id, 100.0, "", "pass")
+    sys.stdout.write("".join(line + "\n" for line in lines))
+    return 0
 
 
 def cmd_fleet(args: argparse.Namespace) -> int:
@@ -122,6 +147,11 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
     overrides = read_overrides()
     warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
+    plan = options.plan_of(args, EMULATED if args.emulate else _launcher_name(args), collectives=[BINARY])
+    forward = () if args.no_forward_env or args.emulate else plans.forwarded_nccl(os.environ, _launcher_name(args))
+    if args.dry_run:
+        with _benchmark(args, plan, forward, dry=True) as (launcher, binary):
+            return _dry_run(FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary, plan=plan))
     outputs = Outputs.resolve(args)
     err = sys.stderr
     out = err if outputs.record_on_stdout else sys.stdout
@@ -136,16 +166,17 @@ def cmd_fleet(args: argparse.Namespace) -> int:
 
     keeper = outputs.keeper
     started_at, start = now_utc(), time.monotonic()
-    with _benchmark(args) as (launcher, binary):
+    with _benchmark(args, plan, forward) as (launcher, binary):
         name = EMULATED if args.emulate else launcher.name
         check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
                            timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
                            timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
                            parallel=args.parallel or DEFAULT_PARALLEL[name],
-                           runner=CommandRunner(grace_s=args.grace), keeper=keeper)
+                           runner=CommandRunner(grace_s=args.grace), keeper=keeper, plan=plan)
         result = check.run(progress)
     result.wall_s = time.monotonic() - start
     record = build_record(result, args, hosts, started_at, overrides, keeper)
+    record.update(plan=plan.to_dict(), forwarded_env=dict(forward) or None)
     if isinstance(result.interrupted, Interrupted):
         stop_with_record(result.interrupted, record, outputs, "partial record")
     try:
@@ -181,5 +212,6 @@ def register(sub: Any, fmt: Any) -> None:
                    help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
     options.emulate(p, "host names are only names: every run is the built-in stand-in on this machine "
                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
+    options.plan(p, what="run")
     options.outputs(p)
     p.set_defaults(handler=cmd_fleet)

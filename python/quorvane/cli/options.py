@@ -54,9 +54,11 @@ def host_list(text: str) -> list[str]:
             raise argparse.ArgumentTypeError(f"host name {host!r} starts with '-'")
         if any(c.isspace() or not c.isprintable() for c in host):
             raise argparse.ArgumentTypeError(f"host name {host!r} holds white space or control characters")
-    seen = [h for i, h in enumerate(hosts) if h in hosts[:i]]
-    if seen:
-        raise argparse.ArgumentTypeError(f"host {seen[0]!r} is listed twice")
+    seen: set[str] = set()
+    for host in hosts:   # a set: a thousand hosts are checked in one pass
+        if host in seen:
+            raise argparse.ArgumentTypeError(f"host {host!r} is listed twice")
+        seen.add(host)
     if len(hosts) < 2:
         raise argparse.ArgumentTypeError("needs at least two hosts (for one host use --gpus N)")
     return hosts
@@ -119,9 +121,12 @@ def timeout(p: Any, help: str) -> None:
     p.add_argument("--timeout", type=seconds(MAX_TIMEOUT_S, True), metavar="S", help=help)
 
 
-def grace(p: Any, what: str = "a benchmark") -> None:
-    from ..runner import GRACE_S
+# The runner's default (quorvane.runner.GRACE_S), named here so that building
+# the parser loads neither the runner nor the library behind it.
+GRACE_S = 5.0
 
+
+def grace(p: Any, what: str = "a benchmark") -> None:
     p.add_argument("--grace", type=seconds(MAX_GRACE_S, False), metavar="S", default=GRACE_S,
                    help=f"seconds {what} gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
 
@@ -169,3 +174,62 @@ def outputs(p: Any, *, logs: bool = True) -> None:
     prom_file(p)
     db(p)
     no_record(p)
+
+
+# ---- the sweep plan (sweep, fleet) ---------------------------------------------------
+
+def _plan_type(parse: Callable[[str], Any]) -> Callable[[str], Any]:
+    def convert(text: str) -> Any:
+        from ..plans import PlanError
+        try:
+            return parse(text)
+        except PlanError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+    return convert
+
+
+def _iterations(low: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        from ..plans import parse_count
+        return parse_count(text, "the value", low)
+    return _plan_type(parse)
+
+
+def plan(p: Any, *, what: str = "collective") -> None:
+    """--plan, --sizes, --iters, --warmup, --bench-arg, --env, --no-forward-env, --dry-run."""
+    from ..plans import DEFAULT_PLAN, PLANS, parse_env, parse_sizes
+
+    g = p.add_argument_group("plan (what runs)")
+    g.add_argument("--plan", choices=PLANS, default=None,
+                   help=f"full: 8 B .. 16 GiB by 2, the bandwidth plateau (default {DEFAULT_PLAN}); quick: all_reduce "
+                        "at 1-8 GiB; library: the library's fixed sweep (8 KiB .. 128 MiB by 16)")
+    g.add_argument("--sizes", type=_plan_type(parse_sizes), metavar="MIN:MAX[:FACTOR]",
+                   help="message sizes, as nccl-tests reads them (8, 64K, 128M, 8G); factor 2 by default")
+    g.add_argument("--iters", type=_iterations(1), metavar="N", help=f"timed iterations per size and {what}")
+    g.add_argument("--warmup", type=_iterations(0), metavar="N", help="warm-up iterations")
+    g.add_argument("--bench-arg", action="append", default=[], metavar="ARG",
+                   help="words for nccl-tests, split as a shell would, e.g. --bench-arg='-d bfloat16' "
+                        "(repeatable; flags the plan sets are refused)")
+    g.add_argument("--env", action="append", type=_plan_type(parse_env), default=[], metavar="NAME=VALUE",
+                   help="a variable for every rank (srun --export, mpirun -x, env on one host); repeatable")
+    g.add_argument("--no-forward-env", action="store_true",
+                   help="do not pass this environment's NCCL_* variables on to mpirun and ssh ranks")
+    g.add_argument("--dry-run", action="store_true",
+                   help="print each command line that would run (shell-quoted, with the variables it adds) "
+                        "and exit 0")
+
+
+def plan_of(args: Any, launcher: str, *, collectives: Any = None, memory_bytes: int | None = None) -> Any:
+    """The plan the options ask for, for runs through `launcher`; a bad
+    combination is a usage error."""
+    from ..plans import DEFAULT_PLAN, PlanError, check_target, make_plan, parse_bench_args
+    from .common import UsageError
+
+    try:
+        plan = make_plan(args.plan or DEFAULT_PLAN, collectives=collectives, sizes=args.sizes, iters=args.iters,
+                         warmup=args.warmup, bench_args=parse_bench_args(args.bench_arg), env=args.env,
+                         memory_bytes=memory_bytes)
+        check_target(plan, launcher)
+    except PlanError as exc:
+        raise UsageError(str(exc)) from None
+    return plan

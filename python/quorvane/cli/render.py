@@ -164,6 +164,12 @@ def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool
               f"and pass ({thr['pass_min_gbps']:g}) cutoffs" if thr else
               f"bars: busbw on a 0-{scale:,.0f} GB/s scale (no cutoffs known)")
     console.print(Text(legend, style="dim"))
+    plan = record.get("plan")
+    if plan:
+        console.print(Text(f"plan       {plan['name']}: {human_size(plan['begin_bytes'])} .. "
+                           f"{human_size(plan['end_bytes'])} x{plan['factor']}, {plan['iters']} iterations, "
+                           f"{plan['warmup']} warm-up" + (f"; {plan['memory_note']}" if plan.get("memory_note") else ""),
+                           style="dim"))
 
     for entry, (rows, cut, left_out) in zip(record["collectives"], shown_rows):
         console.print()
@@ -211,6 +217,9 @@ def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool
     line.append(record["verdict"].upper(), style=VERDICT_STYLE.get(record["verdict"], "bold"))
     if emulated:
         line.append(f" ({EMULATED}, not a measurement)")
+    if any(c.get("code") == "cutoff-unreachable" for c in record.get("caveats") or []):
+        line.append("  (cutoff-unreachable: no healthy host of this type earns the cutoff; the caveat above "
+                    "gives the override to use)", style="yellow")
     console.print(line)
 
 

@@ -4,32 +4,56 @@ from __future__ import annotations
 import argparse
 import os
 import signal
-import socket
 import sys
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .. import analysis as qa
-from .. import collsweep as cs
-from ..causes import caveats_of
+from .. import gpus, plans
+from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
-from ..record import Measured, build_record, now_utc, read_outcome
-from ..runner import CommandRunner, Outcome, collective_label, label_of
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
-from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
-from .outputs import LogKeeper, Outputs, stop_with_record
-from .render import SweepProgress, render_record
-from .term import console_for
+
+# What runs a sweep, shows it and records it is imported once a sweep runs:
+# --dry-run and the help need none of it.
+if TYPE_CHECKING:
+    from ..record import Measured
+    from ..runner import CommandRunner, Outcome
+    from .outputs import LogKeeper
+    from .render import SweepProgress
+
+EMULATED = "emulated"
+
+def _allocation(args: argparse.Namespace) -> None:
+    """Inside a Slurm allocation of two or more nodes, without --hosts or --gpus:
+    the allocation's nodes, and --gpus-per-node from Slurm's variables."""
+    if args.hosts is not None or args.gpus is not None or not os.environ.get("SLURM_JOB_ID"):
+        return
+    text = os.environ.get("SLURM_JOB_NODELIST") or os.environ.get("SLURM_NODELIST")
+    if not text:
+        return
+    from ..fleet import FleetError, parse_hosts
+    try:
+        hosts = parse_hosts(text)
+    except FleetError as exc:
+        raise UsageError(f"SLURM_JOB_NODELIST: {exc}") from None
+    if len(hosts) < 2:
+        return
+    args.hosts = hosts
+    if args.gpus_per_node is None:
+        args.gpus_per_node = plans.slurm_gpus_per_node(os.environ)
+
 
 def _check(args: argparse.Namespace) -> None:
     """Everything about the arguments that argparse does not check itself."""
+    _allocation(args)
     hosts, gpus, per_node = args.hosts, args.gpus, args.gpus_per_node
     if hosts is None:
         if gpus is None:
-            raise UsageError("give --gpus N for this host, or --hosts h1,h2,... with --gpus-per-node N")
+            raise UsageError("give --gpus N for this host, or --hosts h1,h2,... with --gpus-per-node N "
+                             "(inside a Slurm allocation of several nodes, those are the default)")
         for flag, value in (("--gpus-per-node", per_node), ("--launcher", args.launcher)):
             if value is not None:
                 raise UsageError(f"{flag} needs --hosts")
@@ -40,8 +64,9 @@ def _check(args: argparse.Namespace) -> None:
         if gpus is not None:
             raise UsageError("with --hosts give --gpus-per-node N, not --gpus")
         if per_node is None:
-            raise UsageError("--hosts needs --gpus-per-node N")
+            raise UsageError("--hosts needs --gpus-per-node N (Slurm's SLURM_GPUS_PER_NODE gives none here)")
     if args.emulate:
+        from .emulate import EMULATED_EXECUTABLES
         if args.binary_root is not None:
             raise UsageError("--emulate and --binary-root exclude each other")
         strange = [n for n in (args.collectives or []) if n not in EMULATED_EXECUTABLES]
@@ -63,9 +88,13 @@ class _Collector:
         self.measured: list[Measured] = []
 
     def started(self, cmd: list[str], timeout: float) -> None:
+        from ..runner import label_of
         self.progress.started(label_of(cmd), timeout)
 
     def finished(self, outcome: Outcome) -> None:
+        from .. import analysis as qa
+        from ..record import Measured, read_outcome
+        from ..runner import label_of
         label = label_of(outcome.command)
         logs = self.keeper.final(outcome.logs) if self.keeper is not None else outcome.logs
         measured = Measured(label, outcome, logs=logs)
@@ -77,6 +106,8 @@ class _Collector:
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
         """One entry per requested collective, in order: those that did not run say why."""
+        from ..record import Measured
+        from ..runner import collective_label
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
@@ -93,70 +124,110 @@ class _Collector:
 
 # ---- sweep --------------------------------------------------------------------------
 
+def _gpu_type_first(args: argparse.Namespace, hosts: list[str] | None) -> gpus.Detected | None:
+    """The GPU type known before anything runs: --gpu-type, else this host's own
+    GPUs for a one-host sweep (which also give the memory that bounds the plan)."""
+    local = gpus.detect_local() if hosts is None and not args.emulate else None
+    if args.gpu_type:
+        return gpus.given(args.gpu_type)._replace(memory_bytes=local.memory_bytes if local else None)
+    return local
+
+
 def _check_benchmarks(args: argparse.Namespace, collectives: list[str]) -> None:
     """With none of the requested programs to be found, nothing can run: one line up front, as the fleet says it,
     rather than a table of failures that each say it."""
     if args.emulate:
         return
-    root = args.binary_root or "/opt/nccl-tests/build"
-    if all(cs._resolve_binary(exe, root) is None for exe in collectives):
+    root = args.binary_root or DEFAULT_BINARY_ROOT
+    if all(plans.resolve_binary(exe, root) is None for exe in collectives):
         raise RunError(f"nccl-tests not found: no {', '.join(collectives)} under {shown(root)}, the usual folders "
                        "or the PATH (build nccl-tests, or give --binary-root DIR)")
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
     _check(args)
-    _check_benchmarks(args, args.collectives or list(cs.COLLECTIVES))
     hosts: list[str] | None = args.hosts
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
-    warning = check_gpu_type(args.gpu_type, scope, overrides)
+    detected = _gpu_type_first(args, hosts)
+    launcher = (args.launcher or plans.select_launcher(os.environ)) if hosts else plans.LOCAL
+    plan = options.plan_of(args, launcher, collectives=args.collectives,
+                           memory_bytes=detected.memory_bytes if detected is not None else None)
+    forward = () if args.no_forward_env else plans.forwarded_nccl(os.environ, launcher)
+    target = plans.Target(launcher, args.gpus_per_node if hosts else args.gpus, tuple(hosts or ()), forward)
+    gpu_type = detected.gpu_type if detected is not None else ""
+    if args.dry_run:
+        return _dry_run(args, plan, target, gpu_type)
+    _check_benchmarks(args, list(plan.collectives))
+    warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
+    from .. import collsweep as cs
+    from ..causes import caveats_of
+    from ..record import build_record, cutoff_caveats, finding, now_utc
+    from ..runner import CommandRunner, collective_label
+    from .outputs import Outputs, stop_with_record
+    from .render import SweepProgress, render_record
+    from .term import console_for
     outputs = Outputs.resolve(args)
 
-    collectives: list[str] = args.collectives or list(cs.COLLECTIVES)
+    collectives: list[str] = list(plan.collectives)
     err = console_for(sys.stderr)
     out = err if outputs.record_on_stdout else console_for(sys.stdout)   # with --json - the record owns stdout
     if warning:
         err.print(f"{PROG}: warning: {warning}")
     if args.emulate:
         err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
+    if plan.memory_note:
+        err.print(f"{PROG}: {plan.memory_note}")
 
     keeper = outputs.keeper
     progress = SweepProgress(err, [collective_label(c) for c in collectives])
     collector = _Collector(progress, keeper)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None)
-    options: dict[str, Any] = {"collectives": collectives, "runner": runner}
-    if args.timeout is not None:
-        options["timeout_s"] = args.timeout
     started_at, start = now_utc(), time.monotonic()
     report = None
+    ran: list[tuple[str, Any]] = []
     stopped: Interrupted | None = None
     try:
-        with progress, _binary_root(args) as root:
-            if root is not None:
-                options["binary_root"] = root
-            if hosts is not None:
-                report = cs.launch_multi_node(hosts, args.gpus_per_node, args.gpu_type,
-                                              launcher_mode=args.launcher, **options)
+        with progress, _binary_root(args, gpu_type) as root:
+            if plan.name == "library":
+                report = _library_sweep(args, hosts, gpu_type or gpus.UNKNOWN, collectives, runner, root)
             else:
-                report = cs.launch_intra_node(args.gpus, args.gpu_type, **options)
+                timeout = args.timeout or (480 if hosts else 240)
+                for exe, line in zip(collectives, plans.command_lines(plan, target, _resolver(root))):
+                    ran.append((exe, None if isinstance(line, str) else
+                                runner.execute(list(line.argv), timeout=timeout)))
     except Interrupted as exc:
         stopped = exc
+
+    measured = collector.all_requested(collectives, hosts, stopped is not None)
+    if detected is None:  # from the devices the benchmark named
+        detected = gpus.detect_from_ranks(m.reading for m in measured) or gpus.NOT_FOUND
+        gpu_type = detected.gpu_type
+    num_nodes, per_node = (len(hosts), args.gpus_per_node) if hosts else (1, args.gpus)
+    if report is not None:
+        report.gpu_type = gpu_type
+        cs._finalize_status(report)
+    elif plan.name != "library" and stopped is None:
+        report = plans.library_report(gpu_type, scope, num_nodes, per_node, ran)
     if report is not None and args.emulate:
         report.interconnect = EMULATED
 
-    extra: dict[str, Any] = {}
+    extra: dict[str, Any] = {"plan": plan.to_dict(), "gpu_type_from": detected.to_dict(),
+                             "forwarded_env": dict(forward) or None}
     if stopped is not None:
-        extra = {"interrupted": signal.Signals(stopped.signum).name, "exit_status": 128 + stopped.signum}
-    measured = collector.all_requested(collectives, hosts, stopped is not None)
+        extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     record = build_record(
         "sweep", started_at=started_at, wall_s=time.monotonic() - start,
-        hosts=hosts or [socket.gethostname()], gpu_type=args.gpu_type, scope=scope,
-        num_nodes=len(hosts) if hosts else 1, gpus_per_node=args.gpus_per_node if hosts else args.gpus,
-        emulated=bool(args.emulate), measured=measured,
+        hosts=hosts or [os.uname().nodename], gpu_type=gpu_type, scope=scope,
+        num_nodes=num_nodes, gpus_per_node=per_node, emulated=bool(args.emulate), measured=measured,
         overrides=overrides, report=report, extra=extra)
+    note = detected.note()
+    if note is not None:
+        record["findings"].append({**finding("gpu-type-unknown" if not detected.known else "gpu-type-found",
+                                             "warn" if not detected.known else "note", note), "collective": None})
     record["caveats"] = caveats_of(record, measured, launcher=args.launcher, environ=os.environ)
+    record["caveats"] += cutoff_caveats(gpu_type, scope, overrides, _largest_measured(record, plan))
 
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
@@ -168,10 +239,63 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     return status or int(record["exit_status"])
 
 
+def _library_sweep(args: argparse.Namespace, hosts: list[str] | None, gpu_type: str, collectives: list[str],
+                   runner: CommandRunner, root: str | None) -> Any:
+    """`--plan library`: the library's own sweep, exactly as it runs it."""
+    from .. import collsweep as cs
+    options: dict[str, Any] = {"collectives": collectives, "runner": runner}
+    if args.timeout is not None:
+        options["timeout_s"] = args.timeout
+    if root is not None:
+        options["binary_root"] = root
+    if hosts is not None:
+        return cs.launch_multi_node(hosts, args.gpus_per_node, gpu_type, launcher_mode=args.launcher, **options)
+    return cs.launch_intra_node(args.gpus, gpu_type, **options)
+
+
+def _resolver(root: str | None) -> Any:
+    """The executable's path as the library finds it (root, the usual folders, PATH)."""
+    where = root or DEFAULT_BINARY_ROOT
+    return lambda exe: (lambda found: os.path.abspath(found) if found else None)(plans.resolve_binary(exe, where))
+
+
+def _largest_measured(record: dict[str, Any], plan: plans.Plan) -> int:
+    """The largest all_reduce size measured, else the largest the plan asks for."""
+    sizes = [row["size_bytes"] for e in record["collectives"] if e["collective"] == "all_reduce" for row in e["rows"]]
+    return max(sizes) if sizes else plan.sizes()[-1] if plan.sizes() else 0
+
+
+def _dry_run(args: argparse.Namespace, plan: plans.Plan, target: plans.Target, gpu_type: str) -> int:
+    """Print each command line that would run, shell-quoted, with the variables it adds; run nothing."""
+    missing: list[str] = []
+    with _binary_root(args, gpu_type) as root:
+        where = root or DEFAULT_BINARY_ROOT
+        found = _resolver(root)
+
+        def binary_for(exe: str) -> str:   # a program missing here is shown at the path it was looked for
+            path = found(exe)
+            if path is None:
+                missing.append(exe)
+            return path or os.path.join(where, exe)
+        if plan.name == "library":
+            lines = plans.library_lines(target, binary_for, plan.collectives)
+        else:
+            lines = plans.command_lines(plan, target, binary_for)
+        text = [line.shell_line() for line in lines if not isinstance(line, str)]
+    sys.stdout.write("".join(line + "\n" for line in text))
+    sys.stdout.flush()
+    for exe in missing:
+        print(f"{PROG}: note: {exe} is not under {where}, the usual folders or the PATH here", file=sys.stderr)
+    return 0
+
+
 @contextmanager
-def _binary_root(args: argparse.Namespace) -> Iterator[str | None]:
+def _binary_root(args: argparse.Namespace, gpu_type: str = "") -> Iterator[str | None]:
     if args.emulate:
-        with emulated_binaries() as root:
+        from .emulate import emulated_binaries
+        # The stand-in follows the published curve of the GPU type it is told.
+        environ = {**os.environ, "QUORVANE_EMULATE_GPU_TYPE": gpu_type} if gpu_type else None
+        with emulated_binaries(environ) as root:
             yield root
     else:
         yield args.binary_root
@@ -181,9 +305,10 @@ def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane sweep` to the command line."""
     sweep = add_command(
         sub, "sweep", fmt, epilog=EXIT_STATUS_HELP,
-        description="Run all_reduce, all_gather, reduce_scatter and broadcast over 8 KiB .. 128 MiB, "
-                    "show the tables, the headline all_reduce bus bandwidth and its message size, the "
-                    "cutoffs and the verdict. Progress goes to stderr.")
+        description="Run all_reduce, all_gather, reduce_scatter and broadcast over the plan's message sizes "
+                    "(default: 8 B .. 16 GiB, up to the bandwidth plateau), show the tables, the headline "
+                    "all_reduce bus bandwidth and its message size, the cutoffs and the verdict. Progress goes "
+                    "to stderr.")
     one = sweep.add_argument_group("one host")
     one.add_argument("--gpus", type=options.count, metavar="N", help="number of local GPUs (2 or more)")
     many = sweep.add_argument_group("several hosts")
@@ -193,7 +318,9 @@ def register(sub: Any, fmt: Any) -> None:
     many.add_argument("--launcher", choices=LAUNCHERS,
                       help="srun (Slurm), mpirun (Open MPI) or ssh (mpirun over ssh); "
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
-    options.gpu_type(sweep)
+    options.gpu_type(sweep, "GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`); default: "
+                            "from nvidia-smi or rocm-smi here, else from the device names the benchmark prints",
+                     required=False)
     options.binary_root(sweep)
     options.timeout(sweep, "seconds allowed per collective, at most a week "
                            "(default 240 for one host, 480 for several)")
@@ -202,6 +329,7 @@ def register(sub: Any, fmt: Any) -> None:
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
+    options.plan(sweep)
     options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)

@@ -3,6 +3,7 @@ cutoffs checked against the hardware."""
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -11,7 +12,9 @@ from rich.console import Console
 from rich.text import Text
 
 from .. import analysis as qa
-from ..policy import OVERRIDES_VAR, effective_thresholds, largest_measured_size, lint, read_overrides
+from ..plans import DEFAULT_PLAN, PLANS
+from ..policy import (OVERRIDES_VAR, effective_thresholds, largest_measured_size, lint, read_overrides,
+                      suggested_overrides)
 from ..record import strict_json
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, UsageError, check_json_target, human_size, table, write_atomic
@@ -62,10 +65,11 @@ def _gbps(value: float | None) -> str:
     return "-" if value is None else f"{value:g}"
 
 
-def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Sequence[Any], size_bytes: int) -> None:
+def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Sequence[Any], size_bytes: int,
+               plan: str) -> None:
     at = human_size(size_bytes)
-    console.print(Text(f"cutoffs checked against link budgets and healthy hosts at {at}, "
-                       "the largest size the sweep measures", style="bold"))
+    console.print(Text(f"cutoffs checked against link budgets and healthy hosts up to {at}, "
+                       f"the largest size the {plan} plan measures", style="bold"))
     worst: dict[tuple[str, str, str], Any] = {}
     for r in results:
         if r.cutoff and r.finding.severity != qa.Severity.note:
@@ -77,7 +81,7 @@ def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Seq
         if e["pass_min_gbps"] is None:
             continue
         budget = qa.link_budget(e["gpu_type"], e["scope"])
-        typical = qa.typical_busbw(e["gpu_type"], e["scope"], size_bytes)
+        typical = qa.typical_up_to(e["gpu_type"], e["scope"], size_bytes)
         healthy = "-" if typical is None else (
             _gbps(typical.low_gbps) if typical.low_gbps == typical.high_gbps
             else f"{typical.low_gbps:g}-{typical.high_gbps:g}")
@@ -90,7 +94,7 @@ def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Seq
                          _gbps(None if budget is None else budget.gbps), healthy, e["source"], check])
             styles.append(SEVERITY_STYLE.get(found.finding.severity.name, "") if found else
                           ("dim" if check == "not checked" else "green"))
-    _print_table(console, ["GPU type", "scope", "cutoff", "GB/s", "link budget", f"healthy at {at}", "source",
+    _print_table(console, ["GPU type", "scope", "cutoff", "GB/s", "link budget", f"healthy up to {at}", "source",
                            "check"], rows, [False, False, False, True, True, True, False, False], styles)
     problems = [r for r in results if r.finding.severity != qa.Severity.note]
     notes = [r for r in results if r.finding.severity == qa.Severity.note]
@@ -104,7 +108,7 @@ def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Seq
     if unchecked:
         console.print(Text(f"no link budget known for: {', '.join(unchecked)}", style="dim"))
     if untypical:
-        console.print(Text(f"no healthy value known at {at} for: {', '.join(untypical)}", style="dim"))
+        console.print(Text(f"no healthy value known up to {at} for: {', '.join(untypical)}", style="dim"))
     if problems:
         console.print(Text(f"{len(problems)} cutoff problem{'s' if len(problems) != 1 else ''}",
                            style="bold red"))
@@ -123,14 +127,27 @@ def cmd_thresholds(args: argparse.Namespace) -> int:
             raise UsageError(f"no cutoffs for GPU type {args.gpu_type!r}; known: {', '.join(known)}")
     out = sys.stderr if args.json == "-" else sys.stdout
     console = console_for(out)
+    if (args.plan is not None or args.emit_overrides) and not args.lint:
+        raise UsageError(f"{'--plan' if args.plan is not None else '--emit-overrides'} goes with --lint")
     if args.lint:
-        size = largest_measured_size()
+        plan = args.plan or DEFAULT_PLAN
+        size = largest_measured_size(plan)
         results = lint(entries, size)
+        if args.emit_overrides:
+            if args.json is not None:
+                raise UsageError("--emit-overrides prints the override JSON itself; leave out --json")
+            print(json.dumps(suggested_overrides(entries, overrides, size)))
+            return 0
         if args.json is not None:
             write_atomic(args.json, strict_json({
-                "size_bytes": size, "results": [r.to_dict() for r in results],
-                "problems": sum(r.finding.severity != qa.Severity.note for r in results)}))
-        _show_lint(console, entries, results, size)
+                "plan": plan, "size_bytes": size, "results": [r.to_dict() for r in results],
+                "problems": sum(r.finding.severity != qa.Severity.note for r in results),
+                "overrides": suggested_overrides(entries, overrides, size)}))
+        _show_lint(console, entries, results, size, plan)
+        suggested = suggested_overrides(entries, overrides, size)
+        if any(key not in overrides or tuple(v.values()) != overrides[key] for key, v in suggested.items()):
+            console.print(Text(f"override to use: {OVERRIDES_VAR}='{json.dumps(suggested)}' "
+                               "(thresholds --lint --emit-overrides prints it)", style="dim"))
         return EXIT_LINT_PROBLEMS if qa.lint_has_problems(results) else 0
     if args.json is not None:
         write_atomic(args.json, strict_json({f"{e['gpu_type']}:{e['scope']}": {
@@ -149,7 +166,13 @@ def register(sub: Any, fmt: Any) -> None:
     thresholds.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
     thresholds.add_argument("--lint", action="store_true",
                             help="check every cutoff in force against the GPU's link budget and what healthy "
-                                 "hosts measure at the largest size the sweep measures; exit 1 on any problem")
+                                 "hosts measure up to the largest size the plan measures; exit 1 on any problem")
+    thresholds.add_argument("--plan", choices=PLANS,
+                            help=f"with --lint: check against the healthy values up to the largest size this "
+                                 f"sweep plan measures (default {DEFAULT_PLAN})")
+    thresholds.add_argument("--emit-overrides", action="store_true",
+                            help=f"with --lint: print only the JSON for {OVERRIDES_VAR} that keeps the overrides "
+                                 "in force and replaces every cutoff with a problem by one a healthy host earns")
     options.json_file(thresholds, "write the cutoffs (or the lint's results) as JSON to FILE ('-': stdout)")
     thresholds.set_defaults(handler=cmd_thresholds)
 

@@ -33,6 +33,8 @@ void init_hardware(nb::module_& m) {
     m.def("link_budget", &qa::link_budget, "gpu_type"_a, "scope"_a, "The link budget of a GPU type, or None.");
     m.def("typical_busbw", &qa::typical_busbw, "gpu_type"_a, "scope"_a, "size_bytes"_a,
           "What healthy hosts of a GPU type measure at one size (low, high, gpus, source), or None.");
+    m.def("typical_up_to", &qa::typical_up_to, "gpu_type"_a, "scope"_a, "size_bytes"_a,
+          "The healthy value published at the largest size not above size_bytes, or None.");
     m.def("largest_measured_size", &qa::largest_measured_size, "begin"_a, "end"_a, "factor"_a,
           "The largest size a sweep from begin, multiplying by factor, measures without passing end.");
 }

@@ -21,7 +21,25 @@ void init_lint(nb::module_& m) {
         .ro("source", &qa::LintResult::source)
         .ro_only("finding", &qa::LintResult::finding)
         .flatten(&qa::LintResult::finding)
+        .ro("beyond_healthy", &qa::LintResult::beyond_healthy)
         .to_dict();
+    nb::class_<qa::SuggestedCutoffs> suggested(m, "SuggestedCutoffs", "Cutoffs a healthy host of the GPU type can earn.");
+    Record(suggested)
+        .ro("gpu_type", &qa::SuggestedCutoffs::gpu_type)
+        .ro("scope", &qa::SuggestedCutoffs::scope)
+        .ro("pass_min_gbps", &qa::SuggestedCutoffs::pass_min_gbps)
+        .ro("warn_min_gbps", &qa::SuggestedCutoffs::warn_min_gbps)
+        .ro("basis", &qa::SuggestedCutoffs::basis)
+        .to_dict();
+    m.def("suggest_cutoffs", [](const std::vector<std::tuple<std::string, std::string, double, double, std::string>>& rows,
+                                long long size_bytes) {
+              std::vector<qa::CutoffsInForce> cutoffs;
+              for (const auto& [gpu, scope, pass, warn, source] : rows) cutoffs.push_back({gpu, scope, pass, warn, source});
+              return qa::suggest_cutoffs(cutoffs, size_bytes);
+          },
+          "cutoffs"_a, "size_bytes"_a,
+          "For the (gpu_type, scope, pass, warn, source) cutoffs the lint finds a problem with, cutoffs a "
+          "healthy host can earn (the override to use).");
     m.def("lint_cutoffs", [](const std::vector<std::tuple<std::string, std::string, double, double, std::string>>& rows,
                              long long size_bytes) {
               std::vector<qa::CutoffsInForce> cutoffs;
@@ -30,7 +48,7 @@ void init_lint(nb::module_& m) {
           },
           "cutoffs"_a, "size_bytes"_a,
           "Check (gpu_type, scope, pass_min_gbps, warn_min_gbps, source) cutoffs against the link budgets and "
-          "the healthy values at size_bytes.");
+          "the healthy value published up to size_bytes, the largest size the plan measures.");
     m.def("lint_has_problems", &qa::lint_has_problems, "results"_a,
           "True when any lint result is a warning or worse.");
 }
