@@ -196,6 +196,8 @@ nb::dict topology_dict(const qt::Report& r) {
 
 }  // namespace
 
+void init_transport(nb::module_& m);
+
 NB_MODULE(analysis, m) {
     m.doc() = "quorvane's analysis of benchmark output, topology and fleets (C++).";
 
@@ -699,4 +701,5 @@ NB_MODULE(analysis, m) {
           "Findings for the devices missing, added or changed since the golden file.");
     m.def("compare_hosts", &qt::compare_hosts, "hosts"_a, "names"_a,
           "Hosts (with topologies) side by side: links below the fleet's best, inventories against the majority.");
+    init_transport(m);
 }

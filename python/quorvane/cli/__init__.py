@@ -5,6 +5,7 @@ Subcommands:
 * ``quorvane sweep``      run the nccl-tests sweep on one host or several, show it, grade it
 * ``quorvane grade FILE`` grade saved nccl-tests outputs with the same reader and policy
 * ``quorvane topo FILE``  GPU/NIC inventory and GPU->NIC affinity of an NCCL topology dump
+* ``quorvane transport LOG`` NCCL's account of the path (network, NICs, GDR, P2P) from its debug logs
 * ``quorvane thresholds`` the pass/warn cutoffs in force, per GPU type and scope
 * ``quorvane fleet``      find the slow host or the bad network port among many hosts
 
@@ -27,11 +28,11 @@ from typing import Any, NoReturn
 
 from .. import __version__
 from ..runner import stop_all
-from . import baseline, compare, fleet, grade, history, report, sweep, thresholds, topo
+from . import baseline, compare, fleet, grade, history, report, sweep, thresholds, topo, transport
 from .common import (EXIT_ERROR, EXIT_INTERNAL, EXIT_STATUS_HELP, EXIT_USAGE, EXIT_WRITE, PROG, Interrupted,
                      RunError, UsageError, WriteError, shown)
 
-COMMANDS = (sweep, grade, fleet, topo, thresholds, history, compare, baseline, report)
+COMMANDS = (sweep, grade, fleet, topo, transport, thresholds, history, compare, baseline, report)
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 # ---- argument parsing -------------------------------------------------------------
