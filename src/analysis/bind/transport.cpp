@@ -1,35 +1,14 @@
-// Binding of the transport account: NCCL's debug output read in C++, the
-// account handed to Python as plain values.
-#include <nanobind/nanobind.h>
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/pair.h>
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/string_view.h>
-#include <nanobind/stl/vector.h>
+// The transport account: NCCL's debug output read in C++, the account handed
+// to Python as plain values.
+#include "bind.hpp"
 
 #include "../transport.hpp"
 
-namespace nb = nanobind;
-using namespace nb::literals;
-namespace qa = quorvane::analysis;
-namespace tr = quorvane::analysis::transport;
-
+namespace quorvane::analysis::bind {
 namespace {
 
-// The text of a str as UTF-8 without a copy where CPython holds it already;
-// lone surrogates are read as replacement characters instead of failing.
-std::string_view utf8(nb::handle text, nb::object& holder) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (!p) {
-        PyErr_Clear();
-        holder = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
-        if (!holder.is_valid()) throw nb::python_error();
-        p = PyBytes_AS_STRING(holder.ptr());
-        n = PyBytes_GET_SIZE(holder.ptr());
-    }
-    return {p, static_cast<size_t>(n)};
-}
+namespace qa = quorvane::analysis;
+namespace tr = quorvane::analysis::transport;
 
 nb::object opt_bool(const std::optional<bool>& v) { return v ? nb::object(nb::bool_(*v)) : nb::none(); }
 nb::object text_or_none(const std::string& s) { return s.empty() ? nb::none() : nb::object(nb::str(s.c_str())); }
@@ -146,16 +125,16 @@ void init_transport(nb::module_& m) {
                            "Reads NCCL debug output piece by piece (files of one run, chunks of a stream).")
         .def(nb::init<>())
         .def("feed", [](tr::Reader& r, nb::str text) {
-            nb::object holder;
-            r.feed(utf8(text, holder));
+            r.feed(Utf8(text).view);
         }, "text"_a, "Read more text; a line may be cut anywhere between two calls.")
         .def("end_piece", &tr::Reader::end_piece, "The current file ended: read a last line left without newline.")
         .def("account", &tr::Reader::account, "context"_a = tr::Context{},
              "The account of everything read so far, with its findings.");
 
     m.def("read_path", [](nb::str text, const tr::Context& context) {
-        nb::object holder;
-        return tr::read(utf8(text, holder), context);
+        return tr::read(Utf8(text).view, context);
     }, "text"_a, "context"_a = tr::Context{},
           "Read one NCCL debug log (or output with debug lines mixed in) and give the path account.");
 }
+
+}  // namespace quorvane::analysis::bind
