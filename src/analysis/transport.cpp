@@ -98,34 +98,42 @@ struct Lines {
     bool any() const { return count > 0; }
 };
 
-// Names in first-seen order, each with its count and first lines.
+// Names in first-seen order, each with its count and first lines (few names:
+// a short list searched in place, no allocation for a name seen before).
 struct Tally {
+    struct Entry {
+        string name;
+        std::size_t count = 0;
+        Lines lines;
+    };
+    std::vector<Entry> entries;
     std::vector<string> order;
-    std::unordered_map<string, std::pair<std::size_t, Lines>> seen;
     void add(string_view name, string_view line) {
-        auto it = seen.find(string(name));
-        if (it == seen.end()) {
+        Entry* e = find(name);
+        if (!e) {
+            entries.push_back({string(name), 0, {}});
             order.emplace_back(name);
-            it = seen.emplace(string(name), std::pair<std::size_t, Lines>{0, {}}).first;
+            e = &entries.back();
         }
-        ++it->second.first;
-        it->second.second.add(line, 1);
+        ++e->count;
+        e->lines.add(line, 1);
     }
-    bool empty() const { return order.empty(); }
+    Entry* find(string_view name) {
+        for (Entry& e : entries)
+            if (e.name == name) return &e;
+        return nullptr;
+    }
+    const Entry* find(string_view name) const { return const_cast<Tally*>(this)->find(name); }
+    bool empty() const { return entries.empty(); }
+    bool contains(string_view name) const { return find(name) != nullptr; }
     // The most frequent; the first seen among equals.
     const string* top() const {
-        const string* best = nullptr;
-        std::size_t n = 0;
-        for (const string& name : order) {
-            std::size_t c = seen.at(name).first;
-            if (c > n) {
-                n = c;
-                best = &name;
-            }
-        }
-        return best;
+        const Entry* best = nullptr;
+        for (const Entry& e : entries)
+            if (!best || e.count > best->count) best = &e;
+        return best ? &best->name : nullptr;
     }
-    const Lines& lines(const string& name) const { return seen.at(name).second; }
+    const Lines& lines(const string& name) const { return find(name)->lines; }
 };
 
 struct HostState {
@@ -183,7 +191,8 @@ struct Reader::State {
     std::int64_t coll_channels = 0, nvls_channels = -1, collnet_channels = -1;
     std::int64_t nranks = 0, nnodes = 0, local_ranks = 0;
     std::int64_t channel_lines = 0, net_channel_lines = 0;
-    std::set<std::int64_t> channel_ids;
+    std::vector<bool> channel_seen = std::vector<bool>(4096);
+    std::int64_t channel_count = 0;
     std::vector<VersionSeen> versions;
     std::set<std::pair<string, string>> version_keys;
     std::vector<string> version_order;
@@ -191,10 +200,15 @@ struct Reader::State {
     std::vector<std::pair<string, string>> environment;
     std::vector<string> errors;
     std::size_t error_count = 0;
-    bool in_error_trace = false;  // the last NCCL line was an error-return trace
 
+    int last_host = -1;
     int host_id(string_view name) {
         if (name.empty()) return -1;
+        if (last_host >= 0 && hosts[static_cast<std::size_t>(last_host)] == name) return last_host;
+        last_host = lookup_host(name);
+        return last_host;
+    }
+    int lookup_host(string_view name) {
         auto it = host_ids.find(string(name));
         if (it != host_ids.end()) return it->second;
         int id = static_cast<int>(hosts.size());
@@ -206,6 +220,8 @@ struct Reader::State {
     }
 
     int network_id(string_view name) {
+        for (std::size_t i = 0; i < networks.size(); ++i)
+            if (networks[i] == name) return static_cast<int>(i);
         auto it = network_ids.find(string(name));
         if (it != network_ids.end()) return it->second;
         int id = static_cast<int>(networks.size());
@@ -346,63 +362,74 @@ struct Reader::State {
         Origin o = origin(prefix, kind);
         int host = host_id(o.host);
         if (host >= 0) ++host_lines[static_cast<std::size_t>(host)];
-        bool trace = false;
-        if (kind == 'V') {
-            version(m, o, l);
-        } else if (kind == 'W') {
-            error_line(l);
-        } else if (starts(m, "Channel ") || starts(m, "Ring ")) {
-            channel(m, host, l);
-        } else if (starts(m, "NET/") || starts(m, "Net/") || starts(m, "NET :")) {
-            net(m, host, l);
-        } else if (starts(m, "Using network ")) {
-            network_stated.add(trim(m.substr(14)), l);
-        } else if (starts(m, "Assigned NET plugin ")) {
-            string_view name = m.substr(20);
-            std::size_t to = name.rfind(" to comm");
-            network_stated.add(trim(name.substr(0, to)), l);
-        } else if (starts(m, "Initialized NET plugin ")) {
-            plugins_initialized.add(trim(m.substr(23)), l);
-        } else if (starts(m, "NCCL version ")) {
-            version(m, o, l);
-        } else if (starts(m, "NVLS multicast support is not available")) {
-            nvls_unavailable.add(l);
-        } else if (starts(m, "NVLS multicast support is available")) {
-            nvls_available.add(l);
-        } else if (starts(m, "NVLS comm ") || starts(m, "Connected NVLS")) {
-            nvls_used.add(l);
-        } else if (starts(m, "Connected all CollNet") || starts(m, "Connected CollNet") ||
-                   starts(m, "CollNet channel") || starts(m, "Connected COLLNET")) {
-            collnet_used.add(l);
-        } else if (has(m, " coll channels")) {
-            channel_summary(m, l);
-        } else if (has(m, " set by environment to ")) {
-            std::size_t k = m.find(" set by environment to ");
-            string_view name = trim(m.substr(0, k)), value = trim(m.substr(k + 23));
-            if (!value.empty() && value.back() == '.') value.remove_suffix(1);
-            if (starts(name, "NCCL_") &&
-                std::none_of(environment.begin(), environment.end(), [&](const auto& e) { return e.first == name; }))
-                environment.emplace_back(string(name), string(value));
-        } else if (starts(m, "P2P is disabled between NVLINK connected GPUs")) {
-            p2p_disabled_nvlink.add(l);
-        } else if (!m.empty() && m.front() == '+') {
-            if (has(m, "NVL[")) nvlink_seen.add(l);
-            if (has(m, "NVS/")) nvswitch_seen.add(l);
-        } else if (has(m, "libibverbs") && (has(m, "ailed") || has(m, "nable"))) {
-            ibverbs_errors.add(l);
-        } else if (has(m, "rank ") && (has(m, "nranks ") || has(m, "nRanks "))) {
-            comm(m, host);
-        } else if (is_error_trace(m)) {
-            trace = true;
-            error_line(l);
-            if (has(m, "plugin") || (in_error_trace_after_plugin && !plugins_initialized.empty()))
-                plugin_error_traces.add(l);
+        if (kind == 'V') return version(m, o, l);
+        if (kind == 'W') return error_line(l);
+        if (m.empty()) return;
+        // By the first character, so that a line is looked at for what it can be.
+        switch (m.front()) {
+            case 'C':
+                if (starts(m, "Channel ")) return channel(m, host, l);
+                if (starts(m, "Connected NVLS")) return nvls_used.add(l);
+                if (starts(m, "Connected all CollNet") || starts(m, "Connected CollNet") ||
+                    starts(m, "CollNet channel") || starts(m, "Connected COLLNET"))
+                    return collnet_used.add(l);
+                return;
+            case 'R':
+                if (starts(m, "Ring ")) return channel(m, host, l);
+                return;
+            case 'N':
+                if (starts(m, "NET/") || starts(m, "Net/") || starts(m, "NET :")) return net(m, host, l);
+                if (starts(m, "NCCL version ")) return version(m, o, l);
+                if (starts(m, "NVLS multicast support is not available")) return nvls_unavailable.add(l);
+                if (starts(m, "NVLS multicast support is available")) return nvls_available.add(l);
+                if (starts(m, "NVLS comm ")) return nvls_used.add(l);
+                if (starts(m, "NCCL_")) return setting(m);
+                return;
+            case 'U':
+                if (starts(m, "Using network ")) return network_stated.add(trim(m.substr(14)), l);
+                return;
+            case 'A':
+                if (starts(m, "Assigned NET plugin ")) {
+                    string_view name = m.substr(20);
+                    return network_stated.add(trim(name.substr(0, name.rfind(" to comm"))), l);
+                }
+                return;
+            case 'I':
+                if (starts(m, "Initialized NET plugin ")) return plugins_initialized.add(trim(m.substr(23)), l);
+                return;
+            case 'P':
+                if (starts(m, "P2P is disabled between NVLINK connected GPUs")) return p2p_disabled_nvlink.add(l);
+                return;
+            case '+':
+                if (has(m, "NVL[")) nvlink_seen.add(l);
+                if (has(m, "NVS/")) nvswitch_seen.add(l);
+                return;
+            case 'c': case 'n': case 'r':
+                if ((starts(m, "comm ") || starts(m, "ncclCommInit") || starts(m, "rank ")) &&
+                    (has(m, "nranks ") || has(m, "nRanks ")))
+                    return comm(m, host);
+                break;
+            default:
+                if (digit(m.front())) {
+                    if (has(m, " coll channels")) channel_summary(m, l);
+                    return;
+                }
         }
-        in_error_trace = trace;
-        if (!trace) in_error_trace_after_plugin = starts(m, "NET/") && !starts(m, "NET/IB") && !starts(m, "NET/Socket") &&
-                                                  !starts(m, "NET/Plugin");
+        if (has(m, "libibverbs") && (has(m, "ailed") || has(m, "nable"))) return ibverbs_errors.add(l);
+        if (m.front() >= 'a' && m.front() <= 'z' && is_error_trace(m)) {
+            error_line(l);
+            if (has(m, "plugin")) plugin_error_traces.add(l);
+        }
     }
-    bool in_error_trace_after_plugin = false;  // the line before came from a plugin (NET/OFI ...)
+
+    void setting(string_view m) {  // "NCCL_IB_HCA set by environment to mlx5_0,mlx5_1"
+        std::size_t k = m.find(" set by environment to ");
+        if (k == npos) return;
+        string_view name = trim(m.substr(0, k)), value = trim(m.substr(k + 23));
+        if (!value.empty() && value.back() == '.') value.remove_suffix(1);
+        if (std::none_of(environment.begin(), environment.end(), [&](const auto& e) { return e.first == name; }))
+            environment.emplace_back(string(name), string(value));
+    }
 
     static bool is_error_trace(string_view m) {
         // "transport/net.cc:1227 -> 6", "plugin/net.cc:118 -> 2"
@@ -507,7 +534,10 @@ struct Reader::State {
         if (!starts(m.substr(i), "via ")) return;
         string_view via = trim(m.substr(i + 4));
         ++channel_lines;
-        if (*id < 4096) channel_ids.insert(*id);
+        if (*id < static_cast<std::int64_t>(channel_seen.size()) && !channel_seen[static_cast<std::size_t>(*id)]) {
+            channel_seen[static_cast<std::size_t>(*id)] = true;
+            ++channel_count;
+        }
 
         if (starts(via, "NET/")) {
             ++net_channel_lines;
@@ -532,7 +562,10 @@ struct Reader::State {
             if (local >= 0) {
                 ranks_seen.insert(local);
                 if (host >= 0) rank_host[local] = host;
-                if (host >= 0) net_edges.try_emplace(Edge{host, peer, net}, evidence_of(l));
+                if (host >= 0) {
+                    Edge edge{host, peer, net};
+                    if (!net_edges.count(edge)) net_edges.emplace(edge, evidence_of(l));
+                }
             }
             return;
         }
@@ -781,7 +814,7 @@ Account Reader::State::account(const Context& ctx) const {
     a.plugins_loaded = plugins_loaded.order;
     a.nvls_channels = nvls_channels;
     a.collnet_channels = collnet_channels;
-    a.channels = coll_channels ? coll_channels : static_cast<std::int64_t>(channel_ids.size());
+    a.channels = coll_channels ? coll_channels : channel_count;
     a.ranks = nranks ? nranks : static_cast<std::int64_t>(ranks_seen.size());
     a.nodes = nnodes ? nnodes : static_cast<std::int64_t>(a.hosts.size());
     a.local_ranks = local_ranks;
@@ -887,7 +920,7 @@ Account Reader::State::account(const Context& ctx) const {
                              : "if the hosts have InfiniBand/RoCE NICs, make them visible to NCCL (libibverbs, "
                                "/dev/infiniband in containers, NCCL_IB_DISABLE unset); on Ethernet-only hosts "
                                "this is expected";
-        Lines channel_line = network_channels.seen.count("Socket") ? network_channels.lines("Socket") : Lines{};
+        Lines channel_line = network_channels.contains("Socket") ? network_channels.lines("Socket") : Lines{};
         add_finding(a, "net-socket", fail ? Severity::fail : Severity::warn, message, advice,
                     {&channel_line, &network_evidence, &ib_absent, &ibverbs_errors, &hca_line});
     }
