@@ -10,20 +10,15 @@ from rich.console import Console
 from rich.text import Text
 
 from .. import __version__, analysis, nccl_debug
-from ..record import RECORD_VERSION
-from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, _check_json_target, colour_wanted, read_capped,
-                     shown, strict_json, write_atomic)
+from ..record import RECORD_VERSION, strict_json
+from . import add_command, options
+from .common import EXIT_STATUS_HELP, PROG, RunError, UsageError, check_json_target, read_capped, shown, write_atomic
+from .term import console_for
 
 EXIT_NO_LOG = 4
 EXIT_FOR_WORST = {None: 0, "warn": 1, "fail": 2}
 SEVERITY_STYLE = {"fail": "bold red", "warn": "bold yellow", "note": "cyan"}
 NO_LINES = "no NCCL debug lines found (run with NCCL_DEBUG=INFO)"
-
-
-def make_console(stream: Any) -> Console:
-    colour = colour_wanted(stream)
-    return Console(file=stream, color_system="auto" if colour else None, force_terminal=colour or None,
-                   highlight=False, markup=False, emoji=False, soft_wrap=True, width=None if colour else 10_000)
 
 
 def read_one(path: str, context: Any) -> dict[str, Any]:
@@ -93,7 +88,7 @@ def render(console: Console, acc: dict[str, Any]) -> None:
 
 
 def cmd_transport(args: argparse.Namespace) -> int:
-    _check_json_target(args.json)
+    check_json_target(args.json)
     if args.logs.count("-") + (args.topo == "-") > 1:
         raise UsageError("standard input ('-') can be read only once")
     topology = None
@@ -105,7 +100,7 @@ def cmd_transport(args: argparse.Namespace) -> int:
     accounts = [read_one(path, context) for path in args.logs]
 
     out = sys.stderr if args.json == "-" else sys.stdout
-    console = make_console(out)
+    console = console_for(out)
     for i, acc in enumerate(accounts):
         if i:
             console.print()
@@ -139,9 +134,8 @@ with --check, transport exits:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane transport` to the command line."""
-    p = sub.add_parser(
-        "transport", formatter_class=fmt, epilog=TRANSPORT_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
-        help="the path NCCL took (network, NICs, GPU Direct RDMA, intra-host transports) from its debug logs",
+    p = add_command(
+        sub, "transport", fmt, epilog=TRANSPORT_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
         description="Read NCCL's debug output (NCCL_DEBUG=INFO; whole NCCL_DEBUG_FILE logs or program output with\n"
                     "the debug lines mixed in, launcher prefixes and all) and show NCCL's own account of the path:\n"
                     "the network (IB, Socket or a plugin), the link layer, GPU Direct RDMA, the NICs carrying\n"
@@ -156,5 +150,5 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--ib-hca", metavar="LIST", help="the NCCL_IB_HCA the run was given (when the log does not say)")
     p.add_argument("--check", action="store_true", help="exit 0 with no finding above a note, 1 with warnings, "
                                                         "2 with any fail")
-    p.add_argument("--json", metavar="FILE", help="write the accounts and findings as JSON to FILE ('-': stdout)")
+    options.json_file(p, "write the accounts and findings as JSON to FILE ('-': stdout)")
     p.set_defaults(handler=cmd_transport)
