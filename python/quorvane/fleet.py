@@ -156,6 +156,8 @@ class FleetResult:
     wall_s: float
     launcher: str
     interrupted: BaseException | None = None  # the signal (Interrupted) that stopped it
+    debug: Any = None          # nccl_debug.RunDebug of the runs
+    path_context: Any = None   # analysis.PathContext for its findings
 
     @property
     def verdict(self) -> str:
@@ -177,6 +179,8 @@ class FleetCheck:
     parallel: int = 64
     runner: CommandRunner = field(default_factory=CommandRunner)
     keeper: Any = None  # the output step's LogKeeper, for --keep-logs
+    debug: Any = None   # nccl_debug.RunDebug: NCCL's debug files of the runs
+    path_context: Any = None
     settings: Any = field(default_factory=qa.JudgeSettings)
 
     def benchmark(self) -> list[str]:
@@ -186,11 +190,16 @@ class FleetCheck:
     def one(self, run: qa.FleetRun) -> Done:
         scope = "intra" if len(run.hosts) == 1 else "multi"
         cmd, env = self.launcher.command(run.hosts, self.benchmark())
-        full = (["env", *(f"{k}={v}" for k, v in env.items())] if env else []) + cmd
+        name = f"{'+'.join(run.hosts)}.{run.purpose}.{run.id}"
+        debug_env = self.debug.environ_for(cmd, name) if self.debug else {}
+        run_env = {**env, **debug_env}
+        full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + cmd
         logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
         outcome = self.runner.execute(full, timeout=timeout, logs=logs)
         outcome.command = cmd  # findings name the program, not the `env` that set its variables
+        if self.debug is not None:
+            self.debug.finished(cmd, outcome.stdout, outcome.stderr, name)
         return Done(cmd, env, outcome, grade_run(outcome, self.gpu_type, scope))
 
     def run(self, progress: Callable[[str], None] = lambda _: None) -> FleetResult:
@@ -227,7 +236,8 @@ class FleetCheck:
         for run_id, future in futures.items():  # what the runs that were stopped gave
             if run_id not in done and future.done() and not future.cancelled() and future.exception() is None:
                 done[run_id] = future.result()
-        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped)
+        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped, self.debug,
+                           self.path_context)
 
 
 def _describe_round(runs: Sequence[qa.FleetRun]) -> str:
@@ -254,6 +264,32 @@ def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, A
     return d
 
 
+def path_fields(result: FleetResult, suspects: dict[str, Any]) -> dict[str, Any]:
+    """NCCL's account of the path, over all runs and per host where a host's own
+    account has findings; a suspect whose host shows a wrong path says so."""
+    debug = result.debug
+    if debug is None:
+        return {}
+    context = result.path_context
+    merged = debug.account(context)
+    # The RDMA NICs the fleet's other hosts use are what each host should use too.
+    fleet_nics = merged["nics"] if merged and str(merged.get("network") or "").startswith("IB") else []
+    host_context = qa.PathContext(ib_hca=context.ib_hca if context is not None else "", rdma_nics=fleet_nics)
+    hosts = {h: acc for h, acc in debug.host_accounts(host_context).items()
+             if any(f["severity"] in ("warn", "fail") for f in acc["findings"])}
+    return {"transport": merged, "transport_hosts": hosts}
+
+
+def suspect_paths(record: dict[str, Any]) -> None:
+    """Name a suspect by the path finding of its host ("net-socket"), evidence first."""
+    hosts = record.get("transport_hosts") or {}
+    for s in record.get("suspects") or []:
+        found = [f for f in (hosts.get(s["host"]) or {}).get("findings", []) if f["severity"] in ("warn", "fail")]
+        if found:
+            s["path"] = [f["code"] for f in found]
+            s["evidence"] = "; ".join(f"{f['code']}: {f['message']}" for f in found) + "; " + s["evidence"]
+
+
 def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
     """The record's fleet part: suspects, per-host and per-pair results, runs, rounds."""
     p = result.planner
@@ -275,6 +311,7 @@ def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
     return {
         "suspects": [{"host": s.host, "kind": s.kind, "evidence": s.evidence, "severity": s.severity.name}
                      for s in suspects.values()],
+        **path_fields(result, suspects),
         "host_results": host_results,
         "pair_results": pair_results,
         "runs": len(p.runs),

@@ -12,6 +12,7 @@ from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import SCOPES, check_gpu_type, read_overrides
+from ..nccl_debug import context_from_topology
 from ..record import Measured, build_record, finding, hosts_of, now_utc
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, PROG, UsageError, read_capped, shown
@@ -36,7 +37,14 @@ def collective_in_name(path: str) -> str:
     return next((label for label in _NAMED if label.replace("_", "") in name), "")
 
 
+def path_account(reader: Any) -> dict[str, Any] | None:
+    """NCCL's account of the path from debug lines in the outputs, or None when they hold none."""
+    acc: dict[str, Any] = reader.account(context_from_topology(None, os.environ.get("NCCL_IB_HCA", ""))).to_dict()
+    return acc if acc["nccl_lines"] else None
+
+
 def cmd_grade(args: argparse.Namespace) -> int:
+    path_reader = qa.PathReader()
     overrides = read_overrides()
     outputs = Outputs.resolve(args)
     twice = [f for i, f in enumerate(args.files) if f in args.files[:i]]
@@ -46,6 +54,9 @@ def cmd_grade(args: argparse.Namespace) -> int:
     measured = []
     for path in args.files:
         text = read_capped(path)
+        if "NCCL " in text:  # NCCL's debug lines mixed into the saved output
+            path_reader.feed(text)
+            path_reader.end_piece()
         reading = read_saved(text, args.collective or "")
         extra = []
         if any(not row.collective for row in reading.rows) or (not reading.rows and not reading.collective):
@@ -79,7 +90,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           gpu_type=args.gpu_type, scope=scope, num_nodes=num_nodes,
                           gpus_per_node=ranks // num_nodes, emulated=False, measured=measured,
                           overrides=overrides, report=report,
-                          extra={"inputs": [m.source for m in measured]})
+                          extra={"inputs": [m.source for m in measured], "transport": path_account(path_reader)})
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out)
     status = outputs.emit(record, say=err.print)

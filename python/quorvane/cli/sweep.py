@@ -13,13 +13,14 @@ from typing import Any
 
 from .. import analysis as qa
 from .. import collsweep as cs
+from ..nccl_debug import RunDebug, context_from_topology
 from ..causes import caveats_of
 from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
 from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
-from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
+from .emulate import EMULATED, EMULATED_EXECUTABLES, check_emulation, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .render import SweepProgress, render_record
 from .term import console_for
@@ -44,6 +45,7 @@ def _check(args: argparse.Namespace) -> None:
     if args.emulate:
         if args.binary_root is not None:
             raise UsageError("--emulate and --binary-root exclude each other")
+        check_emulation()
         strange = [n for n in (args.collectives or []) if n not in EMULATED_EXECUTABLES]
         if strange:
             raise UsageError(f"--emulate knows only {', '.join(EMULATED_EXECUTABLES)}; "
@@ -57,9 +59,10 @@ def _check(args: argparse.Namespace) -> None:
 class _Collector:
     """Hears each run from the runner: reads its output, keeps it, shows progress."""
 
-    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None) -> None:
+    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None, debug: RunDebug | None = None) -> None:
         self.progress = progress
         self.keeper = keeper
+        self.debug = debug
         self.measured: list[Measured] = []
 
     def started(self, cmd: list[str], timeout: float) -> None:
@@ -73,6 +76,8 @@ class _Collector:
         reading = measured.reading = read_outcome(label, outcome) if outcome.started else None
         complete = bool(reading is not None and reading.complete)
         corrupt = reading is not None and any(f.severity == qa.Severity.fail for f in reading.findings)
+        if self.debug is not None:
+            self.debug.finished(outcome.command, outcome.stdout, outcome.stderr)
         self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete, corrupt)
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
@@ -111,9 +116,11 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
     keeper = outputs.keeper
     progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
-    collector = _Collector(progress, keeper)
+    debug = RunDebug(keeper.folder if keeper is not None else None)
+    collector = _Collector(progress, keeper, debug)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
-                           logs_for=keeper.for_command if keeper is not None else None)
+                           logs_for=keeper.for_command if keeper is not None else None,
+                           environ_for=debug.environ_for)
     options: dict[str, Any] = {"collectives": collectives, "runner": runner}
     if args.timeout is not None:
         options["timeout_s"] = args.timeout
@@ -131,12 +138,15 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                 report = cs.launch_intra_node(args.gpus, args.gpu_type, **options)
     except Interrupted as exc:
         stopped = exc
+    finally:
+        path = debug.account(context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
+        debug.close()
     if report is not None and args.emulate:
         report.interconnect = EMULATED
 
-    extra: dict[str, Any] = {}
+    extra: dict[str, Any] = {"transport": path}
     if stopped is not None:
-        extra = {"interrupted": signal.Signals(stopped.signum).name, "exit_status": 128 + stopped.signum}
+        extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     measured = collector.all_requested(collectives, hosts, stopped is not None)
     record = build_record(
         "sweep", started_at=started_at, wall_s=time.monotonic() - start,

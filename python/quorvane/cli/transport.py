@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Sequence
 from typing import Any
 
 from rich.console import Console
@@ -13,11 +12,11 @@ from .. import __version__, analysis, nccl_debug
 from ..record import RECORD_VERSION, strict_json
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, PROG, RunError, UsageError, check_json_target, read_capped, shown, write_atomic
+from .render import render_path
 from .term import console_for
 
 EXIT_NO_LOG = 4
 EXIT_FOR_WORST = {None: 0, "warn": 1, "fail": 2}
-SEVERITY_STYLE = {"fail": "bold red", "warn": "bold yellow", "note": "cyan"}
 NO_LINES = "no NCCL debug lines found (run with NCCL_DEBUG=INFO)"
 
 
@@ -39,52 +38,13 @@ def read_one(path: str, context: Any) -> dict[str, Any]:
     return data
 
 
-def yes_no(value: bool | None) -> str:
-    return "-" if value is None else "yes" if value else "no"
-
-
-def summary_lines(acc: dict[str, Any]) -> list[tuple[str, str]]:
-    """(label, text) pairs describing one account; shared with the run records' rendering."""
-    network = acc["network"] or "not said"
-    if acc["link_layer"]:
-        network += f" ({acc['link_layer']})"
-    if acc["network"] and acc["network"] != "Socket":
-        network += f", GPU Direct RDMA {yes_no(acc['gdr'])}"
-    nics = ", ".join(f"{n['name']} ({n['channels']} ch{', GDR' if n['gdr'] else ''})" if n["channels"] else n["name"]
-                     for n in acc["nic_channels"]) or "-"
-    shape = [f"{acc[k]} {w}" for k, w in (("ranks", "ranks"), ("nodes", "nodes"), ("local_ranks", "local ranks"),
-                                          ("channels", "channels")) if acc.get(k)]
-    versions = ", ".join(acc["nccl_versions"]) or "not said"
-    rows = [("network", network), ("NICs", nics), ("intra-host", ", ".join(acc["intra"]) or "-"),
-            ("NVLS", acc["nvls"] or "-"), ("NCCL", versions + (f" ({', '.join(shape)})" if shape else ""))]
-    if acc["plugins_loaded"]:
-        rows.append(("net plugin", ", ".join(acc["plugins_loaded"])))
-    if acc["error_count"]:
-        rows.append(("errors", f"{acc['error_count']} NCCL WARN or error-return lines"))
-    return rows
-
-
-def render_findings(console: Console, findings: Sequence[dict[str, Any]], indent: str = "  ") -> None:
-    if not findings:
-        console.print(f"{indent}findings: none")
-        return
-    for f in findings:
-        console.print(Text.assemble(indent, (f["severity"].upper(), SEVERITY_STYLE.get(f["severity"], "")), " ",
-                                    (f["code"], "bold"), "  ", f["message"]))
-        console.print(Text(f"{indent}    advice: {f['advice']}", "dim"))
-        for line in f["evidence"]:
-            console.print(Text(f"{indent}    | {line}", "dim"))
-
-
 def render(console: Console, acc: dict[str, Any]) -> None:
     source = "standard input" if acc["source"] == "-" else acc["source"]
     console.print(Text(f"transport: {source}", "bold"))
     if not acc["nccl_lines"]:
         console.print(f"  {NO_LINES}")
         return
-    for label, text in summary_lines(acc):
-        console.print(f"  {label:<11} {text}")
-    render_findings(console, acc["findings"])
+    render_path(acc, console)
 
 
 def cmd_transport(args: argparse.Namespace) -> int:
