@@ -105,7 +105,8 @@ def test_real_log_agrees_with_manifest(row):
      {"plugins_loaded": ["AWS Libfabric"], "finding": "net-plugin-failed", "evidence": "plugin/net.cc:118 -> 2"}),
     # "GPU Direct RDMA Disabled" printed for the loopback socket: no GDR verdict at all.
     ("nccl1053_socket_lo_ib_disabled_gdr_wording.log",
-     {"gdr": None, "nics": ["lo"], "absent": "gdr-off", "environment": ("NCCL_IB_DISABLE", "1")}),
+     {"gdr": None, "nics": ["lo"], "absent": "gdr-off", "environment": ("NCCL_IB_DISABLE", "1"),
+      "finding": "net-socket", "severity": "warn"}),
     # GPUs of one process talking over NET/IB: the network carries intra-host traffic.
     ("nccl707_ib_gdrdma_single_process_4gpu_net_loopback.log",
      {"intra": ["NET/IB"], "finding": "p2p-off", "hosts": ["10-90-43-152"]}),

@@ -127,14 +127,3 @@ def test_grade_reads_debug_lines_mixed_into_saved_output(tmp_path):
     (tmp_path / "plain.txt").write_text(standin(tmp_path).stdout)
     g = quorvane("grade", str(tmp_path / "plain.txt"), "--gpu-type", "H100_SXM", "--json", "-", "--no-record")
     assert json.loads(g.stdout)["transport"] is None
-
-
-def test_emulated_fleet_names_a_socket_host_as_net_socket(tmp_path):
-    r = quorvane("fleet", "--hosts", "node[01-16]", "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--emulate",
-                 "--json", "-", "--no-record", env={FAULTS: json.dumps({"node05": {"transport": "socket"}})})
-    record = json.loads(r.stdout)
-    assert [s["host"] for s in record["suspects"]] == ["node05"]
-    assert record["suspects"][0]["path"] == ["net-socket"] and "net-socket" in record["suspects"][0]["evidence"]
-    assert list(record["transport_hosts"]) == ["node05"]
-    assert record["transport_hosts"]["node05"]["findings"][0]["severity"] == "fail"   # the fleet's hosts have RDMA
-    assert record["transport"]["network"] == "IB" and len(record["transport"]["hosts"]) == 16

@@ -38,6 +38,8 @@ def _check(args: argparse.Namespace) -> None:
             raise UsageError("--gpus 1: one rank measures nothing (its bus bandwidth is zero by definition); "
                              "give 2 or more")
     else:
+        if args.localize:
+            raise UsageError("--localize works on one host (--gpus N); a fleet check localises its suspects itself")
         if gpus is not None:
             raise UsageError("with --hosts give --gpus-per-node N, not --gpus")
         if per_node is None:
@@ -126,6 +128,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         options["timeout_s"] = args.timeout
     started_at, start = now_utc(), time.monotonic()
     report = None
+    localized: dict[str, Any] | None = None
     stopped: Interrupted | None = None
     try:
         with progress, _binary_root(args) as root:
@@ -136,6 +139,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                                               launcher_mode=args.launcher, **options)
             else:
                 report = cs.launch_intra_node(args.gpus, args.gpu_type, **options)
+                if args.localize:
+                    localized = localize_gpus(args, root or "/opt/nccl-tests/build", err)
     except Interrupted as exc:
         stopped = exc
     finally:
@@ -145,6 +150,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         report.interconnect = EMULATED
 
     extra: dict[str, Any] = {"transport": path}
+    if localized is not None:
+        extra["localization"] = localized
     if stopped is not None:
         extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     measured = collector.all_requested(collectives, hosts, stopped is not None)
@@ -158,12 +165,48 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
+    if localized is not None and localized["result"]:
+        found = localized["result"]
+        record["findings"].append({"code": "gpu-slow", "severity": found["severity"], "collective": None,
+                                   "message": f"GPU {found['index']} is the slow one of this host",
+                                   "evidence": found["evidence"]})
     try:
         render_record(record, out)
+        if localized is not None:
+            found = localized["result"]
+            out.print(f"localised  {found['evidence'] if found else 'no GPU stands out'}  "
+                      f"({localized['runs']} pair runs in {localized['rounds']} rounds)")
         status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
     return status or int(record["exit_status"])
+
+
+def localize_gpus(args: argparse.Namespace, root: str, err: Any) -> dict[str, Any]:
+    """all_reduce between every pair of this host's GPUs (CUDA_VISIBLE_DEVICES), the
+    disjoint pairs of a round at once, and the GPU all of whose pairs are slow."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from ..fleet import grade_run
+    binary = cs._resolve_binary("all_reduce_perf", root) or os.path.join(root, "all_reduce_perf")
+    bench = list(cs._build_binary_command(binary, 2, cs._LauncherConfig()))
+    timeout = args.timeout or 240
+
+    def measure(a: int, b: int) -> float | None:
+        runner = CommandRunner(grace_s=args.grace, environ_for=lambda _: {"CUDA_VISIBLE_DEVICES": f"{a},{b}"})
+        graded = grade_run(runner.execute(bench, timeout=timeout), args.gpu_type, "intra")
+        return None if graded.problem else graded.busbw_gbps
+
+    rounds = qa.gpu_pair_rounds(args.gpus)
+    results: list[tuple[int, int, float | None]] = []
+    with ThreadPoolExecutor(max_workers=max(1, args.gpus // 2), thread_name_prefix="quorvane-localize") as pool:
+        for k, pairs in enumerate(rounds, 1):
+            err.print(f"{PROG}: localise: GPU pairs, round {k} of {len(rounds)}")
+            futures = [pool.submit(measure, a, b) for a, b in pairs]
+            results += [(a, b, f.result()) for (a, b), f in zip(pairs, futures)]
+    return {"kind": "gpu", "runs": len(results), "rounds": len(rounds),
+            "pairs": [{"gpus": [a, b], "busbw_gbps": v} for a, b, v in results],
+            "result": qa.localize_gpu(results) if args.gpus >= 3 else None}
 
 
 @contextmanager
@@ -200,5 +243,8 @@ def register(sub: Any, fmt: Any) -> None:
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
+    sweep.add_argument("--localize", action="store_true",
+                       help="one host: then run all_reduce between every pair of its GPUs (disjoint pairs at "
+                            "once) and name the GPU whose pairs are all slow")
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)
