@@ -61,6 +61,7 @@ def test_standin_debug_on_stdout_honours_visible_devices_and_ib_hca(tmp_path):
     assert r.returncode == 0 and "nvmlDev 5" in r.stdout and "[0000:c3:00]" in r.stdout
     acc = analysis.read_path(r.stdout).to_dict()
     assert acc["nics"] == ["mlx5_5", "mlx5_6"] and acc["gdr"] is True
+    assert "NET/IB : Using [0]mlx5_5:1/IB [1]mlx5_6:1/IB [RO]" in r.stdout and "via NET/IB/0/GDRDMA" in r.stdout
     assert busbw(r) > 0          # the table is still read with the debug lines around it
     r = standin(tmp_path, NCCL_DEBUG="WARN")
     assert "NCCL INFO" not in r.stdout
