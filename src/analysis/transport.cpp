@@ -914,7 +914,7 @@ Account Reader::State::account(const Context& ctx) const {
         string message = "host-to-host traffic goes over TCP sockets (NET/Socket), typically 4-5x slower than RDMA";
         if (!why.empty()) message += ": " + why;
         const bool fail = rdma_expected;
-        string advice = fail ? "RDMA NICs exist on this host: make them visible to NCCL (libibverbs and the "
+        string advice = fail ? "RDMA NICs are expected here: make them visible to NCCL (libibverbs and the "
                                "rdma-core provider installed, /dev/infiniband passed into the container, "
                                "NCCL_IB_DISABLE unset, NCCL_IB_HCA naming existing devices)"
                              : "if the hosts have InfiniBand/RoCE NICs, make them visible to NCCL (libibverbs, "

@@ -149,17 +149,17 @@ def cmd_fleet(args: argparse.Namespace) -> int:
     keeper = outputs.keeper
     started_at, start = now_utc(), time.monotonic()
     debug = RunDebug(keeper.folder if keeper is not None else None)
-    with _benchmark(args) as (launcher, binary):
-        name = EMULATED if args.emulate else launcher.name
-        check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
-                           timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
-                           timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
-                           parallel=args.parallel or DEFAULT_PARALLEL[name],
-                           runner=CommandRunner(grace_s=args.grace), keeper=keeper, debug=debug,
-                           path_context=context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
-        result = check.run(progress)
-    result.wall_s = time.monotonic() - start
     try:
+        with _benchmark(args) as (launcher, binary):
+            name = EMULATED if args.emulate else launcher.name
+            check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
+                               timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
+                               timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
+                               parallel=args.parallel or DEFAULT_PARALLEL[name],
+                               runner=CommandRunner(grace_s=args.grace), keeper=keeper, debug=debug,
+                               path_context=context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
+            result = check.run(progress)
+        result.wall_s = time.monotonic() - start
         record = build_record(result, args, hosts, started_at, overrides, keeper)
     finally:
         debug.close()
