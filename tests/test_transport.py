@@ -276,3 +276,60 @@ def test_command_errors(tmp_path):
     assert r.returncode == 64 and r.stderr.count("\n") == 1
     r = quorvane("transport", "-", input=lines(*NET_IB))
     assert r.returncode == 0 and "IB" in r.stdout and "mlx5_0 (1 ch, GDR)" in r.stdout
+
+
+@pytest.mark.parametrize("body, expect", [
+    # A plugin's own IB transport, named as NCCL names it.
+    (("NET/IBext_v8 : Using [0]mlx5_0:1/IB [1]mlx5_1:1/IB [RO]; OOB ib0:10.0.0.1<0>",
+      "Initialized NET plugin IBext_v8", "Assigned NET plugin IBext_v8 to comm",
+      "Channel 00/0 : 0[0] -> 8[0] [send] via NET/IBext_v8/1/GDRDMA"),
+     {"network": "IBext_v8", "nics": ["mlx5_1"], "link_layer": "IB", "gdr": True}),
+    # No channel lines: NCCL's own GDR and NVLS lines decide.
+    (("NET/IB : Using [0]mlx5_0:1/RoCE [RO]; OOB eth0:10.0.0.1<0>", "Using network IB",
+      "NET/IB : GPU Direct RDMA Enabled for HCA 0 'mlx5_0'",
+      "NVLS multicast support is available on dev 0 (NVLS_NCHANNELS 16)"),
+     {"network": "IB", "gdr": True, "nics": ["mlx5_0"], "link_layer": "RoCE", "nvls": "available"}),
+    # Connection index, copy-engine and indirect P2P wording.
+    (("Channel 00/1 : 0[0] -> 1[1] via P2P/CUMEM/read", "Channel 01/0 : 1[1] -> 2[2] via P2P/IPC/CE",
+      "Channel 02/0 : 2[2] -> 3[3] via P2P/indirect/1[1]"),
+     {"intra": ["P2P/CUMEM", "P2P/IPC", "P2P/indirect"], "channels": 3}),
+    # Ranks from init lines of every era.
+    (("ncclCommInitRankConfig comm 0x5620a5c59ae0 rank 3 nranks 16 cudaDev 3 nvmlDev 3 busId 5d000 "
+      "commId 0x1c2e - Init START",
+      "comm 0x5620a5c59ae0 rank 3 nRanks 16 nNodes 2 localRanks 8 localRank 3 MNNVL 0"),
+     {"ranks": 16, "nodes": 2, "local_ranks": 8}),
+    # Not finding the default plugin is how a run without one starts.
+    (("NET/Plugin: Plugin load returned 2 : libnccl-net.so: cannot open shared object file: No such file or "
+      "directory : when loading libnccl-net.so", "NET/IB : Using [0]mlx5_0:1/IB ; OOB ib0:1.2.3.4<0>",
+      "Using network IB"),
+     {"network": "IB", "codes": []}),
+    # ...but a plugin asked for that does not load has failed.
+    (("NCCL_NET_PLUGIN set by environment to aws-ofi", "NET/Plugin: Plugin load returned 2 : "
+      "libnccl-net-aws-ofi.so: cannot open shared object file", "NET/IB : No device found.",
+      "NET/Socket : Using [0]eth0:10.0.0.1<0>", "Using network Socket"),
+     {"network": "Socket", "codes": ["net-socket", "net-plugin-failed"]}),
+])
+def test_wording_of_recent_releases(body, expect):
+    acc = read(lines(*body))
+    codes_expected = expect.pop("codes", None)
+    for key, value in expect.items():
+        assert acc[key] == value, key
+    if codes_expected is not None:
+        assert codes(acc) == codes_expected
+
+
+@fuzz(60)
+@given(st.lists(st.sampled_from([H, "NCCL INFO ", "NCCL WARN ", "Channel 00/0 : ", "0[0] -> 1[1] ", "[send] ",
+                                 "via NET/IB/", "via P2P/IPC", "GDRDMA", "NCCL version 2.", "\n", " -> ", "[",
+                                 "]", ":", "x" * 70, "\u00e9\u2194", "NET/IB : Using [0]mlx5_0:1/IB"]),
+                max_size=40))
+def test_any_text_reads_the_same_whole_or_cut(pieces):
+    text = "".join(pieces)
+    whole = analysis.read_path(text).to_dict()
+    reader = analysis.PathReader()
+    half = len(text) // 2
+    reader.feed(text[:half])
+    reader.feed(text[half:])
+    reader.end_piece()
+    assert reader.account().to_dict() == whole
+    assert whole["lines"] == text.count("\n") + (0 if text.endswith("\n") or not text else 1)

@@ -182,7 +182,8 @@ struct Reader::State {
     std::map<Edge, string> net_edges;  // with the first line that showed each
 
     Tally network_stated, network_channels, plugins_loaded, plugins_initialized, intra;
-    Lines plugin_load_errors, plugin_error_traces, ibverbs_errors, ib_absent, socket_listed;
+    Lines plugin_load_errors, plugin_error_traces, ibverbs_errors, ib_absent, socket_listed, plugin_requested;
+    bool named_plugin_error = false;  // a load error of a plugin other than the default libnccl-net.so
     Lines gdr_enabled, gdr_disabled, gdr_no_module, net_no_gdr, net_gdr;
     Lines nvls_used, nvls_available, nvls_unavailable, nvls_zero, collnet_used;
     Lines p2p_disabled_nvlink, nvlink_seen, nvswitch_seen;
@@ -695,12 +696,18 @@ struct Reader::State {
             plugins_loaded.add(trim(name.substr(0, paren)), l);
             return;
         }
+        if (has(rest, "set by env") || has(rest, "name set")) {
+            plugin_requested.add(l);
+            return;
+        }
         if (has(rest, "Failed to find") || has(rest, "No plugin found") || has(rest, "Could not find") ||
-            has(rest, "set by env") || has(rest, "name set") || has(rest, "CollNet"))
+            has(rest, "CollNet"))
             return;
         if (has(rest, "returned") || has(rest, "ailed") || has(rest, "dlopen") || has(rest, "cannot open") ||
-            has(rest, "rror"))
+            has(rest, "rror")) {
             plugin_load_errors.add(l);
+            if (!has(rest, "libnccl-net.so")) named_plugin_error = true;
+        }
     }
 
     // ---- the account -----------------------------------------------------------
@@ -928,12 +935,16 @@ Account Reader::State::account(const Context& ctx) const {
     {
         const string* loaded = plugins_loaded.top();
         const bool fell_back = loaded && !a.network.empty() && a.network != *loaded;
-        if (fell_back || plugin_load_errors.any() || (ibverbs_errors.any() && !ib_like)) {
+        // Not finding the default libnccl-net.so is how a run without a plugin
+        // starts; a load error counts where a plugin was asked for or named.
+        const bool asked = env("NCCL_NET_PLUGIN") != nullptr || plugin_requested.any();
+        const bool load_failed = plugin_load_errors.any() && (asked || named_plugin_error);
+        if (fell_back || load_failed || (ibverbs_errors.any() && !ib_like)) {
             string message;
             if (fell_back)
                 message = "the network plugin " + *loaded + " loaded but NCCL fell back to its internal " + a.network +
                           " transport";
-            else if (plugin_load_errors.any())
+            else if (load_failed)
                 message = "a network plugin did not load" + (a.network.empty() ? string() : "; NCCL uses " + a.network);
             else
                 message = "libibverbs did not load; NCCL cannot use InfiniBand/RoCE";
