@@ -19,7 +19,7 @@ from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
 from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
+from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 from .emulate import EMULATED, EMULATED_EXECUTABLES, check_emulation, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .render import SweepProgress, render_record
@@ -100,8 +100,20 @@ class _Collector:
 
 # ---- sweep --------------------------------------------------------------------------
 
+def _check_benchmarks(args: argparse.Namespace, collectives: list[str]) -> None:
+    """With none of the requested programs to be found, nothing can run: one line up front, as the fleet says it,
+    rather than a table of failures that each say it."""
+    if args.emulate:
+        return
+    root = args.binary_root or "/opt/nccl-tests/build"
+    if all(cs._resolve_binary(exe, root) is None for exe in collectives):
+        raise RunError(f"nccl-tests not found: no {', '.join(collectives)} under {shown(root)}, the usual folders "
+                       "or the PATH (build nccl-tests, or give --binary-root DIR)")
+
+
 def cmd_sweep(args: argparse.Namespace) -> int:
     _check(args)
+    _check_benchmarks(args, args.collectives or list(cs.COLLECTIVES))
     hosts: list[str] | None = args.hosts
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
@@ -171,7 +183,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                                    "message": f"GPU {found['index']} is the slow one of this host",
                                    "evidence": found["evidence"]})
     try:
-        render_record(record, out)
+        render_record(record, out, all_rows=args.all_rows)
         if localized is not None:
             found = localized["result"]
             out.print(f"localised  {found['evidence'] if found else 'no GPU stands out'}  "
@@ -246,5 +258,6 @@ def register(sub: Any, fmt: Any) -> None:
     sweep.add_argument("--localize", action="store_true",
                        help="one host: then run all_reduce between every pair of its GPUs (disjoint pairs at "
                             "once) and name the GPU whose pairs are all slow")
+    options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)
