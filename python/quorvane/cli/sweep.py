@@ -17,7 +17,7 @@ from ..nccl_debug import RunDebug, context_from_topology
 from ..causes import caveats_of
 from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
-from ..runner import CommandRunner, Outcome, label_of
+from ..runner import CommandRunner, Outcome, collective_label, label_of
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 from .emulate import EMULATED, EMULATED_EXECUTABLES, check_emulation, emulated_binaries
@@ -87,13 +87,13 @@ class _Collector:
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
-            label = cs.collective_name_for_binary(exe)
+            label = collective_label(exe)
             if label in ran:
                 continue
             why = ("not run: the sweep was stopped" if stopped else
                    f"nccl-tests binary not found{' on launcher' if hosts else ''}: {exe}")
             measured.append(Measured(label, not_run=why))
-        order = [cs.collective_name_for_binary(exe) for exe in collectives]
+        order = [collective_label(exe) for exe in collectives]
         measured.sort(key=lambda m: order.index(m.label) if m.label in order else len(order))
         return measured
 
@@ -129,7 +129,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
 
     keeper = outputs.keeper
-    progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
+    progress = SweepProgress(err, [collective_label(c) for c in collectives])
     debug = RunDebug(keeper.folder if keeper is not None else None)
     collector = _Collector(progress, keeper, debug)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
