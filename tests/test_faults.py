@@ -161,7 +161,7 @@ def test_signal_stops_the_benchmark_and_keeps_what_ran(tmp_path, sig):
     assert reduce["complete"] and len(reduce["rows"]) == 4
     assert [f["code"] for f in gather["findings"]][:1] == ["interrupted"] and gather["exit_status"] == -signal.SIGTERM
     assert sorted(p.name for p in logs.iterdir()) == [f"{c}.{s}" for c in ("all_gather", "all_reduce")
-                                                       for s in ("stderr", "stdout")]
+                                                       for s in ("stderr", "stdout")] + ["nccl-debug"]
 
 
 def test_failed_write_keeps_the_printed_result(tmp_path):

@@ -150,8 +150,10 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     (["--hosts", "a,-oProxyCommand=x"], {}, "not a host name"),
     (["--hosts", "a,b", "--emulate", "--launcher", "srun"], {}, "leave out --launcher"),
     ([], {}, "give --hosts"),
-    # the allocation's nodes by default; a stand-in that refuses every run: the check cannot complete
-    (["--emulate"], {"SLURM_JOB_NODELIST": "a,b", "QUORVANE_EMULATE_FAULTS": "{"}, None),
+    # a malformed fault plan is refused before anything runs
+    (["--emulate"], {"SLURM_JOB_NODELIST": "a,b", "QUORVANE_EMULATE_FAULTS": "{"}, "QUORVANE_EMULATE_FAULTS"),
+    # the allocation's nodes by default; a stand-in that fails every run: the check cannot complete
+    (["--emulate"], {"SLURM_JOB_NODELIST": "a,b", "NCCL_STANDIN_MODE": "fail"}, None),
 ])
 def test_bad_input_is_one_line(args, env, message):
     r = quorvane_cmd(*args, "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", "-", **env)

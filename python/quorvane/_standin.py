@@ -177,28 +177,69 @@ def run_hosts(settings):
     return [ssh[2]] if len(ssh) == 4 else [os.uname().nodename]
 
 
-def emulated_scale(settings, hosts):
-    """Bandwidth factor of this run from QUORVANE_EMULATE_FAULTS, and the noise."""
+FAULTS_SHAPE = ('{"host": {"intra": f, "net": f, "gpuN": f, "railN": f, '
+                '"transport": "socket"|"no-gdr"|"shm"}, ...}')
+TRANSPORT_FAULTS = ("socket", "no-gdr", "shm")
+# What a wrong path costs: TCP sockets instead of RDMA, RDMA staged through
+# host memory, shared memory instead of NVLink peer-to-peer.
+TRANSPORT_COST = {"socket": 0.22, "no-gdr": 0.8, "shm": 0.35}
+NICS = 8
+
+
+def parse_faults(text):
+    """QUORVANE_EMULATE_FAULTS as {host: {kind: value}}; UsageError with one line when malformed."""
     import json
-    faults = {}
-    text = settings.get("QUORVANE_EMULATE_FAULTS", "").strip()
+    import re
+    text = (text or "").strip()
+    if not text:
+        return {}
+    try:
+        faults = json.loads(text)
+    except ValueError as exc:
+        raise UsageError(f"QUORVANE_EMULATE_FAULTS is not valid JSON ({exc})") from None
+    if not isinstance(faults, dict) or not all(isinstance(v, dict) for v in faults.values()):
+        raise UsageError(f"QUORVANE_EMULATE_FAULTS must be {FAULTS_SHAPE}")
+    for host, kinds in faults.items():
+        for kind, f in kinds.items():
+            if kind == "transport":
+                if f not in TRANSPORT_FAULTS:
+                    raise UsageError(f"QUORVANE_EMULATE_FAULTS: {host}: 'transport': {f!r} is not one of "
+                                     f"{', '.join(TRANSPORT_FAULTS)}")
+                continue
+            if not (kind in ("intra", "net") or re.fullmatch(r"(gpu|rail)(0|[1-9][0-9]{0,2})", kind)) \
+                    or isinstance(f, bool) or not isinstance(f, (int, float)) or not 0 < f < float("inf"):
+                raise UsageError(f"QUORVANE_EMULATE_FAULTS: {host}: {kind!r}: {f!r} is not a kind "
+                                 f"(intra, net, gpuN, railN) with a factor above 0")
+    return faults
+
+
+def visible_gpus(settings, count):
+    """The physical GPUs of a process with `count` GPUs: CUDA_VISIBLE_DEVICES, else 0..count-1."""
+    text = settings.get("CUDA_VISIBLE_DEVICES", "").strip()
     if text:
-        try:
-            faults = json.loads(text)
-        except ValueError as exc:
-            raise UsageError(f"QUORVANE_EMULATE_FAULTS is not valid JSON ({exc})") from None
-        if not isinstance(faults, dict) or not all(isinstance(v, dict) for v in faults.values()):
-            raise UsageError('QUORVANE_EMULATE_FAULTS must be {"host": {"intra": f, "net": f}, ...}')
-        for host, kinds in faults.items():
-            for kind, f in kinds.items():
-                if kind not in ("intra", "net") or isinstance(f, bool) or not isinstance(f, (int, float)) \
-                        or not 0 < f < float("inf"):
-                    raise UsageError(f"QUORVANE_EMULATE_FAULTS: {host}: {kind!r}: {f!r} is not a kind "
-                                     f"(intra, net) with a factor above 0")
+        ids = [t.strip() for t in text.split(",")]
+        if not all(t.isascii() and t.isdigit() for t in ids):
+            raise UsageError(f"CUDA_VISIBLE_DEVICES: not a list of GPU indices: {text!r}")
+        if len(ids) < count:
+            raise UsageError(f"CUDA_VISIBLE_DEVICES={text} shows {len(ids)} GPUs; {count} needed")
+        return [int(t) for t in ids[:count]]
+    return list(range(count))
+
+
+def emulated_scale(settings, hosts, gpus=(0,)):
+    """Bandwidth factor of this run from QUORVANE_EMULATE_FAULTS, and the noise."""
+    faults = parse_faults(settings.get("QUORVANE_EMULATE_FAULTS", ""))
     if len(hosts) == 1:
-        scale = faults.get(hosts[0], {}).get("intra", 1.0)
+        fault = faults.get(hosts[0], {})
+        scale = fault.get("intra", 1.0) * min(fault.get(f"gpu{g}", 1.0) for g in gpus)
+        if fault.get("transport") == "shm":
+            scale *= TRANSPORT_COST["shm"]
     else:
-        scale = min(faults.get(h, {}).get("net", 1.0) for h in hosts)
+        def port(host):
+            fault = faults.get(host, {})
+            f = fault.get("net", 1.0) * min(fault.get(f"rail{nearest_nic(g)}", 1.0) for g in gpus)
+            return f * TRANSPORT_COST.get(fault.get("transport"), 1.0) if fault.get("transport") != "shm" else f
+        scale = min(port(h) for h in hosts)
         if len(hosts) == 2 and settings.get("NCCL_ALGO", "").strip().upper() != "RING":
             scale = 1.0 - (1.0 - scale) / 10
     text = settings.get("QUORVANE_EMULATE_NOISE", "").strip() or "0"
@@ -209,6 +250,116 @@ def emulated_scale(settings, hosts):
     if not 0 <= noise < float("inf"):
         raise UsageError(f"QUORVANE_EMULATE_NOISE must be a number >= 0, not {text!r}")
     return scale, noise
+
+
+def nearest_nic(gpu):
+    """Rail-aligned hosts: GPU i shares its PCIe switch with mlx5_i."""
+    return gpu % NICS
+
+
+# ---- NCCL's debug output ------------------------------------------------------------
+
+NCCL_VERSION = "2.21.5+cuda12.4"
+
+
+def ib_devices(settings):
+    """The RDMA NICs NCCL would use, after NCCL_IB_HCA ("mlx5_0,mlx5_1", "=mlx5_0", "^mlx5_3")."""
+    names = [f"mlx5_{i}" for i in range(NICS)]
+    spec = settings.get("NCCL_IB_HCA", "").strip()
+    if not spec:
+        return names
+    exclude = spec.startswith("^")
+    spec = spec.lstrip("^")
+    exact = spec.startswith("=")
+    wanted = [w.split(":")[0].strip() for w in spec.lstrip("=").split(",") if w.strip()]
+
+    def listed(name):
+        return any(name == w or (not exact and name.startswith(w)) for w in wanted)
+    return [n for n in names if listed(n) != exclude]
+
+
+def debug_lines(settings, host, host_index, nhosts, pid, base, nranks, gpus, fault):
+    """What NCCL_DEBUG=INFO prints for one process: its ranks base.. on `gpus` (physical indices)."""
+    transport = fault.get("transport")
+    socket = transport == "socket"
+    devices = ib_devices(settings)
+    g = len(gpus)
+    lines = []
+
+    def info(dev, text):
+        lines.append(f"{host}:{pid}:{pid + 1 + dev} [{dev}] NCCL INFO {text}\n")
+
+    oob = f"eth0:10.0.{host_index // 256}.{host_index % 256 + 1}<0>"
+    info(0, f"Bootstrap : Using {oob}")
+    if base == 0:
+        info(0, f"NCCL version {NCCL_VERSION}")
+    info(0, "NET/Plugin: Could not find: libnccl-net.so. Using internal network plugin.")
+    if socket or not devices:
+        info(0, "NET/IB : No device found.")
+        info(0, f"NET/Socket : Using [0]{oob}")
+        info(0, "Using network Socket")
+    else:
+        info(0, "NET/IB : Using " + " ".join(f"[{i}]{n}:1/IB" for i, n in enumerate(devices)) + f" [RO]; OOB {oob}")
+        info(0, "Using network IB")
+        if transport == "no-gdr":
+            for i, n in enumerate(devices):
+                info(0, f"NET/IB : GPU Direct RDMA Disabled for HCA {i} '{n}' (no module)")
+
+    def net(dev):
+        if socket or not devices:
+            return "NET/Socket/0"
+        want = f"mlx5_{nearest_nic(gpus[dev])}"
+        index = devices.index(want) if want in devices else gpus[dev] % len(devices)
+        return f"NET/IB/{index}" + ("" if transport == "no-gdr" else "/GDRDMA")
+
+    intra = "SHM/direct/direct" if transport == "shm" else "P2P/CUMEM/read"
+    for dev in range(g):
+        rank = base + dev
+        info(dev, f"comm 0x{0x55d5f5ac0000 + rank * 0x1000:x} rank {rank} nRanks {nranks} nNodes {nhosts} "
+                  f"localRanks {g} localRank {dev} MNNVL 0")
+        for c in range(2):
+            if g > 1 and (dev < g - 1 or nhosts == 1):
+                nxt = (dev + 1) % g
+                info(dev, f"Channel {c:02d}/0 : {rank}[{dev}] -> {base + nxt}[{nxt}] via {intra}")
+            if nhosts > 1 and dev == g - 1:
+                peer = (base + g) % nranks
+                info(dev, f"Channel {c:02d}/0 : {rank}[{dev}] -> {peer}[0] [send] via {net(dev)}")
+            if nhosts > 1 and dev == 0:
+                peer = (base - 1) % nranks
+                info(dev, f"Channel {c:02d}/0 : {peer}[{g - 1}] -> {rank}[0] [receive] via {net(dev)}")
+        info(dev, "Connected all rings")
+        info(dev, "2 coll channels, 0 collnet channels, 0 nvls channels, 2 p2p channels, 2 p2p channels per peer")
+        info(dev, f"comm 0x{0x55d5f5ac0000 + rank * 0x1000:x} rank {rank} nranks {nranks} cudaDev {dev} "
+                  f"nvmlDev {gpus[dev]} busId {BUS_IDS[gpus[dev] % len(BUS_IDS)]}000 commId 0x5ae77eb5ea4ec1ee "
+                  f"- Init COMPLETE")
+    return lines
+
+
+def write_debug(settings, names, nhosts, rank, world, gpus, emulating):
+    """NCCL_DEBUG=INFO: each process's lines into NCCL_DEBUG_FILE (%h host, %p pid, as NCCL
+    expands them), else onto stdout. A run that emulates several hosts in one process
+    writes as each of them would."""
+    if settings.get("NCCL_DEBUG", "").strip().upper() not in ("INFO", "TRACE"):
+        return
+    faults = parse_faults(settings.get("QUORVANE_EMULATE_FAULTS", ""))
+    target = settings.get("NCCL_DEBUG_FILE", "").strip()
+    g = len(gpus)
+    for p in range(world) if emulating else [rank]:
+        host_index = p * len(names) // world
+        host = names[host_index]
+        pid = os.getpid() + (p * 100 if emulating else 0)
+        lines = debug_lines(settings, host, host_index, max(1, nhosts), pid, p * g, world * g, gpus,
+                            faults.get(host, {}))
+        if target:
+            path = target.replace("%h", host).replace("%p", str(pid))
+            try:
+                with open(path, "w", encoding="utf-8") as f:
+                    f.writelines(lines)
+                continue
+            except OSError:
+                pass  # NCCL keeps printing to stdout when it cannot open the file
+        sys.stdout.write("".join(lines))
+    sys.stdout.flush()
 
 
 def collective_of(prog, settings):
@@ -344,7 +495,7 @@ def table_rows(coll, flags, nranks, settings, wrong_rows=False, scale=1.0, noise
     return rows, footer
 
 
-def header(prog, coll, flags, nranks, settings, world=None, names=None):
+def header(prog, coll, flags, nranks, settings, world=None, names=None, gpus=None):
     if world is None:
         world = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 1)
     local = first_int(settings, ("OMPI_COMM_WORLD_LOCAL_SIZE", "SLURM_NTASKS_PER_NODE"), world)
@@ -361,8 +512,9 @@ def header(prog, coll, flags, nranks, settings, world=None, names=None):
         dev = r % (g * local)
         if names:
             host = names[r * len(names) // nranks]
+        phys = gpus[dev % len(gpus)] if gpus else dev
         lines.append(f"#  Rank {r:2d} Group  0 Pid {pid:6d} on {host:>10} device {dev:2d}"
-                     f" [0000:{BUS_IDS[dev % len(BUS_IDS)]}:00] {GPU_NAME}\n")
+                     f" [0000:{BUS_IDS[phys % len(BUS_IDS)]}:00] {GPU_NAME}\n")
     return "".join(lines) + "#\n" + HEADER
 
 
@@ -390,7 +542,8 @@ def main(argv=None, environ=None):
         coll = collective_of(prog, settings)
         flags = parse_flags(argv[1:])
         hosts = run_hosts(settings)
-        scale, noise = emulated_scale(settings, hosts)
+        gpus = visible_gpus(settings, flags["-g"])
+        scale, noise = emulated_scale(settings, hosts, gpus)
         mode = settings.get(f"NCCL_STANDIN_MODE_{coll}") or settings.get("NCCL_STANDIN_MODE") or "ok"
         if mode not in MODES:
             raise UsageError(f"unknown NCCL_STANDIN_MODE {mode!r} (one of {', '.join(MODES)})")
@@ -422,8 +575,13 @@ def main(argv=None, environ=None):
         return 0
 
     nranks = flags["-g"] * world
+    # One process emulating every listed host writes the debug output of each.
+    launched = first_int(settings, ("OMPI_COMM_WORLD_SIZE", "SLURM_NTASKS", "SLURM_NPROCS", "PMI_SIZE"), 0) > 0
+    own = settings.get("SLURMD_NODENAME", "").strip() or os.uname().nodename
+    write_debug(settings, [h.strip() for h in listed] or [own], len(hosts), rank, world, gpus,
+                emulating=bool(listed) and not launched)
     if out:
-        out.write(header(prog, coll, flags, nranks, settings, world, listed))
+        out.write(header(prog, coll, flags, nranks, settings, world, listed, gpus))
     if mode == "signal":
         kill_self(settings)
     local = first_int(settings, ("OMPI_COMM_WORLD_LOCAL_SIZE", "SLURM_NTASKS_PER_NODE"), world)

@@ -169,6 +169,9 @@ class FleetResult:
     wall_s: float
     launcher: str
     interrupted: BaseException | None = None  # the signal (Interrupted) that stopped it
+    debug: Any = None          # nccl_debug.RunDebug of the runs
+    path_context: Any = None   # analysis.PathContext for its findings
+    localized: dict[str, dict[str, Any]] = field(default_factory=dict)  # per suspect: the GPU or the rail
 
     @property
     def verdict(self) -> str:
@@ -190,6 +193,9 @@ class FleetCheck:
     parallel: int = 64
     runner: CommandRunner = field(default_factory=CommandRunner)
     keeper: Any = None  # the output step's LogKeeper, for --keep-logs
+    debug: Any = None   # nccl_debug.RunDebug: NCCL's debug files of the runs
+    path_context: Any = None
+    localize: bool = True  # after the check, name the GPU or rail of each suspect
     settings: Any = field(default_factory=qa.JudgeSettings)
     plan: plans.Plan = field(default_factory=lambda: plans.make_plan(collectives=[BINARY]))
 
@@ -200,11 +206,16 @@ class FleetCheck:
     def one(self, run: qa.FleetRun) -> Done:
         scope = "intra" if len(run.hosts) == 1 else "multi"
         cmd, env = self.launcher.command(run.hosts, self.benchmark())
-        full = (["env", *(f"{k}={v}" for k, v in env.items())] if env else []) + cmd
+        name = f"{'+'.join(run.hosts)}.{run.purpose}.{run.id}"
+        debug_env = self.debug.environ_for(cmd, name) if self.debug else {}
+        run_env = {**env, **debug_env}
+        full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + cmd
         logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
         outcome = self.runner.execute(full, timeout=timeout, logs=logs)
         outcome.command = cmd  # findings name the program, not the `env` that set its variables
+        if self.debug is not None:
+            self.debug.finished(cmd, outcome.stdout, outcome.stderr, name)
         return Done(cmd, env, outcome, grade_run(outcome, self.gpu_type, scope))
 
     def run(self, progress: Callable[[str], None] = lambda _: None) -> FleetResult:
@@ -241,7 +252,68 @@ class FleetCheck:
         for run_id, future in futures.items():  # what the runs that were stopped gave
             if run_id not in done and future.done() and not future.cancelled() and future.exception() is None:
                 done[run_id] = future.result()
-        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped)
+        localized: dict[str, dict[str, Any]] = {}
+        if stopped is None and self.localize:
+            try:
+                localized = self.localize_suspects(planner, progress)
+            except BaseException as exc:  # a signal: what was localised so far is lost, the check is not
+                stop_all()
+                if isinstance(exc, Exception):
+                    raise
+                stopped = exc
+        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped, self.debug,
+                           self.path_context, localized)
+
+    # ---- localisation inside a suspect ----
+
+    def _measure(self, hosts: list[str], gpus: int, env: dict[str, str], tag: str) -> float | None:
+        scope = "intra" if len(hosts) == 1 else "multi"
+        bench = list(cs._build_binary_command(self.binary, gpus, cs._LauncherConfig()))
+        cmd, launch_env = self.launcher.command(hosts, bench)
+        run_env = {**launch_env, **env}
+        full = ["env", *(f"{k}={v}" for k, v in run_env.items())] + cmd
+        logs = self.keeper.paths(f"{'+'.join(hosts)}.{tag}") if self.keeper is not None else None
+        timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
+        outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+        graded = grade_run(outcome, self.gpu_type, scope)
+        return None if graded.problem else graded.busbw_gbps
+
+    def localize_suspects(self, planner: Any, progress: Callable[[str], None]) -> dict[str, dict[str, Any]]:
+        """Name the GPU of each intra suspect (pairs of its GPUs, disjoint pairs at once)
+        and the rail of each net suspect (GPU i with the NIC nearest it, one rank per
+        host, against a known-good partner, every rail at once)."""
+        good = [h.host for h in planner.host_summaries() if h.known_good]
+        found: dict[str, dict[str, Any]] = {}
+        n = self.gpus_per_node
+        with ThreadPoolExecutor(max_workers=max(1, self.parallel), thread_name_prefix="quorvane-localize") as pool:
+            for s in planner.suspects():
+                if s.kind == "intra" and n >= 3:
+                    rounds = qa.gpu_pair_rounds(n)
+                    results = []
+                    for k, pairs in enumerate(rounds, 1):
+                        progress(f"localise {s.host}: GPU pairs, round {k} of {len(rounds)}")
+                        futures = [pool.submit(self._measure, [s.host], 2, {"CUDA_VISIBLE_DEVICES": f"{a},{b}"},
+                                               f"gpus{a}{b}") for a, b in pairs]
+                        results += [(a, b, f.result()) for (a, b), f in zip(pairs, futures)]
+                    loc = qa.localize_gpu(results)
+                    found[s.host] = {"kind": "gpu", "runs": len(results), "rounds": len(rounds),
+                                     "pairs": [{"gpus": [a, b], "busbw_gbps": v} for a, b, v in results],
+                                     "result": loc}
+                elif s.kind == "net" and n >= 2:
+                    partner = next((h for h in good if h != s.host), None)
+                    if partner is None:
+                        continue
+                    nics = [nearest_nic(i) for i in range(n)]
+                    progress(f"localise {s.host}: {n} rails against {partner}, at once")
+                    futures = [pool.submit(self._measure, [s.host, partner], 1,
+                                           {"CUDA_VISIBLE_DEVICES": str(i), "NCCL_IB_HCA": f"={nics[i]}"}, f"rail{i}")
+                               for i in range(n)]
+                    rails = [f.result() for f in futures]
+                    loc = qa.localize_rail(rails, nics)
+                    found[s.host] = {"kind": "rail", "runs": n, "rounds": 1, "partner": partner,
+                                     "rails": [{"rail": i, "nic": nics[i], "busbw_gbps": v} for i, v in enumerate(rails)],
+                                     "result": loc}
+        return found
 
 
 def _describe_round(runs: Sequence[qa.FleetRun]) -> str:
@@ -268,6 +340,51 @@ def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, A
     return d
 
 
+def nearest_nic(gpu: int) -> str:
+    """The NIC nearest GPU i on rail-aligned hosts (GPU i shares its PCIe switch with mlx5_i)."""
+    return f"mlx5_{gpu}"
+
+
+def localized_fields(result: FleetResult, suspects: list[dict[str, Any]]) -> dict[str, Any]:
+    """The suspects say which GPU or rail; the record keeps the extra runs."""
+    for s in suspects:
+        loc = result.localized.get(s["host"])
+        if not loc or not loc["result"]:
+            continue
+        found = loc["result"]
+        s[loc["kind"]] = found["index"]
+        if loc["kind"] == "rail":
+            s["nic"] = nearest_nic(found["index"])
+        s["evidence"] = found["evidence"] + "; " + s["evidence"]
+    return {"localization": result.localized} if result.localized else {}
+
+
+def path_fields(result: FleetResult, suspects: dict[str, Any]) -> dict[str, Any]:
+    """NCCL's account of the path, over all runs and per host where a host's own
+    account has findings; a suspect whose host shows a wrong path says so."""
+    debug = result.debug
+    if debug is None:
+        return {}
+    context = result.path_context
+    merged = debug.account(context)
+    # The RDMA NICs the fleet's other hosts use are what each host should use too.
+    fleet_nics = merged["nics"] if merged and str(merged.get("network") or "").startswith("IB") else []
+    host_context = qa.PathContext(ib_hca=context.ib_hca if context is not None else "", rdma_nics=fleet_nics)
+    hosts = {h: acc for h, acc in debug.host_accounts(host_context).items()
+             if any(f["severity"] in ("warn", "fail") for f in acc["findings"])}
+    return {"transport": merged, "transport_hosts": hosts}
+
+
+def suspect_paths(record: dict[str, Any]) -> None:
+    """Name a suspect by the path finding of its host ("net-socket"), evidence first."""
+    hosts = record.get("transport_hosts") or {}
+    for s in record.get("suspects") or []:
+        found = [f for f in (hosts.get(s["host"]) or {}).get("findings", []) if f["severity"] in ("warn", "fail")]
+        if found:
+            s["path"] = [f["code"] for f in found]
+            s["evidence"] = "; ".join(f"{f['code']}: {f['message']}" for f in found) + "; " + s["evidence"]
+
+
 def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
     """The record's fleet part: suspects, per-host and per-pair results, runs, rounds."""
     p = result.planner
@@ -286,9 +403,12 @@ def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
     pair_results = [_run_dict(result, run, keeper) for run in p.runs if len(run.hosts) > 1]
     refs = {name: (ref.to_dict() if ref is not None else None)
             for name, ref in (("alone", p.alone_reference), ("pairs", p.pair_reference))}
+    named = [{"host": s.host, "kind": s.kind, "evidence": s.evidence, "severity": s.severity.name}
+             for s in suspects.values()]
     return {
-        "suspects": [{"host": s.host, "kind": s.kind, "evidence": s.evidence, "severity": s.severity.name}
-                     for s in suspects.values()],
+        "suspects": named,
+        **localized_fields(result, named),
+        **path_fields(result, suspects),
         "host_results": host_results,
         "pair_results": pair_results,
         "runs": len(p.runs),

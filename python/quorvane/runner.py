@@ -26,7 +26,7 @@ import subprocess
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Protocol
 
@@ -195,13 +195,16 @@ class CommandRunner(cs.ShellRunner):
     """The runner of the `quorvane` command (see the module's docstring).
 
     `observer` hears of each run as it starts and ends; `logs_for(cmd)` may
-    name two files (stdout, stderr) that receive the whole raw output.
+    name two files (stdout, stderr) that receive the whole raw output;
+    `environ_for(cmd)` may add variables to the run's environment.
     """
 
     def __init__(self, *, grace_s: float = GRACE_S, drain_s: float = DRAIN_S, cap_bytes: int = CAP_BYTES,
                  observer: Observer | None = None,
-                 logs_for: Callable[[list[str]], tuple[str, str] | None] | None = None) -> None:
+                 logs_for: Callable[[list[str]], tuple[str, str] | None] | None = None,
+                 environ_for: Callable[[list[str]], Mapping[str, str] | None] | None = None) -> None:
         self.grace_s = grace_s
+        self.environ_for = environ_for
         self.drain_s = drain_s
         self.cap_bytes = cap_bytes
         self.observer = observer
@@ -239,9 +242,11 @@ class CommandRunner(cs.ShellRunner):
                         s.close()
                 sinks = [None, None]
         out, err = _Capture(self.cap_bytes, sinks[0]), _Capture(self.cap_bytes, sinks[1])
+        extra = self.environ_for(argv) if self.environ_for is not None else None
         try:
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL if input_text is None else subprocess.PIPE,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                                    env={**os.environ, **extra} if extra else None)
         except FileNotFoundError as exc:
             return self._failed(argv, start, NOT_FOUND_STATUS, str(exc), sinks, logs), None
         except (OSError, ValueError, subprocess.SubprocessError) as exc:

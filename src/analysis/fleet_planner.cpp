@@ -402,4 +402,103 @@ Severity FleetPlanner::worst() const {
     return w;
 }
 
+// ---- localisation inside a suspect ----------------------------------------------
+
+std::vector<std::vector<std::pair<int, int>>> gpu_pair_rounds(int gpus) {
+    std::vector<std::vector<std::pair<int, int>>> rounds;
+    if (gpus < 2) return rounds;
+    // With an odd count one slot sits out each round.
+    const int n = gpus % 2 ? gpus + 1 : gpus;
+    std::vector<int> ring(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) ring[static_cast<std::size_t>(i)] = i;
+    for (int r = 0; r < n - 1; ++r) {
+        std::vector<std::pair<int, int>> round;
+        for (int i = 0; i < n / 2; ++i) {
+            int a = ring[static_cast<std::size_t>(i)], b = ring[static_cast<std::size_t>(n - 1 - i)];
+            if (a < gpus && b < gpus) round.emplace_back(std::min(a, b), std::max(a, b));
+        }
+        rounds.push_back(std::move(round));
+        // Keep the first fixed, turn the rest by one.
+        std::rotate(ring.begin() + 1, ring.end() - 1, ring.end());
+    }
+    return rounds;
+}
+
+namespace {
+
+std::string percent(double ratio) { return std::to_string(static_cast<int>(ratio * 100.0 + 0.5)) + "%"; }
+
+}  // namespace
+
+std::optional<Localized> localize_gpu(const std::vector<PairResult>& pairs, const std::vector<std::string>& labels,
+                                      double cut) {
+    std::vector<double> all;
+    int gpus = 0;
+    for (const PairResult& p : pairs) {
+        gpus = std::max({gpus, p.a + 1, p.b + 1});
+        if (p.busbw_gbps && std::isfinite(*p.busbw_gbps)) all.push_back(*p.busbw_gbps);
+    }
+    if (all.size() < 2 || gpus < 3) return std::nullopt;
+    const double median = median_of(all);
+    if (!(median > 0)) return std::nullopt;
+    std::optional<Localized> best;
+    for (int g = 0; g < gpus; ++g) {
+        std::vector<double> with, without;
+        int failed = 0, count = 0;
+        for (const PairResult& p : pairs) {
+            const bool mine = p.a == g || p.b == g;
+            if (mine) ++count;
+            if (!p.busbw_gbps || !std::isfinite(*p.busbw_gbps)) {
+                if (mine) ++failed;
+                continue;
+            }
+            (mine ? with : without).push_back(*p.busbw_gbps);
+        }
+        if (count == 0) continue;
+        const bool all_slow = std::all_of(with.begin(), with.end(), [&](double v) { return v < cut * median; });
+        const double others = without.empty() ? median : median_of(without);
+        if (!all_slow || others < cut * median) continue;
+        const double ratio = with.empty() ? 0.0 : median_of(with) / median;
+        if (best && best->ratio <= ratio) continue;
+        Localized l;
+        l.index = g;
+        l.ratio = ratio;
+        l.severity = ratio < 0.7 || failed ? Severity::fail : Severity::warn;
+        std::string label = static_cast<std::size_t>(g) < labels.size() && !labels[static_cast<std::size_t>(g)].empty()
+                                ? " (" + labels[static_cast<std::size_t>(g)] + ")"
+                                : "";
+        l.evidence = "GPU " + std::to_string(g) + label + ": its " + std::to_string(count) + " pair" +
+                     (count == 1 ? "" : "s") + (failed ? " (" + std::to_string(failed) + " failed)" : "") + " at " +
+                     percent(ratio) + " of the host median";
+        best = l;
+    }
+    return best;
+}
+
+std::optional<Localized> localize_rail(const std::vector<std::optional<double>>& rails,
+                                       const std::vector<std::string>& nics, double cut) {
+    std::vector<double> all;
+    for (const auto& r : rails)
+        if (r && std::isfinite(*r)) all.push_back(*r);
+    if (all.size() < 2) return std::nullopt;
+    const double median = median_of(all);
+    if (!(median > 0)) return std::nullopt;
+    std::optional<Localized> best;
+    for (std::size_t i = 0; i < rails.size(); ++i) {
+        const double value = rails[i] && std::isfinite(*rails[i]) ? *rails[i] : 0.0;
+        const double ratio = value / median;
+        if (ratio >= cut || (best && best->ratio <= ratio)) continue;
+        Localized l;
+        l.index = static_cast<int>(i);
+        l.ratio = ratio;
+        l.severity = ratio < 0.7 ? Severity::fail : Severity::warn;
+        const std::string nic = i < nics.size() && !nics[i].empty() ? nics[i] : "its NIC";
+        l.evidence = "rail " + std::to_string(i) + " = GPU " + std::to_string(i) + " \u2194 " + nic + " at " +
+                     (rails[i] ? percent(ratio) + " of the rail median" : "failed");
+        best = l;
+    }
+    return best;
+}
+
 }  // namespace quorvane::analysis
+

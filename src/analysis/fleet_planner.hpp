@@ -13,6 +13,7 @@
 #pragma once
 
 #include <map>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -119,5 +120,38 @@ private:
     bool cutoffs_alone_ = true, cutoffs_pair_ = true;  // the fixed cutoffs judge only a fleet mostly above them
     std::vector<Finding> fleet_findings_;
 };
+
+// ---- localisation inside a suspect ----------------------------------------------
+//
+// An "intra" suspect is one of its GPUs: runs between pairs of its GPUs, disjoint
+// pairs at once, name the GPU whose pairs are all slow. A "net" suspect is one
+// of its NICs: one rank per host on GPU i with the NIC nearest GPU i, against a
+// known-good partner, every rail at once, names the slow rail.
+
+// Rounds of disjoint pairs covering every pair of `gpus` GPUs once (the circle
+// method of round-robin tournaments): 8 GPUs give 7 rounds of 4 pairs.
+std::vector<std::vector<std::pair<int, int>>> gpu_pair_rounds(int gpus);
+
+struct PairResult {
+    int a = 0, b = 0;
+    std::optional<double> busbw_gbps;  // none: the run failed
+};
+
+struct Localized {
+    int index = -1;           // the GPU or the rail
+    double ratio = 1.0;       // its result against the host's (or the rails') median
+    Severity severity = Severity::note;
+    std::string evidence;     // "GPU 3 (0000:3b:00.0): its 7 pairs at 52% of the host median"
+};
+
+// The GPU every one of whose pairs is slow (below `cut` of the median of all
+// pairs) while the pairs without it are not; none when no GPU stands out.
+// `labels` (bus ids, may be empty) name the GPUs in the evidence.
+std::optional<Localized> localize_gpu(const std::vector<PairResult>& pairs, const std::vector<std::string>& labels,
+                                      double cut = 0.85);
+
+// The rail below `cut` of the median of all rails; `nics` names each rail's NIC.
+std::optional<Localized> localize_rail(const std::vector<std::optional<double>>& rails,
+                                       const std::vector<std::string>& nics, double cut = 0.85);
 
 }  // namespace quorvane::analysis

@@ -5,6 +5,7 @@ Subcommands:
 * ``quorvane sweep``      run the nccl-tests sweep on one host or several, show it, grade it
 * ``quorvane grade FILE`` grade saved nccl-tests outputs with the same reader and policy
 * ``quorvane topo FILE``  GPU/NIC inventory and GPU->NIC affinity of an NCCL topology dump
+* ``quorvane transport LOG`` NCCL's account of the path (network, NICs, GDR, P2P) from its debug logs
 * ``quorvane thresholds`` the pass/warn cutoffs in force, per GPU type and scope
 * ``quorvane fleet``      find the slow host or the bad network port among many hosts
 
@@ -42,6 +43,7 @@ COMMANDS = {
     "grade": "grade saved nccl-tests outputs",
     "fleet": "find the slow host or the bad network port among many hosts",
     "topo": "GPU/NIC inventory of NCCL topology files, and what is wrong with each host",
+    "transport": "the path NCCL took (network, NICs, GPU Direct RDMA, intra-host transports) from its debug logs",
     "thresholds": "the pass/warn cutoffs in force",
     "history": "the recorded runs, newest first",
     "compare": "bus bandwidth change between two runs",

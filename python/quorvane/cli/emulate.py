@@ -12,7 +12,7 @@ from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 
-from .common import RunError
+from .common import RunError, UsageError
 
 # The emulator: the stand-in benchmark shipped beside this file.  It is only ever
 # reached through launcher scripts in a private temporary directory, never
@@ -22,6 +22,20 @@ EMULATOR_FILE = Path(__file__).parent.parent / "_standin.py"
 EMULATED_EXECUTABLES = ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf")
 # The stand-in's own settings, and the GPU type whose published curve it follows.
 _EMULATOR_SETTING = re.compile(r"NCCL_STANDIN_[A-Za-z0-9_]+|QUORVANE_EMULATE_GPU_TYPE")
+FAULTS_VAR = "QUORVANE_EMULATE_FAULTS"
+
+
+def check_emulation(environ: Mapping[str, str] | None = None) -> None:
+    """A malformed QUORVANE_EMULATE_FAULTS is one usage error before anything runs,
+    not a failure of every emulated run."""
+    from .. import _standin
+    env = os.environ if environ is None else environ
+    try:
+        _standin.parse_faults(env.get(FAULTS_VAR, ""))
+    except _standin.UsageError as exc:
+        raise UsageError(str(exc)) from None
+
+
 # ---- the emulator -----------------------------------------------------------------
 
 def _launcher_script(executable: str, interpreter: str, emulator: Path,

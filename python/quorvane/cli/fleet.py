@@ -14,13 +14,15 @@ from typing import Any, TextIO
 from .. import collsweep as cs
 from .. import plans
 from ..fleet import (BINARY, COLLECTIVE, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
-                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
+                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts,
+                     suspect_paths)
+from ..nccl_debug import RunDebug, context_from_topology
 from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
 from ..runner import CommandRunner
 from . import add_command, options
 from .common import PROG, Interrupted, RunError, UsageError
-from .emulate import EMULATED, emulated_binaries
+from .emulate import EMULATED, check_emulation, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .term import Style
 
@@ -57,6 +59,7 @@ def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str]
         extra.update(interrupted=signal.Signals(signum).name, exit_status=128 + signum,
                      verdict_note="stopped by a signal before the check was over")
     extra.update(fleet_fields(result, keeper))
+    suspect_paths(extra)
     return build_common_record(
         "fleet", started_at=started_at, wall_s=result.wall_s, hosts=hosts, gpu_type=args.gpu_type,
         scope="multi", num_nodes=len(hosts), gpus_per_node=args.gpus_per_node, emulated=bool(args.emulate),
@@ -85,6 +88,13 @@ def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
             print(f"  {s['host']:<{width}}  {s['kind']:<5}  {sev}  {s['evidence']}", file=out)
     else:
         print("suspects   none", file=out)
+    for host, acc in (record.get("transport_hosts") or {}).items():
+        for f in acc["findings"]:
+            if f["severity"] in ("warn", "fail"):
+                print(f"path       {host}: {f['severity']} {f['code']}  {f['message']}", file=out)
+                print(f"             advice: {f['advice']}", file=out)
+                for line in f["evidence"]:
+                    print(f"             | {line}", file=out)
     print(f"verdict    {style.status(record['verdict'])}", file=out)
 
 
@@ -145,6 +155,8 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         raise UsageError(f"a fleet check needs at least two hosts; {text!r} names {len(hosts)}")
     if args.emulate and (args.launcher or args.binary_root):
         raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
+    if args.emulate:
+        check_emulation()
     overrides = read_overrides()
     warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
     plan = options.plan_of(args, EMULATED if args.emulate else _launcher_name(args), collectives=[BINARY])
@@ -166,17 +178,22 @@ def cmd_fleet(args: argparse.Namespace) -> int:
 
     keeper = outputs.keeper
     started_at, start = now_utc(), time.monotonic()
-    with _benchmark(args, plan, forward) as (launcher, binary):
-        name = EMULATED if args.emulate else launcher.name
-        check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
-                           timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
-                           timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
-                           parallel=args.parallel or DEFAULT_PARALLEL[name],
-                           runner=CommandRunner(grace_s=args.grace), keeper=keeper, plan=plan)
-        result = check.run(progress)
-    result.wall_s = time.monotonic() - start
-    record = build_record(result, args, hosts, started_at, overrides, keeper)
-    record.update(plan=plan.to_dict(), forwarded_env=dict(forward) or None)
+    debug = RunDebug(keeper.folder if keeper is not None else None)
+    try:
+        with _benchmark(args, plan, forward) as (launcher, binary):
+            name = EMULATED if args.emulate else launcher.name
+            check = FleetCheck(hosts, args.gpus_per_node, args.gpu_type, launcher, binary,
+                               timeout_alone=args.timeout or DEFAULT_TIMEOUT_ALONE,
+                               timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
+                               parallel=args.parallel or DEFAULT_PARALLEL[name],
+                               runner=CommandRunner(grace_s=args.grace), keeper=keeper, plan=plan, debug=debug,
+                               path_context=context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
+            result = check.run(progress)
+        result.wall_s = time.monotonic() - start
+        record = build_record(result, args, hosts, started_at, overrides, keeper)
+        record.update(plan=plan.to_dict(), forwarded_env=dict(forward) or None)
+    finally:
+        debug.close()
     if isinstance(result.interrupted, Interrupted):
         stop_with_record(result.interrupted, record, outputs, "partial record")
     try:

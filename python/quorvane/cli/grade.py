@@ -19,6 +19,7 @@ from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import SCOPES, check_gpu_type, read_overrides
+from ..nccl_debug import context_from_topology
 from ..record import Measured, build_record, finding, hosts_of, now_utc
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, PROG, UsageError, read_capped, shown
@@ -44,6 +45,12 @@ def collective_in_name(path: str) -> str:
     """The collective a file name mentions ("nccl_allreduce.log" -> "all_reduce"), or ""."""
     name = "".join(c for c in os.path.basename(path).lower() if c.isalnum())
     return next((label for label in _NAMED if label.replace("_", "") in name), "")
+
+
+def path_account(reader: Any) -> dict[str, Any] | None:
+    """NCCL's account of the path from debug lines in the outputs, or None when they hold none."""
+    acc: dict[str, Any] = reader.account(context_from_topology(None, os.environ.get("NCCL_IB_HCA", ""))).to_dict()
+    return acc if acc["nccl_lines"] else None
 
 
 def _measured_of(path: str, text: str, collective: str) -> list[Measured]:
@@ -93,6 +100,7 @@ def _gpu_type(args: argparse.Namespace, readings: Sequence[qa.ReadResult]) -> tu
 
 
 def cmd_grade(args: argparse.Namespace) -> int:
+    path_reader = qa.PathReader()
     overrides = read_overrides()
     outputs = Outputs.resolve(args)
     twice = [f for i, f in enumerate(args.files) if f in args.files[:i]]
@@ -101,7 +109,11 @@ def cmd_grade(args: argparse.Namespace) -> int:
     started_at, start = now_utc(), time.monotonic()
     measured: list[Measured] = []
     for path in args.files:
-        measured += _measured_of(path, read_capped(path), args.collective or "")
+        text = read_capped(path)
+        if "NCCL " in text:  # NCCL's debug lines mixed into the saved output
+            path_reader.feed(text)
+            path_reader.end_piece()
+        measured += _measured_of(path, text, args.collective or "")
     readings = [m.reading for m in measured if m.reading is not None]
     hosts, per_host = _layout(readings)
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
@@ -124,7 +136,8 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           gpu_type=gpu_type, scope=scope, num_nodes=num_nodes,
                           gpus_per_node=gpus_per_node, emulated=False, measured=measured,
                           overrides=overrides, report=report,
-                          extra={"inputs": list(dict.fromkeys(m.source for m in measured))})
+                          extra={"inputs": list(dict.fromkeys(m.source for m in measured)),
+                                 "transport": path_account(path_reader)})
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out, all_rows=args.all_rows)
     status = outputs.emit(record, say=err.print)

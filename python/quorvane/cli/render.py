@@ -14,6 +14,7 @@ from rich.text import Text
 if TYPE_CHECKING:
     from rich.progress import Progress, TaskID
 
+from ..nccl_debug import summary_rows
 from ..runner import Outcome
 from .common import PROG, human_size, shown
 from .explain import render_causes
@@ -188,6 +189,10 @@ def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool
             console.print(line)
 
     render_causes(record, console)
+    if record.get("transport"):
+        console.print()
+        console.print(Text("path  (NCCL's own account, from its debug output)", style="bold cyan"))
+        render_path(record["transport"], console)
     console.print()
     suffix = f", {EMULATED}" if emulated else ""
     headline = record.get("headline")
@@ -221,6 +226,27 @@ def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool
         line.append("  (cutoff-unreachable: no healthy host of this type earns the cutoff; the caveat above "
                     "gives the override to use)", style="yellow")
     console.print(line)
+
+
+def render_path(acc: Mapping[str, Any], console: Console, indent: str = "  ") -> None:
+    """One path account: network, NICs, transports, versions, then its findings with advice and evidence."""
+    for label, text in summary_rows(acc):
+        console.print(f"{indent}{label:<11} {shown(text)}")
+    render_path_findings(acc.get("findings") or [], console, indent)
+
+
+def render_path_findings(findings: Sequence[Mapping[str, Any]], console: Console, indent: str = "  ") -> None:
+    if not findings:
+        console.print(f"{indent}findings: none")
+    for f in findings:
+        line = Text(indent)
+        line.append(f"{f['severity'].upper()}", style=SEVERITY_STYLE.get(f["severity"], ""))
+        line.append(f" {f['code']}", style="bold")
+        line.append(f"  {shown(f['message'])}")
+        console.print(line)
+        console.print(Text(f"{indent}    advice: {shown(f['advice'])}", style="dim"))
+        for evidence in f.get("evidence") or []:
+            console.print(Text(f"{indent}    | {shown(evidence)}", style="dim"))
 
 
 class SweepProgress:

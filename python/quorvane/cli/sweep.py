@@ -19,6 +19,7 @@ from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, Us
 # What runs a sweep, shows it and records it is imported once a sweep runs:
 # --dry-run and the help need none of it.
 if TYPE_CHECKING:
+    from ..nccl_debug import RunDebug
     from ..record import Measured
     from ..runner import CommandRunner, Outcome
     from .outputs import LogKeeper
@@ -63,12 +64,16 @@ def _check(args: argparse.Namespace) -> None:
     else:
         if gpus is not None:
             raise UsageError("with --hosts give --gpus-per-node N, not --gpus")
+        if args.localize:
+            raise UsageError("--localize is for one host (--gpus N); a fleet localises its suspects by itself")
         if per_node is None:
             raise UsageError("--hosts needs --gpus-per-node N (Slurm's SLURM_GPUS_PER_NODE gives none here)")
     if args.emulate:
         from .emulate import EMULATED_EXECUTABLES
         if args.binary_root is not None:
             raise UsageError("--emulate and --binary-root exclude each other")
+        from .emulate import check_emulation
+        check_emulation()
         strange = [n for n in (args.collectives or []) if n not in EMULATED_EXECUTABLES]
         if strange:
             raise UsageError(f"--emulate knows only {', '.join(EMULATED_EXECUTABLES)}; "
@@ -82,9 +87,10 @@ def _check(args: argparse.Namespace) -> None:
 class _Collector:
     """Hears each run from the runner: reads its output, keeps it, shows progress."""
 
-    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None) -> None:
+    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None, debug: RunDebug | None = None) -> None:
         self.progress = progress
         self.keeper = keeper
+        self.debug = debug
         self.measured: list[Measured] = []
 
     def started(self, cmd: list[str], timeout: float) -> None:
@@ -102,6 +108,8 @@ class _Collector:
         reading = measured.reading = read_outcome(label, outcome) if outcome.started else None
         complete = bool(reading is not None and reading.complete)
         corrupt = reading is not None and any(f.severity == qa.Severity.fail for f in reading.findings)
+        if self.debug is not None:
+            self.debug.finished(outcome.command, outcome.stdout, outcome.stderr)
         self.progress.finished(label, outcome, len(reading.rows) if reading is not None else 0, complete, corrupt)
 
     def all_requested(self, collectives: list[str], hosts: list[str] | None, stopped: bool) -> list[Measured]:
@@ -179,14 +187,18 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if plan.memory_note:
         err.print(f"{PROG}: {plan.memory_note}")
 
+    from ..nccl_debug import RunDebug, context_from_topology
     keeper = outputs.keeper
     progress = SweepProgress(err, [collective_label(c) for c in collectives])
-    collector = _Collector(progress, keeper)
+    debug = RunDebug(keeper.folder if keeper is not None else None)
+    collector = _Collector(progress, keeper, debug)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
-                           logs_for=keeper.for_command if keeper is not None else None)
+                           logs_for=keeper.for_command if keeper is not None else None,
+                           environ_for=debug.environ_for)
     started_at, start = now_utc(), time.monotonic()
     report = None
     ran: list[tuple[str, Any]] = []
+    localized: dict[str, Any] | None = None
     stopped: Interrupted | None = None
     try:
         with progress, _binary_root(args, gpu_type) as root:
@@ -197,8 +209,13 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                 for exe, line in zip(collectives, plans.command_lines(plan, target, _resolver(root))):
                     ran.append((exe, None if isinstance(line, str) else
                                 runner.execute(list(line.argv), timeout=timeout)))
+            if args.localize and hosts is None:
+                localized = localize_gpus(args, gpu_type, root or DEFAULT_BINARY_ROOT, err)
     except Interrupted as exc:
         stopped = exc
+    finally:
+        path = debug.account(context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
+        debug.close()
 
     measured = collector.all_requested(collectives, hosts, stopped is not None)
     if detected is None:  # from the devices the benchmark named
@@ -214,7 +231,9 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         report.interconnect = EMULATED
 
     extra: dict[str, Any] = {"plan": plan.to_dict(), "gpu_type_from": detected.to_dict(),
-                             "forwarded_env": dict(forward) or None}
+                             "forwarded_env": dict(forward) or None, "transport": path}
+    if localized is not None:
+        extra["localization"] = localized
     if stopped is not None:
         extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     record = build_record(
@@ -231,8 +250,17 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
+    if localized is not None and localized["result"]:
+        found = localized["result"]
+        record["findings"].append({"code": "gpu-slow", "severity": found["severity"], "collective": None,
+                                   "message": f"GPU {found['index']} is the slow one of this host",
+                                   "evidence": found["evidence"]})
     try:
         render_record(record, out, all_rows=args.all_rows)
+        if localized is not None:
+            found = localized["result"]
+            out.print(f"localised  {found['evidence'] if found else 'no GPU stands out'}  "
+                      f"({localized['runs']} pair runs in {localized['rounds']} rounds)")
         status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
@@ -289,6 +317,36 @@ def _dry_run(args: argparse.Namespace, plan: plans.Plan, target: plans.Target, g
     return 0
 
 
+def localize_gpus(args: argparse.Namespace, gpu_type: str, root: str, err: Any) -> dict[str, Any]:
+    """all_reduce between every pair of this host's GPUs (CUDA_VISIBLE_DEVICES), the
+    disjoint pairs of a round at once, and the GPU all of whose pairs are slow."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from .. import analysis as qa
+    from .. import collsweep as cs
+    from ..fleet import grade_run
+    from ..runner import CommandRunner
+    binary = cs._resolve_binary("all_reduce_perf", root) or os.path.join(root, "all_reduce_perf")
+    bench = list(cs._build_binary_command(binary, 2, cs._LauncherConfig()))
+    timeout = args.timeout or 240
+
+    def measure(a: int, b: int) -> float | None:
+        runner = CommandRunner(grace_s=args.grace, environ_for=lambda _: {"CUDA_VISIBLE_DEVICES": f"{a},{b}"})
+        graded = grade_run(runner.execute(bench, timeout=timeout), gpu_type, "intra")
+        return None if graded.problem else graded.busbw_gbps
+
+    rounds = qa.gpu_pair_rounds(args.gpus)
+    results: list[tuple[int, int, float | None]] = []
+    with ThreadPoolExecutor(max_workers=max(1, args.gpus // 2), thread_name_prefix="quorvane-localize") as pool:
+        for k, pairs in enumerate(rounds, 1):
+            err.print(f"{PROG}: localise: GPU pairs, round {k} of {len(rounds)}")
+            futures = [pool.submit(measure, a, b) for a, b in pairs]
+            results += [(a, b, f.result()) for (a, b), f in zip(pairs, futures)]
+    return {"kind": "gpu", "runs": len(results), "rounds": len(rounds),
+            "pairs": [{"gpus": [a, b], "busbw_gbps": v} for a, b, v in results],
+            "result": qa.localize_gpu(results) if args.gpus >= 3 else None}
+
+
 @contextmanager
 def _binary_root(args: argparse.Namespace, gpu_type: str = "") -> Iterator[str | None]:
     if args.emulate:
@@ -330,6 +388,9 @@ def register(sub: Any, fmt: Any) -> None:
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
     options.plan(sweep)
+    sweep.add_argument("--localize", action="store_true",
+                       help="one host: then run all_reduce between every pair of its GPUs (disjoint pairs at "
+                            "once) and name the GPU whose pairs are all slow")
     options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)

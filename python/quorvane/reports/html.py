@@ -221,6 +221,25 @@ def _findings(record: Mapping[str, Any]) -> str:
             + "".join(rows) + "</table>")
 
 
+def _path(record: Mapping[str, Any]) -> str:
+    """NCCL's own account of the path, and its findings with advice and evidence lines."""
+    from ..nccl_debug import summary_rows
+    acc = record.get("transport")
+    if not isinstance(acc, Mapping):
+        return ""
+    rows = "".join(f"<tr><th>{escape(k)}</th><td>{escape(v)}</td></tr>" for k, v in summary_rows(acc))
+    items = []
+    for f in acc.get("findings") or []:
+        sev = str(f.get("severity") or "note")
+        evidence = "\n".join(str(e) for e in f.get("evidence") or [])
+        items.append(f'<tr><td class="sev-{escape(sev)}">{escape(sev)}</td><td>{escape(str(f.get("code") or ""))}</td>'
+                     f'<td>{escape(str(f.get("message") or ""))}<br><i>{escape(str(f.get("advice") or ""))}</i></td>'
+                     f'<td><pre>{escape(evidence)}</pre></td></tr>')
+    findings = ('<table class="findings"><tr><th>severity</th><th>code</th><th>finding and advice</th>'
+                '<th>evidence</th></tr>' + "".join(items) + "</table>") if items else "<p>No path findings.</p>"
+    return f'<h2>Path</h2><table class="path">{rows}</table>{findings}'
+
+
 def _values_table(record: Mapping[str, Any]) -> str:
     points = busbw_points(record)
     if not points:
@@ -382,6 +401,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
     parts.append(heatmap(record))
     parts.append("<h2>Findings</h2>")
     parts.append(_findings(record))
+    parts.append(_path(record))
     caveats = [c for c in record.get("caveats") or [] if isinstance(c, Mapping)]
     if caveats:
         parts.append("<h2>Caveats</h2><ul>" + "".join(

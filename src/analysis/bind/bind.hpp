@@ -117,6 +117,7 @@ void init_lint(nb::module_& m);
 void init_fleet(nb::module_& m);
 void init_reader(nb::module_& m);
 void init_topology(nb::module_& m);
+void init_transport(nb::module_& m);
 
 // The keys of a struct's dict, each with how it is written; filled once by
 // the struct's Record (below) when the module is set up.

@@ -93,6 +93,30 @@ void init_fleet(nb::module_& m) {
         .def("findings", &qa::FleetPlanner::findings)
         .def("worst", &qa::FleetPlanner::worst,
              "The heaviest severity among suspects and fleet findings (note when there is nothing).");
+
+    auto localized = [](const std::optional<qa::Localized>& l) -> nb::object {
+        if (!l) return nb::none();
+        nb::dict d;
+        d["index"] = l->index;
+        d["ratio"] = l->ratio;
+        d["severity"] = qa::severity_name(l->severity);
+        d["evidence"] = l->evidence;
+        return d;
+    };
+    m.def("gpu_pair_rounds", &qa::gpu_pair_rounds, "gpus"_a,
+          "Rounds of disjoint GPU pairs covering every pair once (8 GPUs: 7 rounds of 4 pairs).");
+    m.def("localize_gpu", [localized](const std::vector<std::tuple<int, int, std::optional<double>>>& results,
+                                      const std::vector<std::string>& labels, double cut) {
+        std::vector<qa::PairResult> pairs;
+        for (const auto& [a, b, v] : results) pairs.push_back({a, b, v});
+        return localized(qa::localize_gpu(pairs, labels, cut));
+    }, "results"_a, "labels"_a = std::vector<std::string>{}, "cut"_a = 0.85,
+          "The GPU all of whose pairs (a, b, busbw or None) are slow, as {index, ratio, severity, evidence}, or None.");
+    m.def("localize_rail", [localized](const std::vector<std::optional<double>>& rails,
+                                       const std::vector<std::string>& nics, double cut) {
+        return localized(qa::localize_rail(rails, nics, cut));
+    }, "rails"_a, "nics"_a = std::vector<std::string>{}, "cut"_a = 0.85,
+          "The slow rail among one result per rail, as {index, ratio, severity, evidence}, or None.");
 }
 
 }  // namespace quorvane::analysis::bind

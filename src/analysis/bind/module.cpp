@@ -20,4 +20,5 @@ NB_MODULE(analysis, m) {
     qb::init_fleet(m);
     qb::init_reader(m);
     qb::init_topology(m);
+    qb::init_transport(m);
 }
