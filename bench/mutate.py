@@ -34,6 +34,7 @@ is shared.
 """
 
 import argparse
+import filecmp
 import glob
 import os
 import shutil
@@ -597,6 +598,12 @@ FAULTS = FAULTS + ANALYSIS_FAULTS + PYTHON_FAULTS
 # Faults shown to change nothing a user can see: id -> why. They are still run
 # (a test that kills one shows the reasoning wrong) but counted apart.
 EQUIVALENT = {
+    "verdict-incomplete-warn": "every incomplete reading of the field reader carries an error finding of its own "
+                               "(no-table, truncated, ...), so the command's 'incomplete' finding is never added",
+    "verdict-signal-clean": "a run that did not exit 0 always gets an error finding of its own (killed, "
+                            "exit-status, timeout, ...), which already keeps its entry from being complete",
+    "verdict-cause-and": "an entry is incomplete only together with an error finding (the reader's, the run's or "
+                         "'not-run'), and never complete with one, so 'or' and 'and' agree on every entry",
 }
 
 
@@ -632,6 +639,23 @@ def run(cmd, **kw):
     return subprocess.run(["nice", "-n", "10", *cmd], capture_output=True, text=True, **kw)
 
 
+def sync(source, target):
+    """Make target a copy of source, rewriting only the files that differ (so
+    that a kept build folder rebuilds only what changed)."""
+    if source.is_file():
+        if not (target.is_file() and filecmp.cmp(source, target, shallow=False)):
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(source, target)
+        return
+    target.mkdir(parents=True, exist_ok=True)
+    names = {p.name for p in source.iterdir()}
+    for old in target.iterdir():
+        if old.name not in names:
+            shutil.rmtree(old) if old.is_dir() and not old.is_symlink() else old.unlink()
+    for item in source.iterdir():
+        sync(item, target / item.name)
+
+
 class Builder:
     """A copy of the sources with both extensions built in a temporary folder,
     and a package folder (a copy of python/quorvane) that imports them."""
@@ -641,14 +665,16 @@ class Builder:
 
         self.repo, self.work = repo, work
         self.root = work / "tree"            # the copy that faults are put into
-        shutil.copytree(repo / "src", self.root / "src")
-        shutil.copy(repo / "CMakeLists.txt", self.root)
+        sync(repo / "src", self.root / "src")
+        sync(repo / "CMakeLists.txt", self.root / "CMakeLists.txt")
         self.site = work / "site"
+        shutil.rmtree(self.site, ignore_errors=True)
         shutil.copytree(repo / "python" / "quorvane", self.site / "quorvane",
                         ignore=shutil.ignore_patterns("*.so", "__pycache__"))
         # The package is edited where the tests import it; faults name it as python/quorvane/...
-        (self.root / "python").mkdir()
-        (self.root / "python" / "quorvane").symlink_to(self.site / "quorvane")
+        (self.root / "python").mkdir(exist_ok=True)
+        if not (self.root / "python" / "quorvane").is_symlink():
+            (self.root / "python" / "quorvane").symlink_to(self.site / "quorvane")
         self.build = work / "build"
         # -O1: a mutant's file compiles in a fraction of the time, and the tests check behaviour, not speed.
         done = run(["cmake", "-S", str(self.root), "-B", str(self.build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
@@ -773,6 +799,9 @@ def main():
     parser.add_argument("--area", help="comma-separated areas (see AREAS)")
     parser.add_argument("--list", action="store_true", help="list the faults and where they apply")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    parser.add_argument("--work", type=Path,
+                        help="a folder kept between runs for the copy of the sources and the build (only what "
+                             "changed is rebuilt); default: a new temporary folder")
     parser.add_argument("--prebuilt", action="store_true",
                         help="take the unchanged extensions from the installed package (built from these sources) "
                              "instead of building them first; a fault's build then starts from scratch once")
@@ -790,7 +819,11 @@ def main():
                   f"{f['what']}")
         return 0
 
-    work = Path(tempfile.mkdtemp(prefix="quorvane-mutate."))
+    if args.work:
+        work = args.work.resolve()
+        work.mkdir(parents=True, exist_ok=True)
+    else:
+        work = Path(tempfile.mkdtemp(prefix="quorvane-mutate."))
     try:
         builder = Builder(repo, work)
         missing = builder.use_prebuilt() if args.prebuilt else []
@@ -851,7 +884,7 @@ def main():
                 print(f"  {status}: {f['id']} - {f['what']}" + (f" [{last}]" if status != "survived" else ""))
         return 0
     finally:
-        if args.keep:
+        if args.keep or args.work:
             print(f"kept {work}")
         else:
             shutil.rmtree(work, ignore_errors=True)

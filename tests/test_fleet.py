@@ -12,6 +12,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import quorvane
 import quorvane.analysis as qa
+from quorvane.fleet import EmulatedLauncher, FleetCheck, grade_run
+from quorvane.runner import Outcome
 
 STANDIN = Path(quorvane.__file__).parent / "_standin.py"
 ENV_FILE = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
@@ -109,6 +111,40 @@ def test_planner_refuses_misuse():
         p.next_round()
 
 
+def standin_table(mode="ok"):
+    """The stand-in's all_reduce output for one host of 4 GPUs at 350 GB/s."""
+    env = {"PATH": os.environ.get("PATH", ""), "NCCL_STANDIN_COLLECTIVE": "all_reduce", "NCCL_STANDIN_MODE": mode,
+           "NCCL_STANDIN_BUSBW_GBPS": "350"}
+    return subprocess.run([sys.executable, str(STANDIN), "-b", "8192", "-e", "134217728", "-f", "16", "-g", "4"],
+                          capture_output=True, text=True, env=env, timeout=30).stdout
+
+
+class Recorder:
+    """A runner that answers every run with one output and notes each command and its time-out."""
+
+    def __init__(self, stdout):
+        self.stdout, self.asked = stdout, []
+
+    def execute(self, cmd, *, timeout, logs=None):
+        self.asked.append((list(cmd), timeout))
+        return Outcome(list(cmd), 0, self.stdout, "", 0.1)
+
+
+def test_each_run_gets_its_time_out_and_pairs_run_ring():
+    runner = Recorder(standin_table())
+    check = FleetCheck(["a", "b"], 4, "H100_SXM", EmulatedLauncher(), "all_reduce_perf", timeout_alone=11,
+                       timeout_pair=22, runner=runner)
+    assert check.run().verdict == "pass"
+    hosts = [next(a.split("=", 1)[1] for a in cmd if a.startswith("QUORVANE_EMULATE_HOSTS=")) for cmd, _ in runner.asked]
+    assert sorted(zip(hosts, (t for _, t in runner.asked), ("NCCL_ALGO=RING" in c for c, _ in runner.asked))) == \
+        [("a", 11, False), ("a,b", 22, True), ("b", 11, False)]
+
+
+def test_wrong_results_are_never_a_number_to_compare():
+    graded = grade_run(Outcome(["all_reduce_perf"], 0, standin_table("wrong"), "", 0.1), "H100_SXM", "intra")
+    assert graded.verdict == "fail" and "#wrong" in graded.problem
+
+
 def quorvane_cmd(*args, timeout=120, **env):
     full = {**{k: v for k, v in os.environ.items() if not k.startswith(("SLURM_", "QUORVANE_EMULATE"))}, **env}
     return subprocess.run([sys.executable, "-m", "quorvane", "fleet", *args], capture_output=True, text=True,
@@ -148,6 +184,7 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     (["--hosts", "n[01-"], {}, "cannot read the host list"),
     (["--hosts", "n01"], {}, "at least two hosts"),
     (["--hosts", "a,-oProxyCommand=x"], {}, "not a host name"),
+    (["--hosts", "a,-x"], {}, "not a host name"),
     (["--hosts", "a,b", "--emulate", "--launcher", "srun"], {}, "leave out --launcher"),
     ([], {}, "give --hosts"),
     # the allocation's nodes by default; a stand-in that refuses every run: the check cannot complete

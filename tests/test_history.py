@@ -3,13 +3,14 @@ import json
 import sqlite3
 import subprocess
 import sys
+from datetime import datetime, timezone
 
 import pytest
 
 from history_records import emulated_report, wrap
 from quorvane import analysis
 from quorvane.cli import main
-from quorvane.history import History, HistoryError
+from quorvane.history import History, HistoryError, since_text
 
 DAY = "2026-12-0{}T10:00:00+00:00"
 
@@ -44,6 +45,7 @@ def run(capsys, *argv):
     (["--gpu-type", "H200"], [4]),
     (["--since", "2026-12-03"], [4, 3]),
     (["--since", "2026-12-03T11:00+01:00"], [4, 3]),
+    (["--since", "2026-12-03T10:00:00Z"], [4, 3]),       # a run at that very moment is listed
     (["--limit", "1"], [4]),
 ])
 def test_history_filters(db, report, capsys, argv, expected):
@@ -185,6 +187,28 @@ def test_bad_input_is_one_usage_line(db, report, capsys, monkeypatch, argv, mess
     (db.parent / "bad.json").write_text('{"collectives": [{"collective": "x", "rows": [{"busbw_gbps": "fast"}]}]}')
     status, _, err = run(capsys, *argv)
     assert status == 64 and message in err and len(err.strip().splitlines()) == 1
+
+
+def test_site_baseline_rests_on_real_runs_that_measured(db, report):
+    with History(db) as h:
+        kept = h.add(wrap(report, started_at=DAY.format(1), emulated=False))
+        failed = wrap(report, started_at=DAY.format(2), emulated=False)
+        failed["verdict"] = "error"
+        h.add(failed)
+        h.add(wrap(report, started_at=DAY.format(3), emulated=True))
+        h.add(wrap(report, started_at=DAY.format(4), emulated=False, kind="fleet"))
+        assert [cols["id"] for runs in h.site_runs().values() for cols, _ in runs] == [kept]
+
+
+def test_the_nccl_that_ran_is_the_library_not_the_headers(db, report):
+    with History(db) as h:
+        h.add(wrap(report, versions={"nccl_headers": "22907", "nccl_library": "22803"}))
+        assert h.runs()[0]["nccl_version"] == "22803"
+
+
+@pytest.mark.parametrize("age, since", [("2d", "2026-12-03T10:00:00+00:00"), ("36h", "2026-12-03T22:00:00+00:00")])
+def test_since_an_age(age, since):
+    assert since_text(age, now=datetime(2026, 12, 5, 10, tzinfo=timezone.utc)) == since
 
 
 def test_compare_points():

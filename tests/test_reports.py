@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+from html.parser import HTMLParser
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
@@ -75,6 +76,39 @@ def test_report_command_draws_the_site_band(report, tmp_path, capsys):
     assert "nothing is recorded" in capsys.readouterr().err
 
 
+HOSTILE = '<x-injected a="1">&amp;</x-injected>'
+
+
+class _Elements(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.text = set(), []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+@pytest.mark.parametrize("field", ["gpu_type", "host", "message", "evidence", "heat-map host"])
+def test_page_shows_what_it_is_given_as_text(report, field):
+    """Text from the run (host names, GPU types, benchmark output in findings) never becomes markup."""
+    record = fleet(report) if field == "heat-map host" else wrap(report)
+    if field == "gpu_type":
+        record["gpu_type"] = HOSTILE
+    elif field == "host":
+        record["hosts"] = [HOSTILE]
+    elif field == "heat-map host":
+        record["host_results"][0]["host"] = HOSTILE
+    else:
+        record["findings"] = [{"severity": "warn", "code": "log", "message": "m", "evidence": "e", field: HOSTILE}]
+    page = _Elements()
+    page.feed(html.render(record))
+    assert "x-injected" not in page.tags
+    assert HOSTILE in "".join(page.text)
+
+
 def families(text):
     return {f.name: f for f in text_string_to_metric_families(text)}
 
@@ -101,6 +135,11 @@ def test_fleet_exports_each_host(report):
     got = families(prom.render(fleet(report)))
     per_host = {s.labels["host"]: s.value for s in got["quorvane_busbw_gbps"].samples if "," not in s.labels["host"]}
     assert per_host == {"g1": 348.0, "g2": 350.0, "g3": 349.0, "g4": 351.0}
+
+
+def test_a_multi_host_run_belongs_to_all_its_hosts(report):
+    got = families(prom.render(wrap(report, hosts=["g1", "g2"])))
+    assert {s.labels["host"] for s in got["quorvane_busbw_gbps"].samples} == {"g1,g2"}
 
 
 def test_report_prom_replaces_the_file_whole(report, tmp_path):
