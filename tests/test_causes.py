@@ -62,6 +62,8 @@ CASES = {
     "bare-status-3": ("", "", 3, "nccl-error", "status 3"),
     "bare-status-1": ("", "", 1, "unknown", "exit status 1"),
     "status-7-no-footer": ("", "", 7, "unknown", "footer"),
+    "bare-status-126": ("", "", 126, "not-found", "permissions"),      # a shell found it but may not run it
+    "bare-status-129": ("", "", 129, "signal", "SIGHUP"),              # a shell's 128 + signal, from the first
 }
 
 

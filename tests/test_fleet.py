@@ -84,8 +84,16 @@ def test_planner_judgements_and_evidence():
     assert by_host["h5"].severity == qa.Severity.fail
     assert "with h1 (known good): 25.00 GB/s" in by_host["h5"].evidence and "median 50.00" in by_host["h5"].evidence
     slow_pair = next(r for r in p.runs if r.purpose == "pair" and "h5" in r.hosts)
-    assert slow_pair.explained_by == ["h5"]
+    assert slow_pair.explained_by == ["h5"] and slow_pair.reason == "25.00 GB/s, 50% below the fleet median"
     assert [f.code for f in p.findings()] == ["alone-not-reproduced"]
+
+
+def test_a_host_exactly_on_the_cut_is_not_slow():
+    p = qa.FleetPlanner(H)
+    for r in p.next_round():      # no spread: the cut is 10% below the median, at 90
+        p.record(r.id, 90.0 if r.hosts == ["h3"] else 100.0, "", "unknown")
+    assert [r.purpose for r in p.next_round()] == ["pair"] * 5     # nobody runs alone again
+    assert p.alone_reference.cut == 90.0
 
 
 @pytest.mark.parametrize("hosts, fleet, reason", [

@@ -222,6 +222,17 @@ def test_compare_points():
     assert got.regressed and got.worst_change_pct == pytest.approx(-6.0)
 
 
+def test_site_profile_of_points_seen_often_enough():
+    runs = [[("all_reduce", 8, v), ("all_gather", 8, 1.0)] for v in (10.0, 20.0, 30.0, 40.0)]
+    runs[0].append(("all_reduce", 8, 5.0))                  # a repeat in one run: its best counts
+    runs[1].pop()                                            # all_gather seen in three runs of four
+    got = {(p.collective, p.size_bytes): p for p in analysis.site_profile(runs, 4)}
+    assert list(got) == [("all_reduce", 8)]
+    p = got[("all_reduce", 8)]
+    assert (p.runs, p.median_gbps, p.p25_gbps, p.p75_gbps) == (4, 25.0, 17.5, 32.5)
+    assert [p.collective for p in analysis.site_profile(runs, 3)] == ["all_reduce", "all_gather"]
+
+
 @pytest.mark.parametrize("headlines, cutoffs", [
     ([300, 298, 302], (285.0, 240.0)),                       # tight: 5 % below the median
     ([300, 292, 308, 300, 300, 292, 308], (264.4, 240.0)),  # spread 11.86: 3 spreads widen the margin
