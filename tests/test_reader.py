@@ -277,6 +277,20 @@ def test_per_iteration_time_stamp_and_old_starred_error_columns():
     assert ("error-above-tolerance", "fail") in codes(r) and [row.wrong for row in r.rows] == [1, 0, 0, 0]
 
 
+@pytest.mark.parametrize("data_type, error, above", [
+    ("half", "2e-02", False),       # half precision is allowed 5e-2
+    ("float", "6.5e-05", False),    # float 1e-5 for each of the other 7 ranks: 7e-5
+    ("float", "7.5e-05", True),
+])
+def test_error_columns_against_the_tolerance_of_their_type(data_type, error, above):
+    old = ["size", "count", "type", "redop", "time", "algbw", "busbw", "error"]
+    text = table(names=old + old[4:], edit=lambda s, row: row[:2] + [data_type] + row[3:4] + row[5:8]
+                 + [error if s == 8192 else "0"] + row[9:12] + ["0"])
+    r = qa.read_output(text.replace("0 OK", "1 FAILED") if above else text)
+    assert (("error-above-tolerance", "fail") in codes(r)) == above
+    assert [row.wrong for row in r.rows] == [int(above), 0, 0, 0]
+
+
 def test_headline_is_the_first_best_all_reduce_row():
     rows = qa.read_output(table(edit=at(2097152, 7, "999.00")), "all_reduce").rows
     assert qa.headline(rows) == (999.0, 2097152)
