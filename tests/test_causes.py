@@ -105,10 +105,12 @@ def test_every_cause_code_has_a_case():
 def test_identical_causes_are_said_once():
     missing = qa.classify_failure("", "x: error while loading shared libraries: libnccl.so.2: cannot open", 127)
     other = qa.classify_failure("", "", -9)
+    crash = qa.classify_failure("", "", -11)     # the same code, other advice: said apart
     groups = qa.fold_causes([("all_reduce", missing), ("all_gather", missing), ("broadcast", other),
-                             ("reduce_scatter", missing)])
+                             ("reduce_scatter", missing), ("sendrecv", crash)])
     assert [(g.cause.code, g.collectives) for g in groups] == [
-        ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"])]
+        ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"]),
+        ("signal", ["sendrecv"])]
 
 
 CORPUS = conftest.CORPUS / "nccl-tests"
