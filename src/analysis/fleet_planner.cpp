@@ -87,7 +87,7 @@ std::vector<FleetRun> FleetPlanner::next_round() {
     if (round_ > 0) {
         for (const FleetRun& r : runs_)
             if (r.round == round_ && !r.recorded)
-                throw std::logic_error("run " + std::to_string(r.id) + " of round " + std::to_string(round_) +
+                throw std::logic_error("run " + std::to_string(r.run) + " of round " + std::to_string(round_) +
                                        " is not recorded");
         judge_round();
         if (finished_) return {};
@@ -106,11 +106,11 @@ std::vector<FleetRun> FleetPlanner::next_round() {
     }
     ++round_;
     for (FleetRun& r : planned) {
-        r.id = static_cast<int>(runs_.size());
+        r.run = static_cast<int>(runs_.size());
         r.round = round_;
         for (const std::string& h : r.hosts) {
             auto& list = pair_like(r) ? pair_runs_[index_.at(h)] : alone_runs_[index_.at(h)];
-            list.push_back(r.id);
+            list.push_back(r.run);
         }
         runs_.push_back(r);
     }
@@ -158,9 +158,9 @@ void FleetPlanner::judge(FleetRun& r) const {
     } else if (!r.busbw_gbps) {
         r.standing = Standing::failed;
         r.reason = "no measurement";
-    } else if (ref && *r.busbw_gbps < ref->cut) {
+    } else if (ref && *r.busbw_gbps < ref->slow_below_gbps) {
         r.standing = Standing::slow;
-        r.reason = gbps(*r.busbw_gbps) + " GB/s, " + percent_below(*r.busbw_gbps, ref->median);
+        r.reason = gbps(*r.busbw_gbps) + " GB/s, " + percent_below(*r.busbw_gbps, ref->median_gbps);
     } else if (cutoffs && r.grade == "fail") {
         r.standing = Standing::slow;
         r.reason = gbps(*r.busbw_gbps) + " GB/s, below the fixed cutoffs";
@@ -306,7 +306,7 @@ Suspect FleetPlanner::name_suspect(std::size_t h, const std::string& kind, const
         parts += (parts.empty() ? "" : "; ") + what + ": " +
                  (r.standing == Standing::failed ? "failed: " + r.reason : gbps(*r.busbw_gbps) + " GB/s");
     }
-    const bool deep = ref && !any_failed && best < ref->fail_below;
+    const bool deep = ref && !any_failed && best < ref->fail_below_gbps;
     s.severity = (any_failed || deep || (cutoffs && all_below_cutoff)) ? Severity::fail : Severity::warn;
     s.evidence = parts;
     if (ref) s.evidence += std::string("; the fleet's ") + (pairs ? "pairs" : "hosts alone") + ": " +

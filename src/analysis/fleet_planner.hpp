@@ -29,7 +29,7 @@ const char* purpose_name(Purpose p);    // "alone", "pair", "alone-again", "re-p
 const char* standing_name(Standing s);  // "pending", "ok", "slow", "failed"
 
 struct FleetRun {
-    int id = 0;
+    int run = 0;  // its number, from 0 in the order planned
     int round = 0;
     Purpose purpose = Purpose::alone;
     std::vector<std::string> hosts;  // one host alone, two in a pair (a re-pair: the tested host first)

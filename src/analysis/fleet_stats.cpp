@@ -36,11 +36,11 @@ Reference reference_of(const std::vector<double>& values, const JudgeSettings& s
         if (!std::isfinite(v) || v < 0.0) throw std::invalid_argument("a bandwidth must be finite and >= 0");
     Reference ref;
     ref.count = values.size();
-    ref.median = median_of(values);
-    ref.spread = robust_spread(values);
-    const double drop = std::clamp(s.z * ref.spread, s.min_drop * ref.median, s.max_drop * ref.median);
-    ref.cut = ref.median - drop;
-    ref.fail_below = ref.median * (1.0 - s.fail_drop);
+    ref.median_gbps = median_of(values);
+    ref.spread_gbps = robust_spread(values);
+    const double drop = std::clamp(s.z * ref.spread_gbps, s.min_drop * ref.median_gbps, s.max_drop * ref.median_gbps);
+    ref.slow_below_gbps = ref.median_gbps - drop;
+    ref.fail_below_gbps = ref.median_gbps * (1.0 - s.fail_drop);
     return ref;
 }
 
@@ -51,8 +51,8 @@ std::string gbps(double value) {
 }
 
 std::string describe(const Reference& ref, const std::string& noun) {
-    return "median " + gbps(ref.median) + " GB/s, spread " + gbps(ref.spread) + ", slow below " +
-           gbps(ref.cut) + ", over " + std::to_string(ref.count) + " " + noun;
+    return "median " + gbps(ref.median_gbps) + " GB/s, spread " + gbps(ref.spread_gbps) + ", slow below " +
+           gbps(ref.slow_below_gbps) + ", over " + std::to_string(ref.count) + " " + noun;
 }
 
 }  // namespace quorvane::analysis

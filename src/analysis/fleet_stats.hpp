@@ -24,10 +24,10 @@ struct JudgeSettings {
 // The fleet's normal, from one batch of comparable results (hosts alone, or pairs).
 struct Reference {
     std::size_t count = 0;
-    double median = 0.0;
-    double spread = 0.0;      // 1.4826 x median absolute deviation: a standard deviation when normal
-    double cut = 0.0;         // below this a result is slow
-    double fail_below = 0.0;  // below this a slow result weighs as "fail"
+    double median_gbps = 0.0;
+    double spread_gbps = 0.0;      // 1.4826 x median absolute deviation: a standard deviation when normal
+    double slow_below_gbps = 0.0;  // below this a result is slow
+    double fail_below_gbps = 0.0;  // below this a slow result weighs as "fail"
 };
 
 // Median of finite values; std::invalid_argument when empty or not finite.
