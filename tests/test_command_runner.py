@@ -53,3 +53,10 @@ def test_carriage_returns_read_as_line_ends():
 ])
 def test_label_of_a_command_behind_a_launcher(cmd):
     assert label_of(cmd) == "all_gather"
+
+
+def test_long_output_keeps_head_and_tail_and_counts_the_rest():
+    script = "import sys\nfor i in range(6): sys.stdout.write(str(i) * 65536); sys.stdout.flush()"
+    outcome = CommandRunner(cap_bytes=1000).execute([sys.executable, "-c", script], timeout=10)
+    assert outcome.cut_bytes == {"stdout": 6 * 65536 - 1000}
+    assert outcome.stdout == "0" * 500 + f"\n[quorvane: {6 * 65536 - 1000} bytes of output not kept here]\n" + "5" * 500
