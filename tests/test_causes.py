@@ -145,3 +145,16 @@ def test_grade_names_a_device_of_another_type():
     assert [c["code"] for c in json.loads(r.stdout)["caveats"]] == ["device-mismatch"], r.stderr
     assert re.search(r"^caveat\s+device-mismatch: .*NVIDIA H100 80GB HBM3 \(H100_SXM\), graded as H200", r.stderr,
                      re.M), r.stderr
+
+
+def test_a_variable_forwarded_with_a_value_counts_as_forwarded():
+    from quorvane.causes import caveats_of
+    from quorvane.record import Measured
+    from quorvane.runner import Outcome
+
+    cmd = ["mpirun", "-np", "24", "-x", "NCCL_DEBUG=WARN", "-x", "NCCL_ALGO", "all_reduce_perf", "-b", "8192"]
+    record = {"scope": "multi", "gpu_type": "H100_SXM", "num_nodes": 3, "gpus_per_node": 8, "emulated": False}
+    found = caveats_of(record, [Measured("all_reduce", Outcome(cmd, 0, "", "", 1.0))], launcher="mpirun",
+                       environ={"NCCL_DEBUG": "INFO", "NCCL_ALGO": "RING", "NCCL_IB_HCA": "mlx5_0"})
+    [message] = [c["message"] for c in found if c["code"] == "nccl-env-not-forwarded"]
+    assert "passes only NCCL_DEBUG, NCCL_ALGO to remote ranks: NCCL_IB_HCA set here" in message
