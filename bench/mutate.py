@@ -856,12 +856,15 @@ def main():
         if not all(line.startswith(str(builder.site)) for line in check.stdout.split()) or check.returncode:
             sys.exit(f"the tests would not import the built modules: {check.stdout}{check.stderr}")
         # An area whose tests fail on the unchanged sources cannot judge a fault: its faults are not applicable.
-        broken = {}
+        broken, checked = {}, {}   # areas that share their test files share one check
         for area in sorted({f["area"] for f in faults}):
-            if not area_files(repo, area):
+            files = tuple(area_files(repo, area))
+            if not files:
                 broken[area] = "no test file of the area exists"
                 continue
-            status, last = run_tests(repo, builder.site, area, work, args.deselect)
+            if files not in checked:
+                checked[files] = run_tests(repo, builder.site, area, work, args.deselect)
+            status, last = checked[files]
             if status != "survived":
                 broken[area] = f"its tests fail on the unchanged sources: {last}"
                 print(f"area {area}: {broken[area]}", flush=True)
