@@ -431,9 +431,8 @@ ANALYSIS_FAULTS = [
     F("topo-downtrained-wider", "topo-findings", "a link wider than its peers' is reported downtrained",
       (AN, "return (width && best.width && *width < *best.width)", "return (width && best.width && *width > *best.width)")),
     # ---- failure causes
-    F("causes-no-oom", "causes", "the out-of-memory rule is not tried",
-      (AN, "for (auto rule : {not_found, launcher_plugin, ssh, no_gpu, out_of_memory}) {",
-       "for (auto rule : {not_found, launcher_plugin, ssh, no_gpu}) {")),
+    F("causes-host-oom", "causes", "the kernel's 'Out of memory: Killed process' read as GPU memory",
+      (AN, 'out.find_any("oom-kill", "oom_kill", "out of memory: killed process")', 'out.find_any("oom-kill", "oom_kill")')),
     F("causes-126", "causes", "status 126 not told apart",
       (AN, "        case 126:\n", "        case 125:\n")),
     F("causes-signal-status", "causes", "off by one: status 129 (SIGHUP) is not a signal",

@@ -40,6 +40,8 @@ CASES = {
                   "Test failure common.cu:1005\n", "", 2, "no-gpu", "no CUDA-capable device"),
     "zero-gpus": ("", "Invalid number of GPUs: 8 requested but only 0 were found.\nPlease check the number of "
                   "processes and GPUs per process.\n", 5, "no-gpu", "only 0"),
+    "host-oom": ("", "Out of memory: Killed process 4242 (all_reduce_perf) total-vm:81234kB\n", "KILL",
+                 "out-of-memory", "out-of-memory killer"),
     "cuda-oom": (f"{H}: Test CUDA failure common.cu:913 'out of memory'\n", "", 2, "out-of-memory", "out of memory"),
     "nccl-remote": ("", "all_reduce_perf: rank 1: Test NCCL failure common.cu:1279 'unhandled system error (run "
                     "with NCCL_DEBUG=INFO for details)' / 'remote process exited or there was a network error'\n",
