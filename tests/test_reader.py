@@ -277,6 +277,15 @@ def test_per_iteration_time_stamp_and_old_starred_error_columns():
     assert ("error-above-tolerance", "fail") in codes(r) and [row.wrong for row in r.rows] == [1, 0, 0, 0]
 
 
+@pytest.mark.parametrize("alias, name", [("wrong", "#wrong"), ("op", "redop"), ("N", "count")])
+def test_older_header_names_read_alike(alias, name):
+    names = ["size", "count", "type", "redop", "root"] + BLOCK + BLOCK
+    plain = qa.read_output(table(names=names, edit=at(33554432, 8, "3")))
+    older = qa.read_output(table(names=[alias if n == name else n for n in names], edit=at(33554432, 8, "3")))
+    assert [dict(r.to_dict()) for r in older.rows] == [dict(r.to_dict()) for r in plain.rows]
+    assert codes(older) == codes(plain) and ("wrong-results", "fail") in codes(older)
+
+
 @pytest.mark.parametrize("data_type, error, above", [
     ("half", "2e-02", False),       # half precision is allowed 5e-2
     ("float", "6.5e-05", False),    # float 1e-5 for each of the other 7 ranks: 7e-5
