@@ -179,7 +179,7 @@ def test_closed_stdout_is_no_error(reader):
 
 
 def test_unexpected_fault_is_one_line_and_70(tmp_path):
-    code = ("import sys, quorvane.cli as cli\n"
+    code = ("import sys, quorvane.cli as cli, quorvane.cli.sweep\n"
             "cli.sweep.cmd_sweep = lambda args: {}['boom']\n"
             "sys.exit(cli.main(['sweep', '--gpus', '2', '--gpu-type', 'H100_SXM']))")
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)

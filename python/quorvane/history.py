@@ -9,13 +9,14 @@ several local runs record at once.
 from __future__ import annotations
 
 import json
-import math
 import os
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
+
+from .record import finite as _finite
 
 DB_VAR = "QUORVANE_DB"
 APPLICATION_ID = 0x51564E48  # "QVNH": marks the file as a quorvane history
@@ -133,57 +134,9 @@ def _columns(record: Mapping[str, Any]) -> dict[str, Any]:
     }
 
 
-def _finite(value: Any) -> Any:
-    """The record with NaN and infinities as null, as every JSON quorvane writes."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite(v) for v in value]
-    return value
-
-
 def check_record(record: Any) -> None:
     if not isinstance(record, dict) or record.get("kind") not in KINDS or "started_at" not in record:
         raise HistoryError("not a run record (needs \"kind\" sweep, grade or fleet, and \"started_at\")")
-
-
-def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
-    """(collective, size_bytes, busbw_gbps) of every measured row: from a run
-    record's collectives, or from the library's report dict (its "results").
-    Raises ValueError for a row that is not one."""
-    rows: list[tuple[Any, Mapping[str, Any]]] = []
-    if isinstance(doc.get("collectives"), list):
-        rows = [(coll.get("collective"), row) for coll in doc["collectives"] for row in coll.get("rows") or []]
-    elif isinstance(doc.get("results"), list):
-        rows = [(row.get("collective"), row) for row in doc["results"]]
-    points = []
-    for collective, row in rows:
-        try:
-            if row.get("busbw_gbps") is not None:
-                points.append((str(collective), int(row["size_bytes"]), float(row["busbw_gbps"])))
-        except (AttributeError, KeyError, TypeError, ValueError):
-            raise ValueError(f"a row of {collective} is not a measurement: {str(row)[:120]}") from None
-    return points
-
-
-def load_record_file(path: str) -> dict[str, Any]:
-    """A record (or the library's report dict) saved as JSON; one-line errors."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            doc = json.load(f)
-    except OSError as exc:
-        raise HistoryError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise HistoryError(f"{path} is not JSON ({exc})") from None
-    if not isinstance(doc, dict) or not ("collectives" in doc or "results" in doc):
-        raise HistoryError(f"{path} is not a quorvane record (no \"collectives\" or \"results\")")
-    try:
-        busbw_points(doc)
-    except (AttributeError, ValueError) as exc:
-        raise HistoryError(f"{path} is not a quorvane record: {exc}") from None
-    return doc
 
 
 # ---- the store --------------------------------------------------------------------
@@ -427,12 +380,6 @@ class _Guard:
             raise HistoryError(f"the history {self.path} is damaged ({text}); it is left as it is: "
                                f"move it aside to start a new one") from None
         raise HistoryError(f"the history {self.path}: {text}") from None
-
-
-def record_run(record: Mapping[str, Any], path: str | os.PathLike[str] | None = None) -> int:
-    """Store one record in the history at path (default: default_path())."""
-    with History(path) as history:
-        return history.add(record)
 
 
 def since_text(value: str, now: datetime | None = None) -> str:

@@ -16,6 +16,8 @@ differently (a format variant), the reader's reading is graded instead, and
 from __future__ import annotations
 
 import datetime as _dt
+import json
+import math
 import os
 import signal
 import socket
@@ -267,3 +269,71 @@ def hosts_of(readings: Iterable[Any]) -> list[str]:
             if rank.host:
                 hosts[rank.host] = None
     return list(hosts)
+
+
+# ---- the record as data: JSON, bus bandwidth points, files, the history ----------
+
+class RecordError(ValueError):
+    """A document is not a usable record (one line)."""
+
+
+def finite(value: Any) -> Any:
+    """A copy of plain data with every NaN or infinity replaced by None."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(v) for v in value]
+    return value
+
+
+def strict_json(data: Any) -> str:
+    """JSON with no NaN or Infinity in it (they become null), ending in a newline."""
+    return json.dumps(finite(data), indent=2, allow_nan=False) + "\n"
+
+
+def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
+    """(collective, size_bytes, busbw_gbps) of every measured row: from a run
+    record's collectives, or from the library's report dict (its "results").
+    Raises ValueError for a row that is not one."""
+    rows: list[tuple[Any, Mapping[str, Any]]] = []
+    if isinstance(doc.get("collectives"), list):
+        rows = [(coll.get("collective"), row) for coll in doc["collectives"] for row in coll.get("rows") or []]
+    elif isinstance(doc.get("results"), list):
+        rows = [(row.get("collective"), row) for row in doc["results"]]
+    points = []
+    for collective, row in rows:
+        try:
+            if row.get("busbw_gbps") is not None:
+                points.append((str(collective), int(row["size_bytes"]), float(row["busbw_gbps"])))
+        except (AttributeError, KeyError, TypeError, ValueError):
+            raise ValueError(f"a row of {collective} is not a measurement: {str(row)[:120]}") from None
+    return points
+
+
+def load_record_file(path: str) -> dict[str, Any]:
+    """A record (or the library's report dict) saved as JSON; RecordError in one line."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            doc = json.load(f)
+    except OSError as exc:
+        raise RecordError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise RecordError(f"{path} is not JSON ({exc})") from None
+    if not isinstance(doc, dict) or not ("collectives" in doc or "results" in doc):
+        raise RecordError(f"{path} is not a quorvane record (no \"collectives\" or \"results\")")
+    try:
+        busbw_points(doc)
+    except (AttributeError, ValueError) as exc:
+        raise RecordError(f"{path} is not a quorvane record: {exc}") from None
+    return doc
+
+
+def store(record: Mapping[str, Any], path: Any) -> int:
+    """Keep the record in the history at `path`; the run's id.  Raises
+    HistoryError when the history refuses it."""
+    from .history import History
+
+    with History(path) as history:
+        return history.add(record)

@@ -8,8 +8,11 @@ Subcommands:
 * ``quorvane thresholds`` the pass/warn cutoffs in force, per GPU type and scope
 * ``quorvane fleet``      find the slow host or the bad network port among many hosts
 
-One module per command; each adds itself to the parser through `register`.
-Rendering and emulation live apart from the commands.  `main` is where no
+One module per command; each adds itself to the parser through `register`,
+and imports only shared modules (term, options, outputs, common, ...), never
+another command.  Start-up stays light: argv is looked at first, and only the
+chosen command's module is imported and given its full parser (the others
+show in the help by name and one line).  `main` is where no
 traceback gets past: usage errors are one line and 64, unexpected faults one
 line and 70, SIGINT/SIGTERM/SIGHUP one line and 128+N, and a standard output
 closed by its reader (`| head`) is no error at all.
@@ -17,21 +20,32 @@ closed by its reader (`| head`) is no error at all.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import signal
 import sys
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from types import FrameType
 from typing import Any, NoReturn
 
 from .. import __version__
-from ..runner import stop_all
-from . import baseline, compare, fleet, grade, history, report, sweep, thresholds, topo
+from ..policy import PolicyError
 from .common import (EXIT_ERROR, EXIT_INTERNAL, EXIT_STATUS_HELP, EXIT_USAGE, EXIT_WRITE, PROG, Interrupted,
-                     RunError, UsageError, WriteError, shown)
+                     RunError, WriteError, shown)
 
-COMMANDS = (sweep, grade, fleet, topo, thresholds, history, compare, baseline, report)
+# Every command, in the order of the help, with its line there; its module is cli.<name>.
+COMMANDS = {
+    "sweep": "run the nccl-tests sweep and grade it",
+    "grade": "grade saved nccl-tests outputs",
+    "fleet": "find the slow host or the bad network port among many hosts",
+    "topo": "GPU/NIC inventory of NCCL topology files, and what is wrong with each host",
+    "thresholds": "the pass/warn cutoffs in force",
+    "history": "the recorded runs, newest first",
+    "compare": "bus bandwidth change between two runs",
+    "baseline": "cutoffs from this site's own recorded runs",
+    "report": "a run as an HTML page or a Prometheus textfile",
+}
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 # ---- argument parsing -------------------------------------------------------------
@@ -43,7 +57,26 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {shown(message)} (see {self.prog} --help)\n")
 
 
-def build_parser() -> argparse.ArgumentParser:
+def chosen_command(argv: Sequence[str]) -> str | None:
+    """The command named in argv: its first word that is no option (the tool's
+    own options take no value), when that word is a command."""
+    for word in argv:
+        if word == "--":
+            continue
+        if not word.startswith("-"):
+            return word if word in COMMANDS else None
+    return None
+
+
+def add_command(sub: Any, name: str, fmt: Any, **settings: Any) -> argparse.ArgumentParser:
+    """A command's subparser, with its line in the tool's help."""
+    parser: argparse.ArgumentParser = sub.add_parser(name, formatter_class=fmt, help=COMMANDS[name], **settings)
+    return parser
+
+
+def build_parser(commands: Iterable[str] | None = None) -> argparse.ArgumentParser:
+    """The parser with the full options of `commands` (default: all of them);
+    every other command is there by name and help line, without options."""
     fmt = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
         prog=PROG, formatter_class=fmt, epilog=EXIT_STATUS_HELP,
@@ -51,8 +84,12 @@ def build_parser() -> argparse.ArgumentParser:
                     "with nccl-tests.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
-    for command in COMMANDS:
-        command.register(sub, fmt)
+    full = set(COMMANDS if commands is None else commands)
+    for name in COMMANDS:
+        if name in full:
+            importlib.import_module(f"{__name__}.{name}").register(sub, fmt)
+        else:
+            add_command(sub, name, fmt)
     return parser
 
 
@@ -124,13 +161,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not isinstance(sys.stdout, _QuietStdout):
             sys.stdout = _QuietStdout(sys.stdout)
     try:
-        args = build_parser().parse_args(argv)
+        words = sys.argv[1:] if argv is None else list(argv)
+        chosen = chosen_command(words)
+        args = build_parser([chosen] if chosen else []).parse_args(words)
         status: int = args.handler(args)
         sys.stdout.flush()
         return status
     except SystemExit as exc:  # argparse: --help, --version, usage errors
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
-    except UsageError as exc:
+    except PolicyError as exc:   # UsageError, and cutoffs that cannot be used
         _say(f"error: {shown(str(exc))}")
         return EXIT_USAGE
     except WriteError as exc:
@@ -140,6 +179,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _say(f"error: {shown(str(exc))}")
         return EXIT_ERROR
     except Interrupted as exc:
+        from ..runner import stop_all
         stop_all()
         name = signal.Signals(exc.signum).name
         _say(f"stopped by {name}" + (f"; {exc.note}" if exc.note else ""))

@@ -16,10 +16,12 @@ from typing import Any
 
 from .. import analysis
 from ..history import HistoryError
-from .common import OVERRIDES_VAR, PROG, RunError, Style, table
-from .history import add_db_option, open_history
+from ..policy import OVERRIDES_VAR
+from . import add_command, options
+from .common import PROG, RunError, table
+from .runs import MIN_RUNS, open_history
+from .term import Style
 
-MIN_RUNS = 3
 RULE = ("pass at the median less 5% (3 robust spreads when the runs spread more, at most 15%); "
         "warn at 80% of the median")
 
@@ -86,7 +88,7 @@ def cmd_baseline(args: argparse.Namespace) -> int:
     chosen = [e for e in entries if e["chosen"]]
     if args.emit_overrides:
         doc = {f"{e['gpu_type']}:{e['scope']}": {"pass_min_gbps": e["pass_min_gbps"],
-                                                  "warn_min_gbps": e["warn_min_gbps"]} for e in chosen}
+                                               "warn_min_gbps": e["warn_min_gbps"]} for e in chosen}
         for e in entries:
             if not e["chosen"]:
                 print(f"{PROG}: note: {e['gpu_type']}:{e['scope']} also has {e['runs']} runs with NCCL "
@@ -111,16 +113,16 @@ def cmd_baseline(args: argparse.Namespace) -> int:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane baseline` to the command line."""
-    p = sub.add_parser("baseline", formatter_class=fmt, help="cutoffs from this site's own recorded runs",
-                       description=f"Derive pass and warn cutoffs from at least {MIN_RUNS} recorded runs per "
-                                   f"GPU type, scope and NCCL version: {RULE}. Emulated runs are left out "
-                                   "unless --emulated, or unless no real run qualifies (then said).")
+    p = add_command(sub, "baseline", fmt,
+                    description=f"Derive pass and warn cutoffs from at least {MIN_RUNS} recorded runs per "
+                                f"GPU type, scope and NCCL version: {RULE}. Emulated runs are left out "
+                                "unless --emulated, or unless no real run qualifies (then said).")
     p.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
     p.add_argument("--nccl-version", metavar="V", help="only runs with this NCCL version "
-                                                        "(default: the version of the latest run)")
+                                                     "(default: the version of the latest run)")
     p.add_argument("--emit-overrides", action="store_true",
                    help=f"print the cutoffs as the JSON that {OVERRIDES_VAR} accepts, nothing else")
     p.add_argument("--emulated", action="store_true",
                    help="use only emulated runs (to try the command; they measure nothing)")
-    add_db_option(p)
+    options.db(p)
     p.set_defaults(handler=cmd_baseline)

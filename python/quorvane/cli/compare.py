@@ -3,43 +3,17 @@ between two runs (run ids from the history, or record files)."""
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 from typing import Any
 
 from .. import analysis
-from ..history import HistoryError, busbw_points, load_record_file
-from .common import PROG, Style, UsageError, check_json_target, _write_json, fmt_float, human_size, table
-from .history import add_db_option, open_history
+from ..record import busbw_points, strict_json
+from . import add_command, options
+from .common import PROG, check_json_target, fmt_float, human_size, table, write_atomic
+from .runs import load_run
+from .term import Style
 
 DEFAULT_TOLERANCE = 5.0
-
-
-def load_run(ref: str, args: argparse.Namespace) -> tuple[str, dict[str, Any]]:
-    """A run id (digits) from the history, or a record file; (name, record)."""
-    if ref.isdigit():
-        history = open_history(args)
-        if history is None:
-            raise UsageError(f"no run {ref}: nothing is recorded yet (for a file named {ref}, write ./{ref})")
-        with history:
-            try:
-                return f"run {ref}", history.get(int(ref))
-            except HistoryError as exc:
-                raise UsageError(str(exc)) from None
-    try:
-        return ref, load_record_file(ref)
-    except HistoryError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _tolerance(text: str) -> float:
-    try:
-        value = float(text.rstrip("%"))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a percentage: {text!r}") from None
-    if not (math.isfinite(value) and 0 <= value < 100):
-        raise argparse.ArgumentTypeError(f"must be from 0 up to (not including) 100: {text!r}")
-    return value
 
 
 def _describe(name: str, record: dict[str, Any]) -> str:
@@ -60,11 +34,11 @@ def cmd_compare(args: argparse.Namespace) -> int:
                   f"({a.get(key)} against {b.get(key)})", file=sys.stderr)
     result = analysis.compare_busbw(busbw_points(a), busbw_points(b), args.tolerance)
     if args.json is not None:
-        _write_json(args.json, {
+        write_atomic(args.json, strict_json({
             "a": name_a, "b": name_b, "tolerance_pct": args.tolerance, "regressed": result.regressed,
             "changes": [{"collective": c.collective, "size_bytes": c.size_bytes, "a_gbps": c.before_gbps,
                          "b_gbps": c.after_gbps, "change_pct": c.change_pct, "regressed": c.regressed}
-                        for c in result.changes]})
+                        for c in result.changes]}))
     print(style(f"A = {_describe(name_a, a)}", "bold"), file=out)
     print(style(f"B = {_describe(name_b, b)}", "bold"), file=out)
     colls = list(dict.fromkeys(c.collective for c in result.changes))
@@ -99,16 +73,16 @@ def cmd_compare(args: argparse.Namespace) -> int:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane compare` to the command line."""
-    p = sub.add_parser(
-        "compare", formatter_class=fmt, help="bus bandwidth change between two runs",
+    p = add_command(
+        sub, "compare", fmt,
         description="Compare two runs per collective and message size. Exit status 1 when any size "
                     "of B is below A by more than the tolerance, else 0 (64: bad arguments, "
                     "4: the history cannot be read).")
     p.add_argument("a", metavar="A", help="the earlier run: a run id from `quorvane history`, or a record file")
     p.add_argument("b", metavar="B", help="the later run: a run id or a record file")
-    p.add_argument("--tolerance", type=_tolerance, default=DEFAULT_TOLERANCE, metavar="PCT",
+    p.add_argument("--tolerance", type=options.percent, default=DEFAULT_TOLERANCE, metavar="PCT",
                    help=f"percent a size may fall before it counts as a regression (default "
                         f"{DEFAULT_TOLERANCE:g})")
-    p.add_argument("--json", metavar="FILE", help="also write the changes as JSON to FILE ('-': stdout)")
-    add_db_option(p)
+    options.json_file(p, "also write the changes as JSON to FILE ('-': stdout)")
+    options.db(p)
     p.set_defaults(handler=cmd_compare)

@@ -14,12 +14,14 @@ from typing import Any, TextIO
 from .. import collsweep as cs
 from ..fleet import (BINARY, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
                      FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts)
+from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
-from ..runner import GRACE_S, CommandRunner
-from .common import PROG, Interrupted, RunError, Style, UsageError, check_gpu_type, read_overrides
+from ..runner import CommandRunner
+from . import add_command, options
+from .common import PROG, Interrupted, RunError, UsageError
 from .emulate import EMULATED, emulated_binaries
-from .outputs import LogKeeper, add_output_options, check_output_options, emit
-from .sweep import MAX_TIMEOUT_S, _count, _seconds, stop_with_record
+from .outputs import LogKeeper, Outputs, stop_with_record
+from .term import Style
 
 FLEET_LAUNCHERS = ("srun", "ssh")
 # How many runs go at once unless --parallel says otherwise: a Slurm round goes
@@ -36,12 +38,6 @@ exit status:
   64  usage    bad arguments, or a malformed QUORVANE_NCCL_THRESHOLD_OVERRIDES
   130          interrupted
 """
-
-
-def _parallel(text: str) -> int:
-    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= 4096:
-        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 4096: {text!r}")
-    return int(text)
 
 
 def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str], started_at: str,
@@ -126,9 +122,9 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         raise UsageError("--emulate runs everything here with the stand-in: leave out --launcher and --binary-root")
     overrides = read_overrides()
     warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
-    check_output_options(args)
+    outputs = Outputs.resolve(args)
     err = sys.stderr
-    out = err if args.json == "-" else sys.stdout
+    out = err if outputs.record_on_stdout else sys.stdout
     for warning in sorted(warnings):
         print(f"{PROG}: warning: {warning}", file=err)
     if args.emulate:
@@ -138,7 +134,7 @@ def cmd_fleet(args: argparse.Namespace) -> int:
     def progress(line: str) -> None:
         print(line, file=err, flush=True)
 
-    keeper = LogKeeper(args.keep_logs) if args.keep_logs else None
+    keeper = outputs.keeper
     started_at, start = now_utc(), time.monotonic()
     with _benchmark(args) as (launcher, binary):
         name = EMULATED if args.emulate else launcher.name
@@ -151,20 +147,19 @@ def cmd_fleet(args: argparse.Namespace) -> int:
     result.wall_s = time.monotonic() - start
     record = build_record(result, args, hosts, started_at, overrides, keeper)
     if isinstance(result.interrupted, Interrupted):
-        stop_with_record(result.interrupted, record, args, keeper, "partial record")
+        stop_with_record(result.interrupted, record, outputs, "partial record")
     try:
         render(record, out, Style.for_stream(out))
-        status = emit(record, args, keeper=keeper, say=progress)
+        status = outputs.emit(record, say=progress)
     except Interrupted as exc:  # the check was over: the whole record is kept
-        stop_with_record(exc, record, args, keeper, "record")
+        stop_with_record(exc, record, outputs, "record")
     return status or int(record["exit_status"])
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane fleet` to the command line."""
-    p = sub.add_parser(
-        "fleet", formatter_class=fmt, epilog=EXIT_HELP,
-        help="find the slow host or the bad network port among many hosts",
+    p = add_command(
+        sub, "fleet", fmt, epilog=EXIT_HELP,
         description="Run all_reduce on every host alone, then on disjoint pairs of hosts (NCCL_ALGO=RING), "
                     "judge each result against the fleet's own median and spread as well as the fixed "
                     "cutoffs, and re-pair the hosts of every slow pair with known-good hosts until each is "
@@ -172,24 +167,19 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--hosts", metavar="HOSTLIST",
                    help="hosts in Slurm's hostlist syntax, e.g. gpu[01-16],gpu20 "
                         "(default inside a Slurm allocation: its nodes)")
-    p.add_argument("--gpus-per-node", type=_count, required=True, metavar="N", help="GPUs per host")
-    p.add_argument("--gpu-type", required=True, metavar="TYPE",
-                   help="GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
+    options.gpus_per_node(p, required=True)
+    options.gpu_type(p, "GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
     p.add_argument("--launcher", choices=FLEET_LAUNCHERS,
                    help="srun (one Slurm step per run) or ssh (ssh alone, Open MPI over ssh for pairs); "
                         "default: srun inside a Slurm allocation, else ssh")
-    p.add_argument("--binary-root", metavar="DIR",
-                   help="directory of the nccl-tests executables, the same path on every host "
-                        "(default /opt/nccl-tests/build)")
-    p.add_argument("--timeout", type=_seconds(MAX_TIMEOUT_S, True), metavar="S",
-                   help=f"seconds allowed per run (default {DEFAULT_TIMEOUT_ALONE} alone, "
-                        f"{DEFAULT_TIMEOUT_PAIR} for a pair)")
-    p.add_argument("--grace", type=_seconds(3600, False), metavar="S", default=GRACE_S,
-                   help=f"seconds a run gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
-    p.add_argument("--parallel", type=_parallel, metavar="N",
+    options.binary_root(p, "directory of the nccl-tests executables, the same path on every host "
+                           "(default /opt/nccl-tests/build)")
+    options.timeout(p, f"seconds allowed per run (default {DEFAULT_TIMEOUT_ALONE} alone, "
+                       f"{DEFAULT_TIMEOUT_PAIR} for a pair)")
+    options.grace(p, "a run")
+    p.add_argument("--parallel", type=options.whole_from_1(4096), metavar="N",
                    help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
-    p.add_argument("--emulate", action="store_true",
-                   help="host names are only names: every run is the built-in stand-in on this machine "
-                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
-    add_output_options(p)
+    options.emulate(p, "host names are only names: every run is the built-in stand-in on this machine "
+                       "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
+    options.outputs(p)
     p.set_defaults(handler=cmd_fleet)

@@ -11,10 +11,13 @@ from typing import Any
 from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
+from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..record import Measured, build_record, finding, hosts_of, now_utc
-from .common import EXIT_STATUS_HELP, PROG, SCOPES, UsageError, check_gpu_type, read_capped, read_overrides, shown
-from .outputs import add_output_options, check_output_options, emit
-from .render import console_for, render_record
+from . import add_command, options
+from .common import EXIT_STATUS_HELP, PROG, UsageError, read_capped, shown
+from .outputs import Outputs
+from .render import render_record
+from .term import console_for
 
 
 # Collectives as file names spell them, longest first (so "reducescatter" is not taken for "reduce").
@@ -35,7 +38,7 @@ def collective_in_name(path: str) -> str:
 
 def cmd_grade(args: argparse.Namespace) -> int:
     overrides = read_overrides()
-    check_output_options(args)
+    outputs = Outputs.resolve(args)
     twice = [f for i, f in enumerate(args.files) if f in args.files[:i]]
     if twice:
         raise UsageError(f"{shown(twice[0])} is listed twice")
@@ -61,7 +64,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
     warning = check_gpu_type(args.gpu_type, scope, overrides)
     err = console_for(sys.stderr)
-    out = err if args.json == "-" else console_for(sys.stdout)
+    out = err if outputs.record_on_stdout else console_for(sys.stdout)
     if warning:
         err.print(f"{PROG}: warning: {warning}")
     num_nodes = max(1, len(hosts))
@@ -79,24 +82,22 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           extra={"inputs": [m.source for m in measured]})
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out)
-    status = emit(record, args, say=err.print)
+    status = outputs.emit(record, say=err.print)
     return status or int(record["exit_status"])
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane grade` to the command line."""
-    grade = sub.add_parser(
-        "grade", formatter_class=fmt, epilog=EXIT_STATUS_HELP,
-        help="grade saved nccl-tests outputs",
+    grade = add_command(
+        sub, "grade", fmt, epilog=EXIT_STATUS_HELP,
         description="Read outputs that nccl-tests printed (text, or the JSON of its -J option) and grade them "
                     "as a sweep would: the same reader, the same verdict and exit status.")
     grade.add_argument("files", nargs="+", metavar="FILE", help="a saved output ('-': standard input)")
-    grade.add_argument("--gpu-type", required=True, metavar="TYPE",
-                       help="GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
+    options.gpu_type(grade)
     grade.add_argument("--collective", metavar="NAME", type=lambda t: t.strip().removesuffix("_perf"),
                        help="the collective of outputs that do not name it (default: from the file name)")
     grade.add_argument("--scope", choices=SCOPES,
                        help="intra (one host) or multi (several); default: from the hosts in the output")
-    add_output_options(grade, logs=False)
+    options.outputs(grade, logs=False)
     grade.set_defaults(handler=cmd_grade)
 

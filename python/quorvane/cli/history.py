@@ -1,5 +1,4 @@
-"""`quorvane history`: the recorded runs, one line each; and the --db option
-the history commands share."""
+"""`quorvane history`: the recorded runs, one line each."""
 from __future__ import annotations
 
 import argparse
@@ -7,81 +6,14 @@ import json
 import sys
 from typing import Any
 
-from ..history import DB_VAR, History, HistoryError, default_path, since_text
-from ..reports import prom
-from .common import (RunError, Style, UsageError, WriteError, check_json_target, human_size, shown,
-                     write_atomic)
+from ..history import HistoryError, since_text
+from . import add_command, options
+from .common import RunError, UsageError, human_size
+from .runs import open_history
+from .term import Style
 
 
 SHOWN = 100
-
-
-def add_db_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", metavar="FILE",
-                        help=f"the history file (default: ${DB_VAR}, else "
-                             f"$XDG_DATA_HOME/quorvane/history.sqlite3)")
-
-
-def open_history(args: argparse.Namespace, *, create: bool = False) -> History | None:
-    """The history named by --db or the environment; None when it does not exist
-    yet and create is false."""
-    path = default_path() if getattr(args, "db", None) is None else default_path({DB_VAR: args.db})
-    if not create and not path.exists():
-        return None
-    try:
-        return History(path, create=create)
-    except HistoryError as exc:
-        raise RunError(str(exc)) from None
-
-
-# ---- recording and exporting a run: hooks of the shared output step ----------------
-
-def add_record_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--prom", metavar="FILE",
-                        help="also write Prometheus text-format metrics to FILE (for node_exporter's "
-                             "textfile collector; '-': stdout)")
-    add_db_option(parser)
-    parser.add_argument("--no-record", action="store_true", help="do not record this run in the history")
-
-
-def check_record_options(args: argparse.Namespace) -> None:
-    target = getattr(args, "prom", None)
-    check_json_target(target, "--prom")
-    if target == "-" and getattr(args, "json", None) == "-":
-        raise UsageError("--json - and --prom - cannot both have stdout")
-    if getattr(args, "no_record", False) and getattr(args, "db", None) is not None:
-        raise UsageError("--db and --no-record exclude each other")
-
-
-def record_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
-    """Store the record in the history unless --no-record; a refusal is one line."""
-    if getattr(args, "no_record", False):
-        return None
-    db = getattr(args, "db", None)
-    path = default_path() if db is None else default_path({DB_VAR: db})
-    try:
-        with History(path) as history:
-            run_id = history.add(record)
-    except HistoryError as exc:
-        raise WriteError(f"not recorded: {exc}") from None
-    return f"recorded as run {run_id} in {shown(str(path))}"
-
-
-def prom_step(record: dict[str, Any], args: argparse.Namespace) -> str | None:
-    target = getattr(args, "prom", None)
-    if target is None:
-        return None
-    write_atomic(target, prom.render(record))
-    return None if target == "-" else f"metrics written to {shown(target)}"
-
-
-# ---- the history command ----------------------------------------------------------
-
-def positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
-    return int(text)
-
 
 def hosts_text(hosts: list[str], most: int = 3) -> str:
     if not hosts:
@@ -139,16 +71,16 @@ def cmd_history(args: argparse.Namespace) -> int:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane history` to the command line."""
-    p = sub.add_parser("history", formatter_class=fmt, help="the recorded runs, newest first",
-                       description="List the recorded sweep, grade and fleet runs, newest first: id, time, "
-                                   "hosts, GPU type, scope, verdict, headline and its message size.")
+    p = add_command(sub, "history", fmt,
+                    description="List the recorded sweep, grade and fleet runs, newest first: id, time, "
+                                "hosts, GPU type, scope, verdict, headline and its message size.")
     p.add_argument("--host", metavar="H", help="only runs that measured this host")
     p.add_argument("--gpu-type", metavar="TYPE", help="only runs of this GPU type")
     p.add_argument("--since", metavar="DATE", help="only runs since DATE (2026-12-01, 2026-12-01T08:00, "
                                                    "or an age: 7d, 12h); UTC unless it says")
-    p.add_argument("--limit", type=positive_int, metavar="N",
+    p.add_argument("--limit", type=options.whole_from_1(), metavar="N",
                    help=f"at most N runs (default: the newest {SHOWN} on the terminal, all with --json)")
     p.add_argument("--all", action="store_true", help="every matching run")
     p.add_argument("--json", metavar="-", choices=["-"], help="print the runs as a JSON list on stdout")
-    add_db_option(p)
+    options.db(p)
     p.set_defaults(handler=cmd_history)

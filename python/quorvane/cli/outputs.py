@@ -1,6 +1,7 @@
 """The output step shared by the commands that produce a record (sweep, grade,
-fleet): the options that name files, their checks before anything runs, and
-`emit`, which writes the files once the result has been printed.
+fleet): what --json, --prom, --keep-logs, --db and --no-record resolve to,
+checked once before anything runs (`Outputs.resolve`), and `Outputs.emit`,
+which writes the files and records the run once the result has been printed.
 
 Files are written atomically; a failed write is one line on stderr and exit
 status 74, and the printed result stays as it was.  Raw logs are written while
@@ -15,36 +16,12 @@ import shutil
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from ..runner import label_of
-from .history import add_record_options, check_record_options, prom_step, record_step
-from .common import (EXIT_WRITE, PROG, UsageError, WriteError, check_json_target, shown, strict_json,
+from .common import (EXIT_WRITE, PROG, Interrupted, UsageError, WriteError, check_json_target, shown,
                      write_atomic)
-
-
-def add_output_options(parser: argparse.ArgumentParser, *, logs: bool = True) -> None:
-    parser.add_argument("--json", metavar="FILE",
-                        help="write the record as JSON to FILE ('-': stdout, and the tables go to stderr)")
-    if logs:
-        parser.add_argument("--keep-logs", metavar="DIR",
-                            help="keep each collective's raw stdout and stderr in DIR (named in the record)")
-    add_record_options(parser)
-
-
-def check_output_options(args: argparse.Namespace) -> None:
-    """Refuse unusable targets before anything runs (exit status 64)."""
-    check_json_target(getattr(args, "json", None))
-    check_record_options(args)
-    folder = getattr(args, "keep_logs", None)
-    if folder is not None:
-        if os.path.exists(folder) and not os.path.isdir(folder):
-            raise UsageError(f"--keep-logs {shown(folder)}: not a directory")
-        parent = os.path.dirname(os.path.abspath(folder))
-        if not os.path.isdir(folder) and not os.path.isdir(parent):
-            raise UsageError(f"--keep-logs {shown(folder)}: no such directory: {shown(parent)}")
-        if not os.access(folder if os.path.isdir(folder) else parent, os.W_OK):
-            raise UsageError(f"--keep-logs {shown(folder)}: cannot write there")
 
 
 class LogKeeper:
@@ -99,36 +76,110 @@ class LogKeeper:
             self._stage = None
 
 
-def emit(record: dict[str, Any], args: argparse.Namespace, *, keeper: LogKeeper | None = None,
-         say: Callable[[str], None] | None = None) -> int:
-    """Write the files the options ask for, after the result was printed.
-    Returns 0, or 74 when a file could not be written (said in one line)."""
-    status = 0
-    problems: list[str] = []
-    steps: Sequence[Callable[[], str | None]] = (
-        (lambda: keeper.close() if keeper is not None else None),
-        (lambda: _write_record(record, getattr(args, "json", None))),
-        (lambda: record_step(record, args)),
-        (lambda: prom_step(record, args)),
-    )
-    for step in steps:
+@dataclass
+class Outputs:
+    """What a command's output options resolve to, built once per command."""
+
+    json: str | None = None          # FILE, '-' (stdout) or None
+    prom: str | None = None
+    history: str | None = None       # the history file to record in; None: not recorded
+    keeper: LogKeeper | None = None  # where raw logs are kept
+
+    @classmethod
+    def resolve(cls, args: argparse.Namespace) -> Outputs:
+        """Check every target before anything runs (usage errors, exit 64) and
+        resolve them: the history file named by --db or the environment."""
+        json_target = getattr(args, "json", None)
+        prom_target = getattr(args, "prom", None)
+        check_json_target(json_target)
+        check_json_target(prom_target, "--prom")
+        if prom_target == "-" and json_target == "-":
+            raise UsageError("--json - and --prom - cannot both have stdout")
+        db = getattr(args, "db", None)
+        no_record = getattr(args, "no_record", False)
+        if no_record and db is not None:
+            raise UsageError("--db and --no-record exclude each other")
+        folder = getattr(args, "keep_logs", None)
+        if folder is not None:
+            _check_log_folder(folder)
+        history = None
+        if not no_record:
+            from ..history import DB_VAR, default_path
+            history = str(default_path() if db is None else default_path({DB_VAR: db}))
+        return cls(json=json_target, prom=prom_target, history=history,
+                   keeper=LogKeeper(folder) if folder else None)
+
+    @property
+    def record_on_stdout(self) -> bool:
+        """--json -: the record owns stdout, and the tables go to stderr."""
+        return self.json == "-"
+
+    def emit(self, record: dict[str, Any], *, say: Callable[[str], None] | None = None) -> int:
+        """Write the files the options ask for, after the result was printed.
+        Returns 0, or 74 when a file could not be written (said in one line)."""
+        status = 0
+        problems: list[str] = []
+        steps: Sequence[Callable[[], str | None]] = (
+            self._close_logs, lambda: self._write_json(record), lambda: self._record(record),
+            lambda: self._write_prom(record))
+        for step in steps:
+            try:
+                done = step()
+                if done and say is not None:
+                    say(done)
+            except WriteError as exc:
+                problems.append(str(exc))
+                status = EXIT_WRITE
+        for problem in problems:
+            try:
+                print(f"{PROG}: error: {problem}", file=sys.stderr)
+            except OSError:
+                pass
+        return status
+
+    def _close_logs(self) -> None:
+        if self.keeper is not None:
+            self.keeper.close()
+
+    def _write_json(self, record: dict[str, Any]) -> str | None:
+        if self.json is None:
+            return None
+        from ..record import strict_json
+        write_atomic(self.json, strict_json(record))
+        return None if self.json == "-" else f"record written to {shown(self.json)}"
+
+    def _record(self, record: dict[str, Any]) -> str | None:
+        """Store the record in the history; a refusal is one line."""
+        if self.history is None:
+            return None
+        from ..history import HistoryError
+        from ..record import store
         try:
-            done = step()
-            if done and say is not None:
-                say(done)
-        except WriteError as exc:
-            problems.append(str(exc))
-            status = EXIT_WRITE
-    for problem in problems:
-        try:
-            print(f"{PROG}: error: {problem}", file=sys.stderr)
-        except OSError:
-            pass
-    return status
+            run_id = store(record, self.history)
+        except HistoryError as exc:
+            raise WriteError(f"not recorded: {exc}") from None
+        return f"recorded as run {run_id} in {shown(self.history)}"
+
+    def _write_prom(self, record: dict[str, Any]) -> str | None:
+        if self.prom is None:
+            return None
+        from ..reports import prom
+        write_atomic(self.prom, prom.render(record))
+        return None if self.prom == "-" else f"metrics written to {shown(self.prom)}"
 
 
-def _write_record(record: dict[str, Any], target: str | None) -> str | None:
-    if target is None:
-        return None
-    write_atomic(target, strict_json(record))
-    return None if target == "-" else f"record written to {shown(target)}"
+def stop_with_record(stopped: Interrupted, record: dict[str, Any], outputs: Outputs, what: str) -> None:
+    """Write what there is (the signal handler now ignores further signals), then stop."""
+    written = outputs.emit(record) == 0 and outputs.json not in (None, "-")
+    stopped.note = f"{what} written to {shown(outputs.json or '')}" if written else None
+    raise stopped
+
+
+def _check_log_folder(folder: str) -> None:
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise UsageError(f"--keep-logs {shown(folder)}: not a directory")
+    parent = os.path.dirname(os.path.abspath(folder))
+    if not os.path.isdir(folder) and not os.path.isdir(parent):
+        raise UsageError(f"--keep-logs {shown(folder)}: no such directory: {shown(parent)}")
+    if not os.access(folder if os.path.isdir(folder) else parent, os.W_OK):
+        raise UsageError(f"--keep-logs {shown(folder)}: cannot write there")

@@ -1,13 +1,12 @@
 """Rendering of records on a terminal, with rich: tables, colour and the
-progress display.  Plain text where the stream is no terminal, where TERM is
-dumb, and without colour where NO_COLOR is set (rich honours both)."""
+progress display, on consoles made by `term.console_for` (plain text unless
+colour is wanted there)."""
 from __future__ import annotations
 
 import math
-import os
 import threading
 from collections.abc import Mapping, Sequence
-from typing import Any, TextIO
+from typing import Any
 
 from rich.console import Console
 from rich.progress import Progress, SpinnerColumn, TaskID, TextColumn, TimeElapsedColumn
@@ -24,14 +23,6 @@ VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red"
 SEVERITY_STYLE = {"note": "dim", "warn": "yellow", "fail": "bold red", "error": "magenta"}
 GRADE_STYLE = {"pass": "green", "warn": "yellow", "fail": "red"}
 BAR_WIDTH = 24
-
-
-def console_for(stream: TextIO) -> Console:
-    """A console on `stream`: plain and wide when it is no terminal, so that
-    tables are never wrapped in files and pipes."""
-    probe = Console(file=stream)
-    width = None if probe.is_terminal else max(160, int(os.environ.get("COLUMNS", "0") or 0))
-    return Console(file=stream, width=width, highlight=False, emoji=False, markup=False, soft_wrap=True)
 
 
 def _fancy(console: Console) -> bool:

@@ -6,12 +6,12 @@ import argparse
 from typing import Any
 
 from .. import analysis
-from ..history import History, HistoryError, busbw_points
+from ..history import History, HistoryError
+from ..record import busbw_points
 from ..reports import html, prom
-from .baseline import MIN_RUNS
+from . import add_command, options
 from .common import RunError, UsageError, write_atomic
-from .compare import load_run
-from .history import add_db_option, open_history
+from .runs import MIN_RUNS, load_run, open_history
 
 
 def site_baseline(history: History | None, record: dict[str, Any], run_id: int | None) -> html.Baseline | None:
@@ -69,7 +69,7 @@ def cmd_report(args: argparse.Namespace) -> int:
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
             write_atomic(args.html, html.render(record, run_id=run_id, baseline=baseline,
-                                                typical=typical_ranges(record)))
+                                             typical=typical_ranges(record)))
         if args.prom is not None:
             write_atomic(args.prom, prom.render(record))
     finally:
@@ -87,12 +87,12 @@ def _latest(history: History) -> int | None:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane report` to the command line."""
-    p = sub.add_parser("report", formatter_class=fmt, help="a run as an HTML page or a Prometheus textfile",
-                       description="Write a recorded run (default: the latest) or a record file as one "
-                                   "self-contained HTML page (chart, cutoffs, site baseline, findings; it "
-                                   "opens with no network) and/or as node_exporter textfile metrics.")
+    p = add_command(sub, "report", fmt,
+                    description="Write a recorded run (default: the latest) or a record file as one "
+                                "self-contained HTML page (chart, cutoffs, site baseline, findings; it "
+                                "opens with no network) and/or as node_exporter textfile metrics.")
     p.add_argument("run", nargs="?", metavar="RUN", help="a run id from `quorvane history`, or a record file")
     p.add_argument("--html", metavar="FILE", help="write the HTML page to FILE")
-    p.add_argument("--prom", metavar="FILE", help="write Prometheus text-format metrics to FILE")
-    add_db_option(p)
+    options.prom_file(p, "write Prometheus text-format metrics to FILE")
+    options.db(p)
     p.set_defaults(handler=cmd_report)

@@ -14,76 +14,15 @@ from typing import Any
 from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
+from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
-from ..runner import GRACE_S, CommandRunner, Outcome, label_of
-from .common import (EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError, check_gpu_type, read_overrides,
-                     shown)
+from ..runner import CommandRunner, Outcome, label_of
+from . import add_command, options
+from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
-from .outputs import LogKeeper, add_output_options, check_output_options, emit
-from .render import SweepProgress, console_for, render_record
-
-MAX_GPUS = 4096
-MAX_TIMEOUT_S = 7 * 24 * 3600
-
-
-# ---- argument types -----------------------------------------------------------------
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= MAX_GPUS:
-        raise argparse.ArgumentTypeError(f"must be between 1 and {MAX_GPUS}: {text!r}")
-    return value
-
-
-def _seconds(limit: float, whole: bool) -> Any:
-    def parse(text: str) -> float:
-        try:
-            value = int(text) if whole else float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a {'whole ' if whole else ''}number of seconds: "
-                                             f"{text!r}") from None
-        low = 1 if whole else 0
-        if not low <= value <= limit:  # NaN fails this too
-            raise argparse.ArgumentTypeError(f"must be between {low} and {limit:g} seconds: {text!r}")
-        return value
-    return parse
-
-
-def _hosts(text: str) -> list[str]:
-    hosts = [h.strip() for h in text.split(",")]
-    for host in hosts:
-        if not host:
-            raise argparse.ArgumentTypeError(f"empty host name in {text!r}")
-        if host.startswith("-"):
-            raise argparse.ArgumentTypeError(f"host name {host!r} starts with '-'")
-        if any(c.isspace() or not c.isprintable() for c in host):
-            raise argparse.ArgumentTypeError(f"host name {host!r} holds white space or control characters")
-    seen = [h for i, h in enumerate(hosts) if h in hosts[:i]]
-    if seen:
-        raise argparse.ArgumentTypeError(f"host {seen[0]!r} is listed twice")
-    if len(hosts) < 2:
-        raise argparse.ArgumentTypeError("needs at least two hosts (for one host use --gpus N)")
-    return hosts
-
-
-def _collectives(text: str) -> list[str]:
-    """'all_reduce,broadcast' or executable names -> executable names, in order."""
-    names = []
-    for item in text.split(","):
-        item = item.strip()
-        if not item:
-            raise argparse.ArgumentTypeError(f"empty collective name in {text!r}")
-        if not item.replace("_", "").isalnum() or not item.isascii():
-            raise argparse.ArgumentTypeError(f"not a collective name: {item!r}")
-        exe = item if item.endswith("_perf") else item + "_perf"
-        if exe in names:
-            raise argparse.ArgumentTypeError(f"{item!r} is listed twice")
-        names.append(exe)
-    return names
-
+from .outputs import LogKeeper, Outputs, stop_with_record
+from .render import SweepProgress, render_record
+from .term import console_for
 
 def _check(args: argparse.Namespace) -> None:
     """Everything about the arguments that argparse does not check itself."""
@@ -160,17 +99,17 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
     warning = check_gpu_type(args.gpu_type, scope, overrides)
-    check_output_options(args)
+    outputs = Outputs.resolve(args)
 
     collectives: list[str] = args.collectives or list(cs.COLLECTIVES)
     err = console_for(sys.stderr)
-    out = err if args.json == "-" else console_for(sys.stdout)   # with --json - the record owns stdout
+    out = err if outputs.record_on_stdout else console_for(sys.stdout)   # with --json - the record owns stdout
     if warning:
         err.print(f"{PROG}: warning: {warning}")
     if args.emulate:
         err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
 
-    keeper = LogKeeper(args.keep_logs) if args.keep_logs else None
+    keeper = outputs.keeper
     progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
     collector = _Collector(progress, keeper)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
@@ -208,21 +147,13 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     record["caveats"] = caveats_of(record, measured, launcher=args.launcher, environ=os.environ)
 
     if stopped is not None:
-        stop_with_record(stopped, record, args, keeper, "partial record")
+        stop_with_record(stopped, record, outputs, "partial record")
     try:
         render_record(record, out)
-        status = emit(record, args, keeper=keeper, say=err.print)
+        status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
-        stop_with_record(exc, record, args, keeper, "record")
+        stop_with_record(exc, record, outputs, "record")
     return status or int(record["exit_status"])
-
-
-def stop_with_record(stopped: Interrupted, record: dict[str, Any], args: argparse.Namespace,
-                     keeper: LogKeeper | None, what: str) -> None:
-    """Write what there is (the signal handler now ignores further signals), then stop."""
-    written = emit(record, args, keeper=keeper) == 0 and args.json not in (None, "-")
-    stopped.note = f"{what} written to {shown(args.json)}" if written else None
-    raise stopped
 
 
 @contextmanager
@@ -236,33 +167,28 @@ def _binary_root(args: argparse.Namespace) -> Iterator[str | None]:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane sweep` to the command line."""
-    sweep = sub.add_parser(
-        "sweep", formatter_class=fmt, epilog=EXIT_STATUS_HELP,
-        help="run the nccl-tests sweep and grade it",
+    sweep = add_command(
+        sub, "sweep", fmt, epilog=EXIT_STATUS_HELP,
         description="Run all_reduce, all_gather, reduce_scatter and broadcast over 8 KiB .. 128 MiB, "
                     "show the tables, the headline all_reduce bus bandwidth and its message size, the "
                     "cutoffs and the verdict. Progress goes to stderr.")
     one = sweep.add_argument_group("one host")
-    one.add_argument("--gpus", type=_count, metavar="N", help="number of local GPUs (2 or more)")
+    one.add_argument("--gpus", type=options.count, metavar="N", help="number of local GPUs (2 or more)")
     many = sweep.add_argument_group("several hosts")
-    many.add_argument("--hosts", type=_hosts, metavar="H1,H2,...", help="host addresses (two or more, distinct)")
-    many.add_argument("--gpus-per-node", type=_count, metavar="N", help="GPUs per host")
+    many.add_argument("--hosts", type=options.host_list, metavar="H1,H2,...",
+                      help="host addresses (two or more, distinct)")
+    options.gpus_per_node(many)
     many.add_argument("--launcher", choices=LAUNCHERS,
                       help="srun (Slurm), mpirun (Open MPI) or ssh (mpirun over ssh); "
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
-    sweep.add_argument("--gpu-type", required=True, metavar="TYPE",
-                       help="GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
-    sweep.add_argument("--binary-root", metavar="DIR",
-                       help="directory of the nccl-tests executables (default /opt/nccl-tests/build)")
-    sweep.add_argument("--timeout", type=_seconds(MAX_TIMEOUT_S, True), metavar="S",
-                       help="seconds allowed per collective, at most a week "
-                            "(default 240 for one host, 480 for several)")
-    sweep.add_argument("--grace", type=_seconds(3600, False), metavar="S", default=GRACE_S,
-                       help=f"seconds a benchmark gets to stop after SIGTERM before SIGKILL (default {GRACE_S:g})")
-    sweep.add_argument("--collectives", type=_collectives, metavar="A,B,...",
+    options.gpu_type(sweep)
+    options.binary_root(sweep)
+    options.timeout(sweep, "seconds allowed per collective, at most a week "
+                           "(default 240 for one host, 480 for several)")
+    options.grace(sweep)
+    sweep.add_argument("--collectives", type=options.collectives, metavar="A,B,...",
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
-    sweep.add_argument("--emulate", action="store_true",
-                       help="run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
-                            "the record says \"emulated\"")
-    add_output_options(sweep)
+    options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
+                           "the record says \"emulated\"")
+    options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)

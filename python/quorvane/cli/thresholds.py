@@ -5,54 +5,20 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Mapping, Sequence
-from typing import Any, TextIO
+from typing import Any
 
 from rich.console import Console
 from rich.text import Text
 
 from .. import analysis as qa
-from .. import collsweep as cs
-from .common import (CUTOFF_KEYS, EXIT_STATUS_HELP, OVERRIDES_VAR, SCOPES, UsageError, _check_json_target,
-                     _write_json, colour_wanted, human_size, read_overrides, table, threshold_source)
+from ..policy import OVERRIDES_VAR, effective_thresholds, largest_measured_size, lint, read_overrides
+from ..record import strict_json
+from . import add_command, options
+from .common import EXIT_STATUS_HELP, UsageError, check_json_target, human_size, table, write_atomic
+from .term import console_for
 
 EXIT_LINT_PROBLEMS = 1
 SEVERITY_STYLE = {"fail": "bold red", "warn": "bold yellow", "note": "dim"}
-
-
-def effective_thresholds(overrides: Mapping[str, tuple[float, float]]) -> list[dict[str, Any]]:
-    """Every (GPU type, scope) that has or could have cutoffs, with what is in force."""
-    builtin = {"intra": cs._INTRA_NODE_THRESHOLDS, "multi": cs._MULTI_NODE_THRESHOLDS}
-    pairs: dict[tuple[str, str], None] = {}
-    gpu_types = list(dict.fromkeys([*cs._INTRA_NODE_THRESHOLDS, *cs._MULTI_NODE_THRESHOLDS,
-                                    *(k.rpartition(":")[0] for k in overrides)]))
-    for gpu in gpu_types:
-        for scope in SCOPES:
-            pairs[(gpu, scope)] = None
-        for key in overrides:
-            g, _, scope = key.rpartition(":")
-            if g == gpu:
-                pairs[(gpu, scope)] = None
-    entries = []
-    for gpu, scope in pairs:
-        thr = cs.threshold_for(gpu, scope)
-        table_entry = builtin.get(scope, {}).get(gpu)
-        entry: dict[str, Any] = {
-            "gpu_type": gpu, "scope": scope,
-            "pass_min_gbps": None if thr is None else thr.pass_min_gbps,
-            "warn_min_gbps": None if thr is None else thr.warn_min_gbps,
-            "source": (threshold_source(gpu, scope, overrides) if thr is not None else None),
-            "built_in": None if not table_entry else {k: table_entry[k] for k in CUTOFF_KEYS},
-        }
-        entries.append(entry)
-    return entries
-
-
-def console_for(stream: TextIO) -> Console:
-    """A rich console on `stream`: styled only where colour is wanted (a terminal,
-    NO_COLOR unset, TERM not dumb), never wrapping lines that scripts may read."""
-    colour = colour_wanted(stream)
-    return Console(file=stream, force_terminal=colour, color_system="standard" if colour else None,
-                   highlight=False, markup=False, emoji=False, soft_wrap=True)
 
 
 def _print_table(console: Console, headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[bool],
@@ -90,19 +56,6 @@ def _show_cutoffs(console: Console, entries: Sequence[dict[str, Any]], overrides
     else:
         console.print(f"{OVERRIDES_VAR} is not set: built-in cutoffs only")
     console.print("scopes: intra = one host, all its GPUs; multi = several hosts")
-
-
-def largest_measured_size() -> int:
-    """The largest message size the sweep measures (not the largest it asks for)."""
-    config = cs._LauncherConfig()
-    return int(qa.largest_measured_size(config.begin_bytes, config.end_bytes, config.step_factor))
-
-
-def lint(entries: Sequence[dict[str, Any]], size_bytes: int) -> list[Any]:
-    """The lint's results for the entries that have cutoffs."""
-    rows = [(e["gpu_type"], e["scope"], float(e["pass_min_gbps"]), float(e["warn_min_gbps"]), e["source"])
-            for e in entries if e["pass_min_gbps"] is not None]
-    return list(qa.lint_cutoffs(rows, size_bytes))
 
 
 def _gbps(value: float | None) -> str:
@@ -161,7 +114,7 @@ def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Seq
 
 def cmd_thresholds(args: argparse.Namespace) -> int:
     overrides = read_overrides()
-    _check_json_target(args.json)
+    check_json_target(args.json)
     entries = effective_thresholds(overrides)
     if args.gpu_type is not None:
         entries = [e for e in entries if e["gpu_type"] == args.gpu_type]
@@ -174,31 +127,30 @@ def cmd_thresholds(args: argparse.Namespace) -> int:
         size = largest_measured_size()
         results = lint(entries, size)
         if args.json is not None:
-            _write_json(args.json, {"size_bytes": size, "results": [r.to_dict() for r in results],
-                                    "problems": sum(r.finding.severity != qa.Severity.note for r in results)})
+            write_atomic(args.json, strict_json({
+                "size_bytes": size, "results": [r.to_dict() for r in results],
+                "problems": sum(r.finding.severity != qa.Severity.note for r in results)}))
         _show_lint(console, entries, results, size)
         return EXIT_LINT_PROBLEMS if qa.lint_has_problems(results) else 0
     if args.json is not None:
-        _write_json(args.json, {f"{e['gpu_type']}:{e['scope']}": {
+        write_atomic(args.json, strict_json({f"{e['gpu_type']}:{e['scope']}": {
             "pass_min_gbps": e["pass_min_gbps"], "warn_min_gbps": e["warn_min_gbps"],
-            "source": e["source"]} for e in entries})
+            "source": e["source"]} for e in entries}))
     _show_cutoffs(console, entries, overrides)
     return 0
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane thresholds` to the command line."""
-    thresholds = sub.add_parser(
-        "thresholds", formatter_class=fmt, epilog=EXIT_STATUS_HELP + LINT_STATUS_HELP,
-        help="the pass/warn cutoffs in force",
+    thresholds = add_command(
+        sub, "thresholds", fmt, epilog=EXIT_STATUS_HELP + LINT_STATUS_HELP,
         description=f"Show the effective cutoffs per GPU type and scope; those set through "
                     f"{OVERRIDES_VAR} are marked. With --lint, check them against the hardware.")
     thresholds.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
     thresholds.add_argument("--lint", action="store_true",
                             help="check every cutoff in force against the GPU's link budget and what healthy "
                                  "hosts measure at the largest size the sweep measures; exit 1 on any problem")
-    thresholds.add_argument("--json", metavar="FILE",
-                            help="write the cutoffs (or the lint's results) as JSON to FILE ('-': stdout)")
+    options.json_file(thresholds, "write the cutoffs (or the lint's results) as JSON to FILE ('-': stdout)")
     thresholds.set_defaults(handler=cmd_thresholds)
 
 

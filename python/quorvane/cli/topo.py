@@ -6,15 +6,18 @@ import re
 import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any
 
 from rich.console import Console
 from rich.table import Table
 from rich.text import Text
 
 from .. import analysis
-from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, _check_json_target, colour_wanted, fmt_opt,
-                     fmt_speed, read_capped, strict_json, write_atomic)
+from ..record import strict_json
+from . import add_command, options
+from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, check_json_target, fmt_opt, fmt_speed,
+                     read_capped, write_atomic)
+from .term import console_for
 
 NO_TOPOLOGY = ("no NCCL topology found (expected an XML dump with a <system> element, "
                "as NCCL_TOPO_DUMP_FILE writes)")
@@ -55,14 +58,6 @@ def analyse(path: str) -> Host:
 # ---- rendering --------------------------------------------------------------------
 
 _TRAILING_BLANKS = re.compile(r" +((?:\x1b\[[0-9;]*m)*)$")
-
-
-def make_console(stream: TextIO) -> Console:
-    """Colour only where the other commands use it; elsewhere plain text, never wrapped."""
-    colour = colour_wanted(stream)
-    return Console(file=stream, color_system="auto" if colour else None, force_terminal=colour or None,
-                   highlight=False, markup=False, emoji=False, soft_wrap=True,
-                   width=None if colour else 10_000)
 
 
 def print_table(console: Console, headers: Sequence[str], rows: Sequence[Sequence[Any]],
@@ -227,7 +222,7 @@ def host_dict(host: Host, golden: str | None) -> dict[str, Any]:
 # ---- the command ------------------------------------------------------------------
 
 def cmd_topo(args: argparse.Namespace) -> int:
-    _check_json_target(args.json)
+    check_json_target(args.json)
     if args.files.count("-") + (args.against == "-") > 1:
         raise UsageError("standard input ('-') can be read only once")
     golden_report = None
@@ -251,7 +246,7 @@ def cmd_topo(args: argparse.Namespace) -> int:
         if host.report is None:
             print(f"{PROG}: error: {host.error}", file=sys.stderr)
     out = sys.stderr if args.json == "-" else sys.stdout
-    console = make_console(out)
+    console = console_for(out, plain_width=10_000)
     if len(hosts) == 1:
         render_host(hosts[0], console, args.against)
     else:
@@ -286,9 +281,8 @@ with --check, topo exits:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane topo` to the command line."""
-    topo = sub.add_parser(
-        "topo", formatter_class=fmt, epilog=TOPO_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
-        help="GPU/NIC inventory of NCCL topology files, and what is wrong with each host",
+    topo = add_command(
+        sub, "topo", fmt, epilog=TOPO_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
         description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same), or a\n"
                     "static topology file, and show the GPUs, the NICs, the NUMA domains, the GPU->NIC affinity\n"
                     "and the findings: downtrained PCIe links, GPUDirect RDMA off, slow NICs, GPUs without a NIC\n"
@@ -301,6 +295,5 @@ def register(sub: Any, fmt: Any) -> None:
     topo.add_argument("--against", metavar="GOLDEN",
                       help="also report GPUs and NICs missing or added, NUMA placement and links changed "
                            "since this golden topology file")
-    topo.add_argument("--json", metavar="FILE",
-                      help="write the inventory and the findings as JSON to FILE ('-': stdout)")
+    options.json_file(topo, "write the inventory and the findings as JSON to FILE ('-': stdout)")
     topo.set_defaults(handler=cmd_topo)

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from html import escape
 from typing import Any
 
-from ..history import busbw_points
+from ..record import busbw_points
 
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
 VERDICT_COLOURS = {"pass": "#1a7f37", "warn": "#b58100", "fail": "#cf222e", "unknown": "#6e7781",

@@ -1,0 +1,78 @@
+"""The one console and colour policy of the command line.
+
+`colour_wanted` alone decides whether a stream gets colour and other styling:
+only a terminal, never with NO_COLOR set to anything non-empty, never with
+TERM=dumb.  Hand-written styling (`Style`) and every rich console (`console_for`)
+follow that one decision; rich is told it outright, so that its own detection
+(which keeps bold and dim under NO_COLOR) never comes into play.  rich is
+imported only when a console is made.
+"""
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from rich.console import Console
+
+PLAIN_WIDTH = 160   # the least width of tables in files and pipes, where nothing wraps
+
+
+def is_terminal(stream: TextIO) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    try:
+        return bool(isatty and isatty())
+    except (OSError, ValueError):
+        return False
+
+
+def colour_wanted(stream: TextIO) -> bool:
+    """Colour only on a terminal, never when NO_COLOR is set (to anything
+    non-empty), never when TERM is dumb."""
+    if os.environ.get("NO_COLOR"):
+        return False
+    if os.environ.get("TERM") == "dumb":
+        return False
+    return is_terminal(stream)
+
+
+def console_for(stream: TextIO, *, plain_width: int | None = None) -> Console:
+    """A rich console on `stream` that styles, moves the cursor and redraws only
+    where `colour_wanted` says so; elsewhere plain text, never wrapped, at least
+    `plain_width` columns wide (default: $COLUMNS, at least 160)."""
+    from rich.console import Console
+
+    colour = colour_wanted(stream)
+    width = None
+    if not is_terminal(stream):
+        columns = os.environ.get("COLUMNS", "")
+        width = plain_width or max(PLAIN_WIDTH, int(columns) if columns.isdigit() else 0)
+    return Console(file=stream, force_terminal=colour, no_color=not colour,
+                   color_system="auto" if colour else None, width=width,
+                   highlight=False, markup=False, emoji=False, soft_wrap=True)
+
+
+class Style:
+    """ANSI styling by hand, for commands that print plain lines: plain text
+    unless colour is wanted on the stream."""
+
+    CODES = {"bold": "1", "dim": "2", "red": "31", "green": "32", "yellow": "33",
+             "magenta": "35", "cyan": "36", "grey": "90"}
+    STATUS = {"pass": ("bold", "green"), "warn": ("bold", "yellow"), "fail": ("bold", "red"),
+              "unknown": ("bold", "grey"), "error": ("bold", "magenta")}
+
+    def __init__(self, colour: bool) -> None:
+        self.colour = colour
+
+    def __call__(self, text: str, *names: str) -> str:
+        if not self.colour or not names or not text:
+            return text
+        codes = ";".join(self.CODES[n] for n in names)
+        return f"\x1b[{codes}m{text}\x1b[0m"
+
+    def status(self, status: str) -> str:
+        return self(status.upper(), *self.STATUS.get(status, ("bold",)))
+
+    @classmethod
+    def for_stream(cls, stream: TextIO) -> Style:
+        return cls(colour_wanted(stream))

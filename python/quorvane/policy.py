@@ -1,0 +1,171 @@
+"""The cutoffs in force: the strict reading of the threshold override variable,
+where each cutoff comes from, checks of a GPU type against the known ones, and
+the glue to the analysis module's lint of the cutoffs.
+
+Nothing heavy is imported until a function needs it, so the command line can
+read its arguments first."""
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+OVERRIDES_VAR = "QUORVANE_NCCL_THRESHOLD_OVERRIDES"
+CUTOFF_KEYS = ("pass_min_gbps", "warn_min_gbps")
+SCOPES = ("intra", "multi")
+OVERRIDES_MAX_DEPTH = 3   # {"GPU:scope": {"pass_min_gbps": 1, "other": {...}}}
+
+
+class PolicyError(Exception):
+    """The cutoffs asked for cannot be used: a usage error (exit status 64)."""
+
+
+def _depth(value: Any) -> int:
+    if isinstance(value, dict):
+        return 1 + max(map(_depth, value.values()), default=0)
+    if isinstance(value, list):
+        return 1 + max(map(_depth, value), default=0)
+    return 0
+
+
+def _refuse_constant(name: str) -> Any:
+    raise PolicyError(f"{OVERRIDES_VAR}: {name} is not a finite number")
+
+
+def _cutoff(key: str, name: str, value: Any) -> float:
+    import json
+
+    where = f"{OVERRIDES_VAR}: {key!r} \"{name}\""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise PolicyError(f"{where} must be a JSON number, not {json.dumps(value)[:60]}")
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not math.isfinite(number):
+        raise PolicyError(f"{where} is not a finite number")
+    return number
+
+
+def read_overrides(environ: Mapping[str, str] | None = None) -> dict[str, tuple[float, float]]:
+    """The override variable, checked strictly.
+
+    The library quietly ignores text it cannot use; an operator who set the
+    variable meant something by it, so here every flaw is a usage error: keys
+    GPU_TYPE:intra or GPU_TYPE:multi, both cutoffs finite JSON numbers (not
+    booleans, not strings), pass >= warn >= 0, nesting bounded.
+    """
+    import json
+
+    env = os.environ if environ is None else environ
+    raw = env.get(OVERRIDES_VAR, "").strip()
+    if not raw:
+        return {}
+    try:
+        doc = json.loads(raw, parse_constant=_refuse_constant)
+    except RecursionError:
+        raise PolicyError(f"{OVERRIDES_VAR} is nested too deeply") from None
+    except ValueError as exc:
+        raise PolicyError(f"{OVERRIDES_VAR} is not valid JSON ({exc})") from None
+    if not isinstance(doc, dict):
+        raise PolicyError(f"{OVERRIDES_VAR} must be a JSON object keyed \"GPU_TYPE:scope\", "
+                          f"not a JSON {type(doc).__name__}")
+    if _depth(doc) > OVERRIDES_MAX_DEPTH:
+        raise PolicyError(f"{OVERRIDES_VAR} is nested too deeply (at most {OVERRIDES_MAX_DEPTH} levels)")
+    result: dict[str, tuple[float, float]] = {}
+    for key, value in doc.items():
+        gpu, sep, scope = key.rpartition(":")
+        if not sep or not gpu.strip() or scope not in SCOPES:
+            raise PolicyError(f"{OVERRIDES_VAR}: key {key!r} is not GPU_TYPE:intra or GPU_TYPE:multi "
+                              f"(e.g. \"H100_SXM:intra\")")
+        if not isinstance(value, dict):
+            raise PolicyError(f"{OVERRIDES_VAR}: the value of {key!r} must be an object with "
+                              f"\"pass_min_gbps\" and \"warn_min_gbps\"")
+        for name in CUTOFF_KEYS:
+            if name not in value:
+                raise PolicyError(f"{OVERRIDES_VAR}: {key!r} lacks \"{name}\"")
+        pass_min, warn_min = (_cutoff(key, name, value[name]) for name in CUTOFF_KEYS)
+        if warn_min < 0:
+            raise PolicyError(f"{OVERRIDES_VAR}: {key!r} \"warn_min_gbps\" is below 0")
+        if pass_min < warn_min:
+            raise PolicyError(f"{OVERRIDES_VAR}: {key!r} \"pass_min_gbps\" {pass_min:g} is below "
+                              f"\"warn_min_gbps\" {warn_min:g}")
+        result[key] = (pass_min, warn_min)
+    return result
+
+
+def threshold_source(gpu_type: str, scope: str, overrides: Mapping[str, object]) -> str:
+    return "override" if f"{gpu_type}:{scope}" in overrides else "built-in"
+
+
+def known_gpu_types(overrides: Mapping[str, object]) -> list[str]:
+    """GPU types with cutoffs in some scope, built in or overridden."""
+    from . import collsweep as cs
+
+    return list(dict.fromkeys([*cs._INTRA_NODE_THRESHOLDS, *cs._MULTI_NODE_THRESHOLDS,
+                               *(k.rpartition(":")[0] for k in overrides)]))
+
+
+def check_gpu_type(gpu_type: str, scope: str, overrides: Mapping[str, object]) -> str | None:
+    """Refuse a GPU type that matches a known one only when case is ignored;
+    return a warning when no cutoffs are known for it in `scope`."""
+    from . import collsweep as cs
+
+    if not gpu_type.strip() or not gpu_type.isprintable():
+        raise PolicyError(f"--gpu-type {gpu_type!r} is not a GPU type name")
+    known = known_gpu_types(overrides)
+    if gpu_type not in known:
+        near = [k for k in known if k.casefold() == gpu_type.casefold()]
+        if near:
+            raise PolicyError(f"unknown GPU type {gpu_type!r}; did you mean {near[0]!r}?")
+        return (f"unknown GPU type {gpu_type!r} (known: {', '.join(known)}): the verdict will be unknown; "
+                f"cutoffs can be given in {OVERRIDES_VAR}")
+    if cs.threshold_for(gpu_type, scope) is None:
+        return f"no cutoffs for {gpu_type!r} in scope {scope!r}: the verdict will be unknown"
+    return None
+
+
+def effective_thresholds(overrides: Mapping[str, tuple[float, float]]) -> list[dict[str, Any]]:
+    """Every (GPU type, scope) that has or could have cutoffs, with what is in force."""
+    from . import collsweep as cs
+
+    builtin = {"intra": cs._INTRA_NODE_THRESHOLDS, "multi": cs._MULTI_NODE_THRESHOLDS}
+    pairs: dict[tuple[str, str], None] = {}
+    for gpu in known_gpu_types(overrides):
+        for scope in SCOPES:
+            pairs[(gpu, scope)] = None
+        for key in overrides:
+            g, _, scope = key.rpartition(":")
+            if g == gpu:
+                pairs[(gpu, scope)] = None
+    entries = []
+    for gpu, scope in pairs:
+        thr = cs.threshold_for(gpu, scope)
+        table_entry = builtin.get(scope, {}).get(gpu)
+        entries.append({
+            "gpu_type": gpu, "scope": scope,
+            "pass_min_gbps": None if thr is None else thr.pass_min_gbps,
+            "warn_min_gbps": None if thr is None else thr.warn_min_gbps,
+            "source": (threshold_source(gpu, scope, overrides) if thr is not None else None),
+            "built_in": None if not table_entry else {k: table_entry[k] for k in CUTOFF_KEYS},
+        })
+    return entries
+
+
+def largest_measured_size() -> int:
+    """The largest message size the sweep measures (not the largest it asks for)."""
+    from . import analysis as qa
+    from . import collsweep as cs
+
+    config = cs._LauncherConfig()
+    return int(qa.largest_measured_size(config.begin_bytes, config.end_bytes, config.step_factor))
+
+
+def lint(entries: Sequence[dict[str, Any]], size_bytes: int) -> list[Any]:
+    """The lint's results for the entries that have cutoffs."""
+    from . import analysis as qa
+
+    rows = [(e["gpu_type"], e["scope"], float(e["pass_min_gbps"]), float(e["warn_min_gbps"]), e["source"])
+            for e in entries if e["pass_min_gbps"] is not None]
+    return list(qa.lint_cutoffs(rows, size_bytes))

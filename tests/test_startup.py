@@ -1,0 +1,66 @@
+"""Start-up of the command line: argv is read before any command's work is
+imported, and each command imports only what it uses."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+HEAVY = ("rich", "sqlite3", "concurrent.futures", "quorvane.reports.html", "quorvane.history", "quorvane.fleet")
+COMMAND_MODULES = tuple(f"quorvane.cli.{name}" for name in
+                        ("sweep", "grade", "fleet", "topo", "thresholds", "history", "compare", "baseline",
+                         "report"))
+
+PROBE = """
+import json, sys
+from quorvane.cli import main
+sys.stdout = sys.stderr
+status = main(sys.argv[1:])
+sys.__stdout__.write(json.dumps({"status": status, "modules": sorted(sys.modules)}))
+"""
+
+
+def imported(*args):
+    r = subprocess.run([sys.executable, "-c", PROBE, *args], capture_output=True, text=True, timeout=30)
+    result = json.loads(r.stdout)
+    return result["status"], set(result["modules"])
+
+
+def present(modules, names):
+    return sorted(n for n in names if n in modules)
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--help"], [], ["nonsense"]])
+def test_no_command_imports_nothing_heavy(args):
+    status, modules = imported(*args)
+    assert status in (0, 64)
+    assert present(modules, HEAVY + COMMAND_MODULES) == []
+
+
+@pytest.mark.parametrize("args,unused", [
+    (["thresholds"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html")),
+    (["thresholds", "--help"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html")),
+    (["sweep", "--help"], ("concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
+    (["history", "--help"], ("rich", "concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
+])
+def test_a_command_imports_only_what_it_uses(args, unused):
+    status, modules = imported(*args)
+    assert status == 0
+    assert present(modules, unused) == []
+    command = f"quorvane.cli.{args[0]}"
+    assert present(modules, COMMAND_MODULES) == [command]
+
+
+def test_the_help_lists_every_command_and_each_command_keeps_its_options():
+    from quorvane import cli
+
+    r = subprocess.run([sys.executable, "-m", "quorvane", "--help"], capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0
+    text = " ".join(r.stdout.split())   # help lines may wrap
+    for name, line in cli.COMMANDS.items():
+        assert f"{name} {line}" in text
+    full = cli.build_parser()   # every command with all its options (completion, man page)
+    sub = next(a for a in full._actions if a.dest == "command")
+    assert set(sub.choices) == set(cli.COMMANDS)
+    assert "--gpus-per-node" in sub.choices["fleet"].format_help()
+    assert "--keep-logs" in sub.choices["sweep"].format_help()
