@@ -66,7 +66,6 @@ H = [f"h{i}" for i in range(10)]
     (dict(intra={"h2": 0.5}, net={"h5": 0.5}), {"h2": "intra", "h5": "net"}, 3),
     (dict(net={"h4": 0.4, "h5": 0.6}), {"h4": "net", "h5": "net"}, 3),     # both faulty hosts in one pair
     (dict(crash={"h7"}), {"h7": "intra"}, 3),
-    (dict(hosts=H[:4], crash={"h0", "h1"}), {"h0": "intra", "h1": "intra"}, 2),  # half trustworthy is enough
     (dict(once={"h1"}), {}, 3),                                              # one bad result names nobody
     (dict(pair_once={frozenset({"h2", "h3"})}), {}, 3),
     (dict(hosts=H[:9], net={"h8": 0.5}), {"h8": "net"}, 4),                # the odd one out, paired later
