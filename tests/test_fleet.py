@@ -3,8 +3,10 @@ import json
 import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -186,6 +188,25 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     busbw = {s.labels["host"]: s.labels["message_size"] for family in text_string_to_metric_families(prom.read_text())
              for s in family.samples if s.name == "quorvane_busbw_gbps" and "," not in s.labels["host"]}
     assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["host_results"] if h["busbw_gbps"] is not None}
+
+
+def test_a_signal_ends_the_runs_of_the_round(tmp_path):
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith(("SLURM_", "QUORVANE_EMULATE"))},
+           "NCCL_STANDIN_MODE": "sleep", "NCCL_STANDIN_SLEEP": "60"}
+    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "fleet", "--emulate", "--hosts", "a,b",
+                             "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", str(tmp_path / "r.json")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+    for line in proc.stderr:   # both hosts' runs alone are sleeping
+        if "round 1" in line:
+            break
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + signal.SIGINT
+    assert json.loads((tmp_path / "r.json").read_text())["verdict"] == "error"
 
 
 @pytest.mark.parametrize("args, env, message", [
