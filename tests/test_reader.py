@@ -173,6 +173,7 @@ def test_corpus_header_versions_ranks_and_units():
     assert len(r.ranks) == 10 and r.ranks[3].device == "NVIDIA H100 80GB HBM3" and r.ranks[3].host
     nccl1 = qa.read_output((CORPUS / "nccl1_titanx_all_reduce_test_ms_res.txt").read_text())
     assert nccl1.rows[0].time_us == pytest.approx(1628.0) and nccl1.ranks[0].device == "GeForce GTX TITAN X"
+    assert (nccl1.rows[0].size_bytes, nccl1.rows[0].count) == (10000000, 10000000)   # "bytes" and "N"
 
 
 # ---------------------------------------------------------------------------
