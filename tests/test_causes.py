@@ -40,6 +40,8 @@ CASES = {
                   "Test failure common.cu:1005\n", "", 2, "no-gpu", "no CUDA-capable device"),
     "zero-gpus": ("", "Invalid number of GPUs: 8 requested but only 0 were found.\nPlease check the number of "
                   "processes and GPUs per process.\n", 5, "no-gpu", "only 0"),
+    "host-oom": ("", "Out of memory: Killed process 4242 (all_reduce_perf) total-vm:81234kB\n", "KILL",
+                 "out-of-memory", "out-of-memory killer"),
     "cuda-oom": (f"{H}: Test CUDA failure common.cu:913 'out of memory'\n", "", 2, "out-of-memory", "out of memory"),
     "nccl-remote": ("", "all_reduce_perf: rank 1: Test NCCL failure common.cu:1279 'unhandled system error (run "
                     "with NCCL_DEBUG=INFO for details)' / 'remote process exited or there was a network error'\n",
@@ -62,6 +64,8 @@ CASES = {
     "bare-status-3": ("", "", 3, "nccl-error", "status 3"),
     "bare-status-1": ("", "", 1, "unknown", "exit status 1"),
     "status-7-no-footer": ("", "", 7, "unknown", "footer"),
+    "bare-status-126": ("", "", 126, "not-found", "permissions"),      # a shell found it but may not run it
+    "bare-status-129": ("", "", 129, "signal", "SIGHUP"),              # a shell's 128 + signal, from the first
 }
 
 
@@ -103,10 +107,12 @@ def test_every_cause_code_has_a_case():
 def test_identical_causes_are_said_once():
     missing = qa.classify_failure("", "x: error while loading shared libraries: libnccl.so.2: cannot open", 127)
     other = qa.classify_failure("", "", -9)
+    crash = qa.classify_failure("", "", -11)     # the same code, other advice: said apart
     groups = qa.fold_causes([("all_reduce", missing), ("all_gather", missing), ("broadcast", other),
-                             ("reduce_scatter", missing)])
+                             ("reduce_scatter", missing), ("sendrecv", crash)])
     assert [(g.cause.code, g.collectives) for g in groups] == [
-        ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"])]
+        ("missing-library", ["all_reduce", "all_gather", "reduce_scatter"]), ("signal", ["broadcast"]),
+        ("signal", ["sendrecv"])]
 
 
 CORPUS = conftest.CORPUS / "nccl-tests"
@@ -141,3 +147,16 @@ def test_grade_names_a_device_of_another_type():
     assert [c["code"] for c in json.loads(r.stdout)["caveats"]] == ["device-mismatch"], r.stderr
     assert re.search(r"^caveat\s+device-mismatch: .*NVIDIA H100 80GB HBM3 \(H100_SXM\), graded as H200", r.stderr,
                      re.M), r.stderr
+
+
+def test_a_variable_forwarded_with_a_value_counts_as_forwarded():
+    from quorvane.causes import caveats_of
+    from quorvane.record import Measured
+    from quorvane.runner import Outcome
+
+    cmd = ["mpirun", "-np", "24", "-x", "NCCL_DEBUG=WARN", "-x", "NCCL_ALGO", "all_reduce_perf", "-b", "8192"]
+    record = {"scope": "multi", "gpu_type": "H100_SXM", "num_nodes": 3, "gpus_per_node": 8, "emulated": False}
+    found = caveats_of(record, [Measured("all_reduce", Outcome(cmd, 0, "", "", 1.0))], launcher="mpirun",
+                       environ={"NCCL_DEBUG": "INFO", "NCCL_ALGO": "RING", "NCCL_IB_HCA": "mlx5_0"})
+    [message] = [c["message"] for c in found if c["code"] == "nccl-env-not-forwarded"]
+    assert "passes only NCCL_DEBUG, NCCL_ALGO to remote ranks: NCCL_IB_HCA set here" in message

@@ -3,8 +3,10 @@ import json
 import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -12,6 +14,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import quorvane
 import quorvane.analysis as qa
+from quorvane.fleet import EmulatedLauncher, FleetCheck, grade_run
+from quorvane.runner import Outcome
 
 STANDIN = Path(quorvane.__file__).parent / "_standin.py"
 ENV_FILE = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
@@ -82,8 +86,17 @@ def test_planner_judgements_and_evidence():
     assert by_host["h5"].severity == qa.Severity.fail
     assert "with h1 (known good): 25.00 GB/s" in by_host["h5"].evidence and "median 50.00" in by_host["h5"].evidence
     slow_pair = next(r for r in p.runs if r.purpose == "pair" and "h5" in r.hosts)
-    assert slow_pair.explained_by == ["h5"]
+    assert slow_pair.explained_by == ["h5"] and slow_pair.reason == "25.00 GB/s, 50% below the fleet median"
     assert [f.code for f in p.findings()] == ["alone-not-reproduced"]
+
+
+def test_a_host_exactly_on_the_cut_is_not_slow():
+    p = qa.FleetPlanner(H)
+    for r in p.next_round():      # no spread: the cut is 10% below the median, at 90
+        p.record(r.id, 90.0 if r.hosts == ["h3"] else 100.0, "", "unknown")
+    p.next_round()
+    assert p.alone_reference.cut == 90.0
+    assert {r.hosts[0]: r.standing for r in p.runs if r.purpose == "alone"} == {h: "ok" for h in H}
 
 
 @pytest.mark.parametrize("hosts, fleet, reason", [
@@ -107,6 +120,40 @@ def test_planner_refuses_misuse():
             p.record(*args)
     with pytest.raises(RuntimeError, match="not recorded"):
         p.next_round()
+
+
+def standin_table(mode="ok"):
+    """The stand-in's all_reduce output for one host of 4 GPUs at 350 GB/s."""
+    env = {"PATH": os.environ.get("PATH", ""), "NCCL_STANDIN_COLLECTIVE": "all_reduce", "NCCL_STANDIN_MODE": mode,
+           "NCCL_STANDIN_BUSBW_GBPS": "350"}
+    return subprocess.run([sys.executable, str(STANDIN), "-b", "8192", "-e", "134217728", "-f", "16", "-g", "4"],
+                          capture_output=True, text=True, env=env, timeout=30).stdout
+
+
+class Recorder:
+    """A runner that answers every run with one output and notes each command and its time-out."""
+
+    def __init__(self, stdout):
+        self.stdout, self.asked = stdout, []
+
+    def execute(self, cmd, *, timeout, logs=None):
+        self.asked.append((list(cmd), timeout))
+        return Outcome(list(cmd), 0, self.stdout, "", 0.1)
+
+
+def test_each_run_gets_its_time_out_and_pairs_run_ring():
+    runner = Recorder(standin_table())
+    check = FleetCheck(["a", "b"], 4, "H100_SXM", EmulatedLauncher(), "all_reduce_perf", timeout_alone=11,
+                       timeout_pair=22, runner=runner)
+    assert check.run().verdict == "pass"
+    hosts = [next(a.split("=", 1)[1] for a in cmd if a.startswith("QUORVANE_EMULATE_HOSTS=")) for cmd, _ in runner.asked]
+    assert sorted(zip(hosts, (t for _, t in runner.asked), ("NCCL_ALGO=RING" in c for c, _ in runner.asked))) == \
+        [("a", 11, False), ("a,b", 22, True), ("b", 11, False)]
+
+
+def test_wrong_results_are_never_a_number_to_compare():
+    graded = grade_run(Outcome(["all_reduce_perf"], 0, standin_table("wrong"), "", 0.1), "H100_SXM", "intra")
+    assert graded.verdict == "fail" and "#wrong" in graded.problem
 
 
 def quorvane_cmd(*args, timeout=120, **env):
@@ -144,10 +191,30 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["host_results"] if h["busbw_gbps"] is not None}
 
 
+def test_a_signal_ends_the_runs_of_the_round(tmp_path):
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith(("SLURM_", "QUORVANE_EMULATE"))},
+           "NCCL_STANDIN_MODE": "sleep", "NCCL_STANDIN_SLEEP": "60"}
+    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "fleet", "--emulate", "--hosts", "a,b",
+                             "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", str(tmp_path / "r.json")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+    for line in proc.stderr:   # both hosts' runs alone are sleeping
+        if "round 1" in line:
+            break
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + signal.SIGINT
+    assert json.loads((tmp_path / "r.json").read_text())["verdict"] == "error"
+
+
 @pytest.mark.parametrize("args, env, message", [
     (["--hosts", "n[01-"], {}, "cannot read the host list"),
     (["--hosts", "n01"], {}, "at least two hosts"),
     (["--hosts", "a,-oProxyCommand=x"], {}, "not a host name"),
+    (["--hosts", "a,-x"], {}, "not a host name"),
     (["--hosts", "a,b", "--emulate", "--launcher", "srun"], {}, "leave out --launcher"),
     ([], {}, "give --hosts"),
     # a malformed fault plan is refused before anything runs

@@ -6,13 +6,14 @@ import stat
 import subprocess
 import sys
 import time
+from datetime import datetime, timezone
 
 import pytest
 
 from history_records import emulated_report, wrap
 from quorvane import analysis
 from quorvane.cli import main
-from quorvane.history import History, HistoryError
+from quorvane.history import History, HistoryError, since_text
 
 DAY = "2026-12-0{}T10:00:00+00:00"
 
@@ -253,6 +254,28 @@ def test_bad_input_is_one_usage_line(store, report, capsys, monkeypatch, tmp_pat
     assert status == 64 and message in err and len(err.strip().splitlines()) == 1
 
 
+def test_site_baseline_rests_on_real_runs_that_measured(db, report):
+    with History(db) as h:
+        kept = h.add(wrap(report, started_at=DAY.format(1), emulated=False))
+        failed = wrap(report, started_at=DAY.format(2), emulated=False)
+        failed["verdict"] = "error"
+        h.add(failed)
+        h.add(wrap(report, started_at=DAY.format(3), emulated=True))
+        h.add(wrap(report, started_at=DAY.format(4), emulated=False, kind="fleet"))
+        assert [cols["id"] for runs in h.site_runs().values() for cols, _ in runs] == [kept]
+
+
+def test_the_nccl_that_ran_is_the_library_not_the_headers(db, report):
+    with History(db) as h:
+        h.add(wrap(report, versions={"nccl_headers": "22907", "nccl_library": "22803"}))
+        assert h.runs()[0]["nccl_version"] == "22803"
+
+
+@pytest.mark.parametrize("age, since", [("2d", "2026-12-03T10:00:00+00:00"), ("36h", "2026-12-03T22:00:00+00:00")])
+def test_since_an_age(age, since):
+    assert since_text(age, now=datetime(2026, 12, 5, 10, tzinfo=timezone.utc)) == since
+
+
 def test_compare_points():
     a = [("all_reduce", 8, 10.0), ("all_reduce", 16, 100.0), ("all_reduce", 16, 90.0), ("broadcast", 8, 5.0)]
     b = [("all_reduce", 8, 9.4), ("all_reduce", 16, 96.0), ("all_gather", 8, 1.0)]
@@ -262,6 +285,17 @@ def test_compare_points():
     assert changes[("all_reduce", 16)] == (pytest.approx(-4.0), False)   # the best of a run counts
     assert changes[("broadcast", 8)] == (None, False) and changes[("all_gather", 8)] == (None, False)
     assert got.regressed and got.worst_change_pct == pytest.approx(-6.0)
+
+
+def test_site_profile_of_points_seen_often_enough():
+    runs = [[("all_reduce", 8, v), ("all_gather", 8, 1.0)] for v in (10.0, 20.0, 30.0, 40.0)]
+    runs[0].append(("all_reduce", 8, 5.0))                  # a repeat in one run: its best counts
+    runs[1].pop()                                            # all_gather seen in three runs of four
+    got = {(p.collective, p.size_bytes): p for p in analysis.site_profile(runs, 4)}
+    assert list(got) == [("all_reduce", 8)]
+    p = got[("all_reduce", 8)]
+    assert (p.runs, p.median_gbps, p.p25_gbps, p.p75_gbps) == (4, 25.0, 17.5, 32.5)
+    assert [p.collective for p in analysis.site_profile(runs, 3)] == ["all_reduce", "all_gather"]
 
 
 @pytest.mark.parametrize("headlines, cutoffs", [

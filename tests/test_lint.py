@@ -75,6 +75,11 @@ def test_lint_of_the_built_in_tables_under_the_library_plan():
               ("A100_SXM", "intra", "warn"), ("A100_SXM", "multi", "pass"), ("A100_SXM", "multi", "warn")}
     assert problems == {(*k, "unreachable") for k in unreachable} | {(*k, "missed-by-healthy") for k in missed}
     assert report["problems"] == len(problems)
+    said = {(p["gpu_type"], p["scope"], p["cutoff"]): p["message"] for p in report["results"] if p["cutoff"]}
+    assert "inside the healthy range" in said[("H100_SXM", "intra", "pass")]   # 320 in 276-321
+    assert "healthy hosts at the low end will grade warn" in said[("H100_SXM", "intra", "pass")]
+    assert "above every healthy value" in said[("H200", "intra", "pass")]      # 340 over 298-301
+    assert "a healthy host will grade fail" in said[("H100_SXM", "multi", "warn")]
     assert re.search(r"^FAIL\s+MI300X intra pass cutoff 350 GB/s is above the link budget of 336 GB/s", r.stderr, re.M)
     assert re.search(r"^\s+H200\s+intra\s+pass\s+340\s+787.5\s+298-301\s+built-in\s+missed-by-healthy$", r.stderr,
                      re.M)

@@ -173,6 +173,7 @@ def test_corpus_header_versions_ranks_and_units():
     assert len(r.ranks) == 10 and r.ranks[3].device == "NVIDIA H100 80GB HBM3" and r.ranks[3].host
     nccl1 = qa.read_output((CORPUS / "nccl1_titanx_all_reduce_test_ms_res.txt").read_text())
     assert nccl1.rows[0].time_us == pytest.approx(1628.0) and nccl1.ranks[0].device == "GeForce GTX TITAN X"
+    assert (nccl1.rows[0].size_bytes, nccl1.rows[0].count) == (10000000, 10000000)   # "bytes" and "N"
 
 
 # ---------------------------------------------------------------------------
@@ -275,6 +276,29 @@ def test_per_iteration_time_stamp_and_old_starred_error_columns():
                     + row[9:12] + ["2e-07"])  # rccl-tests stars what its own threshold rejects
     r = qa.read_output(starred.replace("0 OK", "1 FAILED"))
     assert ("error-above-tolerance", "fail") in codes(r) and [row.wrong for row in r.rows] == [1, 0, 0, 0]
+
+
+@pytest.mark.parametrize("alias, name", [("wrong", "#wrong"), ("op", "redop"), ("N", "count")])
+def test_older_header_names_read_alike(alias, name):
+    names = ["size", "count", "type", "redop", "root"] + BLOCK + BLOCK
+    plain = qa.read_output(table(names=names, edit=at(33554432, 8, "3")))
+    older = qa.read_output(table(names=[alias if n == name else n for n in names], edit=at(33554432, 8, "3")))
+    assert [dict(r.to_dict()) for r in older.rows] == [dict(r.to_dict()) for r in plain.rows]
+    assert codes(older) == codes(plain) and ("wrong-results", "fail") in codes(older)
+
+
+@pytest.mark.parametrize("data_type, error, above", [
+    ("half", "2e-02", False),       # half precision is allowed 5e-2
+    ("float", "6.5e-05", False),    # float 1e-5 for each of the other 7 ranks: 7e-5
+    ("float", "7.5e-05", True),
+])
+def test_error_columns_against_the_tolerance_of_their_type(data_type, error, above):
+    old = ["size", "count", "type", "redop", "time", "algbw", "busbw", "error"]
+    text = table(names=old + old[4:], edit=lambda s, row: row[:2] + [data_type] + row[3:4] + row[5:8]
+                 + [error if s == 8192 else "0"] + row[9:12] + ["0"])
+    r = qa.read_output(text.replace("0 OK", "1 FAILED") if above else text)
+    assert (("error-above-tolerance", "fail") in codes(r)) == above
+    assert [row.wrong for row in r.rows] == [int(above), 0, 0, 0]
 
 
 def test_headline_is_the_first_best_all_reduce_row():

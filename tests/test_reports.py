@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+from html.parser import HTMLParser
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
@@ -73,6 +74,39 @@ def test_report_command_draws_the_site_band(report, tmp_path, capsys):
     assert probe((tmp_path / "r.html").read_text(), tmp_path)["band"] == 1
     assert main(["report", "--db", str(tmp_path / "none.sqlite3"), "--html", str(tmp_path / "x.html")]) == 64
     assert "nothing is recorded" in capsys.readouterr().err
+
+
+HOSTILE = '<x-injected a="1">&amp;</x-injected>'
+
+
+class _Elements(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.text = set(), []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+@pytest.mark.parametrize("field", ["gpu_type", "host", "message", "evidence", "heat-map host"])
+def test_page_shows_what_it_is_given_as_text(report, field):
+    """Text from the run (host names, GPU types, benchmark output in findings) never becomes markup."""
+    record = fleet(report) if field == "heat-map host" else wrap(report)
+    if field == "gpu_type":
+        record["gpu_type"] = HOSTILE
+    elif field == "host":
+        record["hosts"] = [HOSTILE]
+    elif field == "heat-map host":
+        record["host_results"][0]["host"] = HOSTILE
+    else:
+        record["findings"] = [{"severity": "warn", "code": "log", "message": "m", "evidence": "e", field: HOSTILE}]
+    page = _Elements()
+    page.feed(html.render(record))
+    assert "x-injected" not in page.tags
+    assert HOSTILE in "".join(page.text)
 
 
 def families(text):
