@@ -124,15 +124,15 @@ void init_transport(nb::module_& m) {
     nb::class_<tr::Reader>(m, "PathReader",
                            "Reads NCCL debug output piece by piece (files of one run, chunks of a stream).")
         .def(nb::init<>())
-        .def("feed", [](tr::Reader& r, nb::str text) {
-            r.feed(Utf8(text).view);
+        .def("feed", [](tr::Reader& r, std::string_view text) {
+            r.feed(text);
         }, "text"_a, "Read more text; a line may be cut anywhere between two calls.")
         .def("end_piece", &tr::Reader::end_piece, "The current file ended: read a last line left without newline.")
         .def("account", &tr::Reader::account, "context"_a = tr::Context{},
              "The account of everything read so far, with its findings.");
 
-    m.def("read_path", [](nb::str text, const tr::Context& context) {
-        return tr::read(Utf8(text).view, context);
+    m.def("read_path", [](std::string_view text, const tr::Context& context) {
+        return tr::read(text, context);
     }, "text"_a, "context"_a = tr::Context{},
           "Read one NCCL debug log (or output with debug lines mixed in) and give the path account.");
 }
