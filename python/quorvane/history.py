@@ -30,11 +30,18 @@ class HistoryError(Exception):
 
 
 def default_path(environ: Mapping[str, str] | None = None) -> Path:
-    """$QUORVANE_DB, else $XDG_DATA_HOME/quorvane/history.sqlite3 (XDG_DATA_HOME
-    defaulting to ~/.local/share)."""
+    """$QUORVANE_DB, else the configuration file's `history`, else
+    $XDG_DATA_HOME/quorvane/history.sqlite3 (XDG_DATA_HOME defaulting to
+    ~/.local/share).  The file is consulted only for the process's own
+    environment (`environ` None)."""
     env = os.environ if environ is None else environ
     if env.get(DB_VAR):
         return Path(env[DB_VAR]).expanduser()
+    if environ is None:
+        from .config import active
+        configured = active().get("history")
+        if configured:
+            return Path(configured)
     data = env.get("XDG_DATA_HOME") or ""
     base = Path(data) if os.path.isabs(data) else Path.home() / ".local" / "share"
     return base / "quorvane" / "history.sqlite3"

@@ -7,9 +7,9 @@ import sys
 from typing import Any
 
 from .. import analysis
-from ..record import busbw_points, strict_json
+from ..record import busbw_points, document, strict_json
 from . import add_command, options
-from .common import PROG, check_json_target, fmt_float, human_size, table, write_atomic
+from .common import PROG, announce_verdict, check_json_target, fmt_float, human_size, table, write_atomic
 from .runs import load_run
 from .term import Style
 
@@ -33,12 +33,15 @@ def cmd_compare(args: argparse.Namespace) -> int:
             print(f"{PROG}: note: the runs differ in {key.replace('_', ' ')} "
                   f"({a.get(key)} against {b.get(key)})", file=sys.stderr)
     result = analysis.compare_busbw(busbw_points(a), busbw_points(b), args.tolerance)
+    status = 1 if result.regressed else 0
+    verdict = "fail" if result.regressed else "pass" if result.changes else "unknown"
+    announce_verdict(verdict)
     if args.json is not None:
-        write_atomic(args.json, strict_json({
+        write_atomic(args.json, strict_json(document("compare", {
             "a": name_a, "b": name_b, "tolerance_pct": args.tolerance, "regressed": result.regressed,
             "changes": [{"collective": c.collective, "size_bytes": c.size_bytes, "a_gbps": c.before_gbps,
                          "b_gbps": c.after_gbps, "change_pct": c.change_pct, "regressed": c.regressed}
-                        for c in result.changes]}))
+                        for c in result.changes]}, verdict=verdict, exit_status=status)))
     print(style(f"A = {_describe(name_a, a)}", "bold"), file=out)
     print(style(f"B = {_describe(name_b, b)}", "bold"), file=out)
     colls = list(dict.fromkeys(c.collective for c in result.changes))
@@ -68,16 +71,17 @@ def cmd_compare(args: argparse.Namespace) -> int:
                     f"{human_size(worst.size_bytes)})", "bold", "red"), file=out)
     else:
         print(style(f"no size regressed by more than {args.tolerance:g}%", "green"), file=out)
-    return 1 if result.regressed else 0
+    return status
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane compare` to the command line."""
     p = add_command(
-        sub, "compare", fmt,
-        description="Compare two runs per collective and message size. Exit status 1 when any size "
-                    "of B is below A by more than the tolerance, else 0 (64: bad arguments, "
-                    "4: the history cannot be read).")
+        sub, "compare", fmt, statuses=(
+            ("0", "pass", "no size of B is below A by more than the tolerance"),
+            ("1", "fail", "some size of B is below A by more than the tolerance"),
+            ("4", "error", "the history cannot be read")),
+        description="Compare two runs per collective and message size.")
     p.add_argument("a", metavar="A", help="the earlier run: a run id from `quorvane history`, or a record file")
     p.add_argument("b", metavar="B", help="the later run: a run id or a record file")
     p.add_argument("--tolerance", type=options.percent, default=DEFAULT_TOLERANCE, metavar="PCT",

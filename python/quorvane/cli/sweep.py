@@ -18,7 +18,7 @@ from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
 from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
+from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, UsageError
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .render import SweepProgress, render_record
@@ -168,7 +168,7 @@ def _binary_root(args: argparse.Namespace) -> Iterator[str | None]:
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane sweep` to the command line."""
     sweep = add_command(
-        sub, "sweep", fmt, epilog=EXIT_STATUS_HELP,
+        sub, "sweep", fmt, statuses=VERDICT_STATUSES,
         description="Run all_reduce, all_gather, reduce_scatter and broadcast over 8 KiB .. 128 MiB, "
                     "show the tables, the headline all_reduce bus bandwidth and its message size, the "
                     "cutoffs and the verdict. Progress goes to stderr.")
@@ -178,7 +178,7 @@ def register(sub: Any, fmt: Any) -> None:
     many.add_argument("--hosts", type=options.host_list, metavar="H1,H2,...",
                       help="host addresses (two or more, distinct)")
     options.gpus_per_node(many)
-    many.add_argument("--launcher", choices=LAUNCHERS,
+    options.launcher(many, LAUNCHERS,
                       help="srun (Slurm), mpirun (Open MPI) or ssh (mpirun over ssh); "
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
     options.gpu_type(sweep)
