@@ -179,22 +179,29 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
     assert len(progress) == len(expected) and all(map(str.startswith, progress, expected)), progress
 
 
-@pytest.mark.parametrize("args,expected,error", [
-    (["sweep", "--gpus", "2", "--gpu-type", "H100_SXM", "--binary-root", "{tmp}"],  # no nccl-tests here
-     {"scope": "intra", "emulated": False}, "nccl-tests binary not found: all_reduce_perf"),
-    ([*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun"],      # no srun on PATH
-     {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "emulated": True}, "all_reduce_perf exited 127"),
-], ids=["real-binaries-missing", "launcher-missing"])
-def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
-    fixed = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")  # also searched
-    if any(Path(d, "all_reduce_perf").exists() for d in fixed):
+FIXED_SEARCH = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")  # searched too
+
+
+@pytest.mark.parametrize("args", [["--gpus", "2"], ["--hosts", "h1,h2", "--gpus-per-node", "4"]])
+def test_sweep_without_nccl_tests_says_so_in_one_line(tmp_path, args):
+    if any(Path(d, "all_reduce_perf").exists() for d in FIXED_SEARCH):
         pytest.skip("this machine has an all_reduce_perf in a fixed search folder")
-    r = quorvane(*[a.format(tmp=tmp_path) for a in args], "--collectives", "all_reduce", "--json", "-",
+    r = quorvane("sweep", *args, "--gpu-type", "H100_SXM", "--binary-root", str(tmp_path), "--json", "-",
                  PATH=str(tmp_path))
+    assert (r.returncode, r.stdout) == (4, "")
+    assert re.fullmatch(r"quorvane: error: nccl-tests not found: no all_reduce_perf, all_gather_perf, "
+                        r"reduce_scatter_perf, broadcast_perf under \S+, the usual folders or the PATH .*\n",
+                        r.stderr), r.stderr
+
+
+def test_sweep_whose_launcher_cannot_run_is_an_error(tmp_path):
+    r = quorvane(*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun",   # no srun on PATH
+                 "--collectives", "all_reduce", "--json", "-", PATH=str(tmp_path))
     assert r.returncode == 4, r.stderr
     record = json.loads(r.stdout)
+    expected = {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "emulated": True}
     assert {k: record[k] for k in expected} == expected and record["verdict"] == "error"
-    assert record["report"]["error"].startswith(error)
+    assert record["report"]["error"].startswith("all_reduce_perf exited 127")
 
 
 CORPUS = conftest.CORPUS / "nccl-tests"

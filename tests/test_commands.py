@@ -2,6 +2,7 @@
 the shape of --json, the configuration file, shell completion and the manual page."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -164,7 +165,7 @@ def test_configuration_file_sets_defaults_that_flags_and_variables_override(home
     assert settings['thresholds."H100_SXM:intra"']["value"] == {"pass_min_gbps": 400, "warn_min_gbps": 300}
     assert settings["binary_root"]["source"] == "built-in default"
     r = quorvane("config", QUORVANE_DB="/tmp/elsewhere.sqlite3", **home)
-    assert "/tmp/elsewhere.sqlite3  --db" in r.stdout and "environment QUORVANE_DB" in r.stdout
+    assert re.search(r"^  history\s+/tmp/elsewhere\.sqlite3\s+--db\s+environment QUORVANE_DB$", r.stdout, re.M)
 
 
 def test_configured_binary_root_and_launcher_apply_only_where_they_mean_something(home, bench_root):

@@ -41,6 +41,9 @@ def test_no_command_imports_nothing_heavy(args):
     (["thresholds"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html")),
     (["thresholds", "--help"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html")),
     (["sweep", "--help"], ("concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
+    (["sweep", "--emulate", "--gpu-type", "H100_SXM", "--gpus", "2", "--collectives", "all_reduce",
+      "--no-record"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html",
+                       "rich.progress")),
     (["history", "--help"], ("rich", "concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
 ])
 def test_a_command_imports_only_what_it_uses(args, unused):
@@ -64,3 +67,10 @@ def test_the_help_lists_every_command_and_each_command_keeps_its_options():
     assert set(sub.choices) == set(cli.COMMANDS)
     assert "--gpus-per-node" in sub.choices["fleet"].format_help()
     assert "--keep-logs" in sub.choices["sweep"].format_help()
+
+
+def test_the_history_variable_is_named_alike_where_the_history_is_not_imported():
+    from quorvane import history
+    from quorvane.cli import options
+
+    assert options.DB_VAR == history.DB_VAR

@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Mapping, Sequence
-from typing import Any
+
+TYPE_CHECKING = False   # typing is not imported at run time: start-up stays light
+if TYPE_CHECKING:
+    from collections.abc import Mapping, Sequence
+    from typing import Any
 
 OVERRIDES_VAR = "QUORVANE_NCCL_THRESHOLD_OVERRIDES"
 CUTOFF_KEYS = ("pass_min_gbps", "warn_min_gbps")

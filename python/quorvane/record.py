@@ -302,8 +302,14 @@ def finite(value: Any) -> Any:
 
 
 def strict_json(data: Any) -> str:
-    """JSON with no NaN or Infinity in it (they become null), ending in a newline."""
-    return json.dumps(finite(data), indent=2, allow_nan=False) + "\n"
+    """JSON with no NaN or Infinity in it, ending in a newline, written by the
+    C encoder straight from `data`.  Records hold no NaN (they are made with
+    null in its place); should some other document hold one, the encoder
+    refuses it and a copy with null in its place is written instead."""
+    try:
+        return json.dumps(data, allow_nan=False) + "\n"
+    except ValueError:
+        return json.dumps(finite(data), allow_nan=False) + "\n"
 
 
 def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:

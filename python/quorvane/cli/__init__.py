@@ -24,10 +24,12 @@ import importlib
 import os
 import signal
 import sys
-import threading
-from collections.abc import Iterable, Sequence
-from types import FrameType
-from typing import Any, NoReturn
+
+TYPE_CHECKING = False   # typing is not imported at run time: start-up stays light
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+    from types import FrameType
+    from typing import Any, NoReturn
 
 from .. import __version__
 from ..policy import PolicyError
@@ -59,6 +61,34 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {shown(message)} (see {self.prog} --help)\n")
 
 
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's layout, as wide as shutil.get_terminal_size would make it,
+    without importing shutil (and its compression modules) on every start."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
+def _columns() -> int:
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80   # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
+class _Version(argparse.Action):
+    """--version, printed without argparse's help formatter (which imports shutil)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: Any, values: Any,
+                 option_string: str | None = None) -> None:
+        sys.stdout.write(f"{PROG} {__version__}\n")
+        parser.exit()
+
+
 def chosen_command(argv: Sequence[str]) -> str | None:
     """The command named in argv: its first word that is no option (the tool's
     own options take no value), when that word is a command."""
@@ -87,12 +117,13 @@ def add_command(sub: Any, name: str, fmt: Any, statuses: Sequence[tuple[str, str
 def build_parser(commands: Iterable[str] | None = None) -> argparse.ArgumentParser:
     """The parser with the full options of `commands` (default: all of them);
     every other command is there by name and help line, without options."""
-    fmt = argparse.RawDescriptionHelpFormatter
+    fmt = _Formatter
     parser = _Parser(
         prog=PROG, formatter_class=fmt, epilog=EXIT_STATUS_HELP,
         description="Measure and grade the collective-communication bandwidth of GPU hosts "
                     "with nccl-tests.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, default=argparse.SUPPRESS,
+                        help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
     full = set(COMMANDS if commands is None else commands)
     for name in COMMANDS:
@@ -145,12 +176,12 @@ def _install_signal_handlers() -> None:
     """The first stop signal raises Interrupted where the command is (the
     runner then ends the benchmark's group, folders are removed, the record is
     written); later ones are ignored so that this clean-up is not cut short."""
-    stopping = threading.Event()
+    stopping: list[int] = []
 
     def handler(signum: int, frame: FrameType | None) -> None:
-        if stopping.is_set():
+        if stopping:
             return
-        stopping.set()
+        stopping.append(signum)
         raise Interrupted(signum)
 
     for sig in STOP_SIGNALS:
@@ -216,7 +247,8 @@ def _say(line: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    in_main_thread = threading.current_thread() is threading.main_thread()
+    threading = sys.modules.get("threading")   # not imported: no other thread runs
+    in_main_thread = threading is None or threading.current_thread() is threading.main_thread()
     if in_main_thread:
         _install_signal_handlers()
         if not isinstance(sys.stdout, _QuietStdout):

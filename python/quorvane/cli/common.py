@@ -6,9 +6,11 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import tempfile
-from collections.abc import Sequence
-from typing import Any
+
+TYPE_CHECKING = False   # typing is not imported at run time: start-up stays light
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
 
 from ..policy import OVERRIDES_VAR, PolicyError
 
@@ -191,6 +193,8 @@ def write_atomic(target: str, text: str) -> None:
     """Write a whole file or nothing: a temporary file beside it, renamed over it.
     A device or a pipe (/dev/stdout, a FIFO) is written in place.  Failures
     raise WriteError with one line."""
+    import tempfile
+
     try:
         if target == "-":
             out = data_stream()

@@ -81,7 +81,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
                           overrides=overrides, report=report,
                           extra={"inputs": [m.source for m in measured]})
     record["caveats"] = caveats_of(record, measured)
-    render_record(record, out)
+    render_record(record, out, all_rows=args.all_rows)
     status = outputs.emit(record, say=err.print)
     return status or int(record["exit_status"])
 
@@ -98,6 +98,7 @@ def register(sub: Any, fmt: Any) -> None:
                        help="the collective of outputs that do not name it (default: from the file name)")
     grade.add_argument("--scope", choices=SCOPES,
                        help="intra (one host) or multi (several); default: from the hosts in the output")
+    options.all_rows(grade)
     options.outputs(grade, logs=False)
     grade.set_defaults(handler=cmd_grade)
 

@@ -12,6 +12,7 @@ from typing import Any
 MAX_GPUS = 4096
 MAX_TIMEOUT_S = 7 * 24 * 3600
 MAX_GRACE_S = 3600
+DB_VAR = "QUORVANE_DB"   # the history's variable, named here without importing the history (sqlite3)
 GPU_TYPE_HELP = "GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`)"
 
 
@@ -183,14 +184,18 @@ def keep_logs(p: Any) -> None:
 
 
 def db(p: Any) -> None:
-    from ..history import DB_VAR
-
     p.add_argument("--db", metavar="FILE",
                    help=f"the history file (default: ${DB_VAR}, else $XDG_DATA_HOME/quorvane/history.sqlite3)")
 
 
 def no_record(p: Any) -> None:
     p.add_argument("--no-record", action="store_true", help="do not record this run in the history")
+
+
+def all_rows(p: Any) -> None:
+    p.add_argument("--all-rows", action="store_true",
+                   help="show every row of each collective (default: a screenful, the first and the last rows; "
+                        "the record keeps every row either way)")
 
 
 def outputs(p: Any, *, logs: bool = True) -> None:

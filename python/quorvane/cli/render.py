@@ -6,23 +6,29 @@ from __future__ import annotations
 import math
 import threading
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from rich.console import Console
-from rich.progress import Progress, SpinnerColumn, TaskID, TextColumn, TimeElapsedColumn
-from rich.table import Table
 from rich.text import Text
+
+if TYPE_CHECKING:
+    from rich.progress import Progress, TaskID
 
 from ..runner import Outcome
 from .common import PROG, human_size, shown
 from .explain import render_causes
 from .emulate import EMULATED
+from .term import Style
 
 VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
                  "error": "bold magenta"}
 SEVERITY_STYLE = {"note": "dim", "warn": "yellow", "fail": "bold red", "error": "magenta"}
-GRADE_STYLE = {"pass": "green", "warn": "yellow", "fail": "red"}
+GRADE_COLOUR = {"pass": "green", "warn": "yellow", "fail": "red"}
 BAR_WIDTH = 24
+SCREEN_ROWS = 50   # a screenful where the output is no terminal
+MIN_ROWS = 10
+HEADERS = (("", "size"), ("busbw", "GB/s"), ("algbw", "GB/s"), ("time", "us"), ("#wrong", "out"),
+           ("#wrong", "in"), ("busbw vs", "cutoffs"))
 
 
 def _fancy(console: Console) -> bool:
@@ -38,21 +44,76 @@ def fmt_num(value: Any, digits: int = 2) -> str:
     return f"{number:,.{digits}f}"
 
 
-def _bar(value: Any, scale: float, cutoffs: Sequence[float], fancy: bool, grade: str | None,
-         width: int = BAR_WIDTH) -> Text:
+def _bar(value: Any, scale: float, ticks: set[int], chars: tuple[str, str, str], grade: str | None,
+         style: Style, width: int = BAR_WIDTH) -> str:
     """busbw as a filled bar on [0, scale]; the cutoffs show as ticks on it."""
     number = float(value) if value is not None else 0.0
     if not math.isfinite(number) or scale <= 0:
         filled = width if number == math.inf else 0
     else:
         filled = max(0, min(width, round(number / scale * width)))
-    ticks = {min(width - 1, max(0, int(c / scale * width))) for c in cutoffs if scale > 0}
-    full, empty, tick = ("\u2588", "\u00b7", "\u2502") if fancy else ("#", ".", "|")
-    text = Text()
-    for i in range(width):
-        char = tick if i in ticks else full if i < filled else empty
-        text.append(char, style=(GRADE_STYLE.get(grade or "", "") if i < filled else "dim"))
-    return text
+    full, empty, tick = chars
+    done = "".join(tick if i in ticks else full for i in range(filled))
+    rest = "".join(tick if i in ticks else empty for i in range(filled, width))
+    colour = GRADE_COLOUR.get(grade or "")
+    return (style(done, colour) if colour else done) + style(rest, "dim")
+
+
+def _grade(busbw: Any, thr: Mapping[str, Any]) -> str | None:
+    if busbw is None:
+        return None
+    return "pass" if busbw >= thr["pass_min_gbps"] else "warn" if busbw >= thr["warn_min_gbps"] else "fail"
+
+
+def rows_on_screen(console: Console, all_rows: bool = False) -> int | None:
+    """How many rows of one collective are shown (None: all): a screenful on a
+    terminal, as many elsewhere."""
+    if all_rows:
+        return None
+    height = console.height if console.is_terminal else SCREEN_ROWS
+    return max(MIN_ROWS, height - 12)
+
+
+def on_screen(rows: Sequence[Mapping[str, Any]], most: int | None
+              ) -> tuple[Sequence[Mapping[str, Any]], int, int]:
+    """The rows shown of a collective: all of them when they fit in `most`,
+    else the first and the last; and where the line that stands for the others
+    goes, and how many it stands for (-1 and 0 when none is left out)."""
+    if most is None or len(rows) <= most:
+        return rows, -1, 0
+    head = (most + 1) // 2
+    tail = most - head
+    return [*rows[:head], *rows[len(rows) - tail:]], head, len(rows) - head - tail
+
+
+def table_lines(collective: str | None, rows: Sequence[Mapping[str, Any]], head: int, left_out: int,
+                thr: Mapping[str, Any] | None, scale: float, fancy: bool, bar_width: int, style: Style
+                ) -> list[str]:
+    """The rows shown of a collective as text lines, formatted without a rich
+    object per row; the rows left out stand as one line before row `head`
+    that says how many they are (the record keeps them all)."""
+    graded = collective == "all_reduce" and thr is not None
+    cutoffs = [thr["warn_min_gbps"], thr["pass_min_gbps"]] if thr else []
+    ticks = {min(bar_width - 1, max(0, int(c / scale * bar_width))) for c in cutoffs if scale > 0}
+    chars = ("\u2588", "\u00b7", "\u2502") if fancy else ("#", ".", "|")
+    cells = []
+    for row in rows:
+        in_place = row.get("in_place") or {}
+        busbw = row.get("busbw_gbps")
+        cells.append((human_size(row["size_bytes"]), fmt_num(busbw), fmt_num(row.get("algbw_gbps")),
+                      fmt_num(row.get("time_us"), 1), _wrong(row.get("wrong")),
+                      _wrong(in_place.get("wrong")) if in_place else "-",
+                      _bar(busbw, scale, ticks, chars, _grade(busbw, thr) if graded and thr else None, style,
+                           bar_width)))
+    widths = [max(len(h[0]), len(h[1]), *(len(c[i]) for c in cells)) for i, h in enumerate(HEADERS[:-1])]
+    lines = [style("  ".join([*(h[k].rjust(w) for h, w in zip(HEADERS, widths)), HEADERS[-1][k]]).rstrip(),
+                   "bold") for k in (0, 1)]
+    for n, c in enumerate(cells):
+        if n == head:
+            dots = "\u2026" if fancy else "..."
+            lines.append(style(f"{dots} {left_out:,} rows {dots}  (--all-rows shows every row)", "dim"))
+        lines.append("  ".join([*(x.rjust(w) for x, w in zip(c, widths)), c[-1]]))
+    return lines
 
 
 def _wrong(value: Any) -> str:
@@ -72,12 +133,16 @@ def _outcome_words(entry: Mapping[str, Any]) -> str:
     return ", ".join(words)
 
 
-def render_record(record: Mapping[str, Any], console: Console) -> None:
-    """Tables per collective, findings, headline, threshold and verdict."""
+def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool = False) -> None:
+    """Tables per collective (a screenful of rows each unless `all_rows`),
+    findings, headline, threshold and verdict."""
     emulated = bool(record.get("emulated"))
     thr = record.get("threshold")
-    cutoffs = [thr["warn_min_gbps"], thr["pass_min_gbps"]] if thr else []
-    busbws = [row["busbw_gbps"] for e in record["collectives"] for row in e["rows"]
+    style = Style(console.color_system is not None)
+    most = rows_on_screen(console, all_rows)
+    shown_rows = [on_screen(e["rows"], most) for e in record["collectives"]]
+    # The bars' scale is that of the rows on the screen: drawing costs what the screen holds.
+    busbws = [row["busbw_gbps"] for rows, _, _ in shown_rows for row in rows
               if row.get("busbw_gbps") is not None and math.isfinite(row["busbw_gbps"])]
     scale = max(busbws + [thr["pass_min_gbps"] * 1.25 if thr else 0.0, 0.0])
     fancy = _fancy(console)
@@ -100,27 +165,14 @@ def render_record(record: Mapping[str, Any], console: Console) -> None:
               f"bars: busbw on a 0-{scale:,.0f} GB/s scale (no cutoffs known)")
     console.print(Text(legend, style="dim"))
 
-    for entry in record["collectives"]:
+    for entry, (rows, cut, left_out) in zip(record["collectives"], shown_rows):
         console.print()
         head = Text(entry["collective"] or "?", style="bold cyan")
         head.append(f"  {_outcome_words(entry)}")
         console.print(head)
         if entry["rows"]:
-            table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1), header_style="bold")
-            for name in ("size", "busbw\nGB/s", "algbw\nGB/s", "time\nus", "#wrong\nout", "#wrong\nin"):
-                table.add_column(name, justify="right", no_wrap=True)
-            table.add_column("busbw vs\ncutoffs", no_wrap=True)
-            for row in entry["rows"]:
-                grade = None
-                if entry["collective"] == "all_reduce" and thr and row.get("busbw_gbps") is not None:
-                    b = row["busbw_gbps"]
-                    grade = "pass" if b >= thr["pass_min_gbps"] else "warn" if b >= thr["warn_min_gbps"] else "fail"
-                in_place = row.get("in_place") or {}
-                table.add_row(human_size(row["size_bytes"]), fmt_num(row.get("busbw_gbps")),
-                              fmt_num(row.get("algbw_gbps")), fmt_num(row.get("time_us"), 1),
-                              _wrong(row.get("wrong")), _wrong(in_place.get("wrong")) if in_place else "-",
-                              _bar(row.get("busbw_gbps"), scale, cutoffs, fancy, grade, bar_width))
-            console.print(table)
+            console.file.write("\n".join(table_lines(entry["collective"], rows, cut, left_out, thr, scale, fancy,
+                                                   bar_width, style)) + "\n")
         for f in entry["findings"]:
             line = Text("  ")
             line.append(f"{f['severity']:<6}", style=SEVERITY_STYLE.get(f["severity"], ""))
@@ -174,10 +226,13 @@ class SweepProgress:
         self._lock = threading.Lock()
         self._tasks: dict[int, TaskID] = {}
         self._progress: Progress | None = None
-        if self.live:
-            self._progress = Progress(SpinnerColumn(finished_text=" "), TextColumn("{task.description}"),
-                                      TimeElapsedColumn(), TextColumn("{task.fields[state]}"),
-                                      console=console, transient=False)
+        if self.live:   # rich's progress display is imported only where it is shown
+            from rich import progress
+
+            self._progress = progress.Progress(
+                progress.SpinnerColumn(finished_text=" "), progress.TextColumn("{task.description}"),
+                progress.TimeElapsedColumn(), progress.TextColumn("{task.fields[state]}"),
+                console=console, transient=False)
 
     def __enter__(self) -> SweepProgress:
         if self._progress is not None:

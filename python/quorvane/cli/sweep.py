@@ -18,7 +18,7 @@ from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
 from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
-from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, UsageError
+from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .render import SweepProgress, render_record
@@ -93,8 +93,20 @@ class _Collector:
 
 # ---- sweep --------------------------------------------------------------------------
 
+def _check_benchmarks(args: argparse.Namespace, collectives: list[str]) -> None:
+    """With none of the requested programs to be found, nothing can run: one line up front, as the fleet says it,
+    rather than a table of failures that each say it."""
+    if args.emulate:
+        return
+    root = args.binary_root or "/opt/nccl-tests/build"
+    if all(cs._resolve_binary(exe, root) is None for exe in collectives):
+        raise RunError(f"nccl-tests not found: no {', '.join(collectives)} under {shown(root)}, the usual folders "
+                       "or the PATH (build nccl-tests, or give --binary-root DIR)")
+
+
 def cmd_sweep(args: argparse.Namespace) -> int:
     _check(args)
+    _check_benchmarks(args, args.collectives or list(cs.COLLECTIVES))
     hosts: list[str] | None = args.hosts
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
@@ -149,7 +161,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
     try:
-        render_record(record, out)
+        render_record(record, out, all_rows=args.all_rows)
         status = outputs.emit(record, say=err.print)
     except Interrupted as exc:  # the sweep was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
@@ -190,5 +202,6 @@ def register(sub: Any, fmt: Any) -> None:
                        help="collectives to run, in order, e.g. all_reduce,all_gather (default: all four)")
     options.emulate(sweep, "run the built-in stand-in benchmark instead of nccl-tests (no GPU needed); "
                            "the record says \"emulated\"")
+    options.all_rows(sweep)
     options.outputs(sweep)
     sweep.set_defaults(handler=cmd_sweep)
