@@ -109,12 +109,14 @@ def _configured(key: str) -> str | None:
 
 
 def gpu_type(p: Any, help: str = GPU_TYPE_HELP, *, required: bool = True) -> None:
-    """--gpu-type of a command that grades; the configuration file's gpu_type is its default."""
-    configured = _configured("gpu_type")
+    """--gpu-type of a command that grades; where the command needs it, the
+    configuration file's gpu_type is its default (grade reads it from the
+    output's own device names first)."""
+    configured = _configured("gpu_type") if required else None
     if configured:
         help += f" (default from the configuration file: {configured})"
     p.add_argument("--gpu-type", required=required and not configured, metavar="TYPE", help=help)
-    p.set_defaults(config_gpu_type=True)
+    p.set_defaults(config_gpu_type=required)
 
 
 def launcher(p: Any, choices: tuple[str, ...], help: str) -> None:

@@ -16,7 +16,7 @@ from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import check_gpu_type, read_overrides
 from ..record import Measured, build_record, now_utc, read_outcome
-from ..runner import CommandRunner, Outcome, label_of
+from ..runner import CommandRunner, Outcome, collective_label, label_of
 from . import add_command, options
 from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
@@ -80,13 +80,13 @@ class _Collector:
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
-            label = cs.collective_name_for_binary(exe)
+            label = collective_label(exe)
             if label in ran:
                 continue
             why = ("not run: the sweep was stopped" if stopped else
                    f"nccl-tests binary not found{' on launcher' if hosts else ''}: {exe}")
             measured.append(Measured(label, not_run=why))
-        order = [cs.collective_name_for_binary(exe) for exe in collectives]
+        order = [collective_label(exe) for exe in collectives]
         measured.sort(key=lambda m: order.index(m.label) if m.label in order else len(order))
         return measured
 
@@ -122,7 +122,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
 
     keeper = outputs.keeper
-    progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
+    progress = SweepProgress(err, [collective_label(c) for c in collectives])
     collector = _Collector(progress, keeper)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None)
