@@ -51,7 +51,7 @@ def test_history_filters(db, report, capsys, argv, expected):
         for day, hosts, gpu in [(1, ["a"], None), (2, ["a", "b"], None), (3, ["a"], None), (4, ["b", "c"], "H200")]:
             h.add(wrap(report, started_at=DAY.format(day), hosts=hosts, gpu_type=gpu))
     status, out, _ = run(capsys, "history", "--json", "-", *argv)
-    assert status == 0 and [r["id"] for r in json.loads(out)] == expected
+    assert status == 0 and [r["id"] for r in json.loads(out)["runs"]] == expected
     status, out, _ = run(capsys, "history", *argv)
     lines = out.splitlines()[1:]
     more = 4 - len(expected) if "--limit" in argv else 0      # a limited listing says how many it left out
@@ -152,7 +152,7 @@ def test_migration_from_the_first_schema(db, report, capsys):
     conn.close()
     status, out, _ = run(capsys, "history", "--host", "y", "--json", "-")
     assert status == 0
-    [row] = json.loads(out)
+    [row] = json.loads(out)["runs"]
     assert (row["id"], row["nccl_version"]) == (2, "22902")
     with History(db) as h:
         assert h.add(wrap(report)) == 3
