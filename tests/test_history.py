@@ -471,7 +471,7 @@ def test_a_read_only_history_can_be_read(report, tmp_path):
             assert "history" not in done.stderr and "Traceback" not in done.stderr, done.stderr
         done = subprocess.run([*prefix, sys.executable, "-m", "quorvane", "history", "--json", "-", "--db",
                                str(path)], capture_output=True, text=True, timeout=30)
-        assert [r["id"] for r in json.loads(done.stdout)] == [2, 1]
+        assert [r["id"] for r in json.loads(done.stdout)["runs"]] == [2, 1]
     finally:
         folder.chmod(0o755)
 
