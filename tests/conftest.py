@@ -50,6 +50,8 @@ def _private_history(monkeypatch, tmp_path_factory):
     data = tmp_path_factory.mktemp("data")
     monkeypatch.setenv("QUORVANE_DB", str(data / "quorvane" / "history.sqlite3"))
     monkeypatch.setenv("XDG_DATA_HOME", str(data))
+    # and no configuration file of the user's steers a test
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path_factory.mktemp("config")))
 
 
 # The shared corpus of real outputs and dumps, read in place.

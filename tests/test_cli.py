@@ -365,7 +365,9 @@ def test_thresholds_show_built_in_and_overridden_cutoffs():
                  "B200:multi": {"pass_min_gbps": 1, "warn_min_gbps": 0}}
     r = quorvane("thresholds", "--json", "-", **{OVERRIDES: json.dumps(overrides)})
     assert r.returncode == 0, r.stderr
-    data = json.loads(r.stdout)
+    doc = json.loads(r.stdout)
+    assert (doc["record_version"], doc["kind"]) == (1, "thresholds")
+    data = doc["cutoffs"]
     for scope, table in (("intra", cs._INTRA_NODE_THRESHOLDS), ("multi", cs._MULTI_NODE_THRESHOLDS)):
         for gpu, cutoffs in table.items():
             if f"{gpu}:{scope}" not in overrides:

@@ -55,7 +55,7 @@ def test_history_filters(store, report, capsys, argv, expected):
         for day, hosts, gpu in [(1, ["a"], None), (2, ["a", "b"], None), (3, ["a"], None), (4, ["b", "c"], "H200")]:
             h.add(wrap(report, started_at=DAY.format(day), hosts=hosts, gpu_type=gpu))
     status, out, _ = run(capsys, "history", "--json", "-", *argv)
-    assert status == 0 and [r["id"] for r in json.loads(out)] == expected
+    assert status == 0 and [r["id"] for r in json.loads(out)["runs"]] == expected
     status, out, _ = run(capsys, "history", *argv)
     lines = out.splitlines()[1:]
     more = 4 - len(expected) if "--limit" in argv else 0      # a limited listing says how many it left out
@@ -199,7 +199,7 @@ def test_migration_from_the_first_schema(db, report, capsys, bad_row):
     _first_schema_history(db, report, bad_row)
     status, out, _ = run(capsys, "history", "--host", "y", "--json", "-")
     assert status == 0
-    [row] = json.loads(out)
+    [row] = json.loads(out)["runs"]
     assert (row["id"], row["nccl_version"]) == (2, None if bad_row else "22902")
     with History(db) as h:
         assert h.add(wrap(report, versions={"nccl_library": "22902"}, emulated=False)) == 5
@@ -524,7 +524,7 @@ def test_a_read_only_history_can_be_read(report, tmp_path):
             assert "history" not in done.stderr and "Traceback" not in done.stderr, done.stderr
         done = subprocess.run([*prefix, sys.executable, "-m", "quorvane", "history", "--json", "-", "--db",
                                str(path)], capture_output=True, text=True, timeout=30)
-        assert [r["id"] for r in json.loads(done.stdout)] == [2, 1]
+        assert [r["id"] for r in json.loads(done.stdout)["runs"]] == [2, 1]
     finally:
         folder.chmod(0o755)
 

@@ -254,7 +254,7 @@ def test_json_goes_through_links_and_comes_after_the_results(tmp_path):
     (tmp_path / "real.json").write_text("old")
     os.symlink(tmp_path / "real.json", tmp_path / "link.json")
     assert quorvane("-", "--json", str(tmp_path / "link.json"), input=TOPO).returncode == 0
-    assert (tmp_path / "link.json").is_symlink() and json.loads((tmp_path / "real.json").read_text())["kind"] == "dump"
+    assert (tmp_path / "link.json").is_symlink() and json.loads((tmp_path / "real.json").read_text())["topology"] == "dump"
     r = quorvane("-", "--json", "/proc/version", input=TOPO)  # cannot be written; the results are out before
     assert r.returncode == 74 and "Findings" in r.stdout and r.stderr.startswith("quorvane: error: cannot write")
 

@@ -36,12 +36,14 @@ def _refuse_constant(name: str) -> Any:
     raise PolicyError(f"{OVERRIDES_VAR}: {name} is not a finite number")
 
 
-def _cutoff(key: str, name: str, value: Any) -> float:
+def _cutoff(key: str, name: str, value: Any, origin: str = OVERRIDES_VAR) -> float:
     import json
 
-    where = f"{OVERRIDES_VAR}: {key!r} \"{name}\""
+    where = f"{origin}: {key!r} \"{name}\""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise PolicyError(f"{where} must be a JSON number, not {json.dumps(value)[:60]}")
+        shown = json.dumps(value, default=str) if origin == OVERRIDES_VAR else repr(value)
+        raise PolicyError(f"{where} must be a {'JSON ' if origin == OVERRIDES_VAR else ''}number, "
+                          f"not {shown[:60]}")
     try:
         number = float(value)
     except OverflowError:
@@ -52,6 +54,22 @@ def _cutoff(key: str, name: str, value: Any) -> float:
 
 
 def read_overrides(environ: Mapping[str, str] | None = None) -> dict[str, tuple[float, float]]:
+    """The cutoffs overridden for this run: those of the configuration file's
+    [thresholds] table, each replaced by the variable's entry of the same key."""
+    from .config import active
+
+    configured = active().thresholds
+    merged = dict(configured)
+    merged.update(read_override_variable(environ))
+    if configured and environ is None:
+        # The library reads the variable itself when it grades, and so do the
+        # children: both see what the file and the variable give together.
+        import json
+        os.environ[OVERRIDES_VAR] = json.dumps({k: dict(zip(CUTOFF_KEYS, v)) for k, v in merged.items()})
+    return merged
+
+
+def read_override_variable(environ: Mapping[str, str] | None = None) -> dict[str, tuple[float, float]]:
     """The override variable, checked strictly.
 
     The library quietly ignores text it cannot use; an operator who set the
@@ -75,23 +93,29 @@ def read_overrides(environ: Mapping[str, str] | None = None) -> dict[str, tuple[
                           f"not a JSON {type(doc).__name__}")
     if _depth(doc) > OVERRIDES_MAX_DEPTH:
         raise PolicyError(f"{OVERRIDES_VAR} is nested too deeply (at most {OVERRIDES_MAX_DEPTH} levels)")
+    return check_overrides(doc, OVERRIDES_VAR)
+
+
+def check_overrides(doc: Mapping[str, Any], origin: str) -> dict[str, tuple[float, float]]:
+    """Cutoffs keyed GPU_TYPE:scope, each with both cutoffs, pass >= warn >= 0;
+    every flaw a usage error naming `origin` (the variable or the file)."""
     result: dict[str, tuple[float, float]] = {}
     for key, value in doc.items():
         gpu, sep, scope = key.rpartition(":")
         if not sep or not gpu.strip() or scope not in SCOPES:
-            raise PolicyError(f"{OVERRIDES_VAR}: key {key!r} is not GPU_TYPE:intra or GPU_TYPE:multi "
+            raise PolicyError(f"{origin}: key {key!r} is not GPU_TYPE:intra or GPU_TYPE:multi "
                               f"(e.g. \"H100_SXM:intra\")")
         if not isinstance(value, dict):
-            raise PolicyError(f"{OVERRIDES_VAR}: the value of {key!r} must be an object with "
+            raise PolicyError(f"{origin}: the value of {key!r} must be an object with "
                               f"\"pass_min_gbps\" and \"warn_min_gbps\"")
         for name in CUTOFF_KEYS:
             if name not in value:
-                raise PolicyError(f"{OVERRIDES_VAR}: {key!r} lacks \"{name}\"")
-        pass_min, warn_min = (_cutoff(key, name, value[name]) for name in CUTOFF_KEYS)
+                raise PolicyError(f"{origin}: {key!r} lacks \"{name}\"")
+        pass_min, warn_min = (_cutoff(key, name, value[name], origin) for name in CUTOFF_KEYS)
         if warn_min < 0:
-            raise PolicyError(f"{OVERRIDES_VAR}: {key!r} \"warn_min_gbps\" is below 0")
+            raise PolicyError(f"{origin}: {key!r} \"warn_min_gbps\" is below 0")
         if pass_min < warn_min:
-            raise PolicyError(f"{OVERRIDES_VAR}: {key!r} \"pass_min_gbps\" {pass_min:g} is below "
+            raise PolicyError(f"{origin}: {key!r} \"pass_min_gbps\" {pass_min:g} is below "
                               f"\"warn_min_gbps\" {warn_min:g}")
         result[key] = (pass_min, warn_min)
     return result

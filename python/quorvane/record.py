@@ -50,6 +50,19 @@ def worse(a: str, b: str) -> str:
     return a if VERDICTS.index(a) >= VERDICTS.index(b) else b
 
 
+def document(kind: str, body: Mapping[str, Any], *, verdict: str | None = None,
+             exit_status: int | None = None) -> dict[str, Any]:
+    """The one shape of every command's JSON: record_version and kind first,
+    then, from a command that grades, its verdict and exit status, then the
+    command's own keys."""
+    doc: dict[str, Any] = {"record_version": RECORD_VERSION, "kind": kind}
+    if verdict is not None:
+        doc["verdict"] = verdict
+        doc["exit_status"] = exit_status
+    doc.update(body)
+    return doc
+
+
 def now_utc() -> str:
     return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0).isoformat()
 

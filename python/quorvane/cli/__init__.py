@@ -49,6 +49,8 @@ COMMANDS = {
     "compare": "bus bandwidth change between two runs",
     "baseline": "cutoffs from this site's own recorded runs",
     "report": "a run as an HTML page or a Prometheus textfile",
+    "config": "the settings in force and where each came from",
+    "completion": "a shell completion script for bash or zsh",
 }
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -100,9 +102,17 @@ def chosen_command(argv: Sequence[str]) -> str | None:
     return None
 
 
-def add_command(sub: Any, name: str, fmt: Any, **settings: Any) -> argparse.ArgumentParser:
-    """A command's subparser, with its line in the tool's help."""
-    parser: argparse.ArgumentParser = sub.add_parser(name, formatter_class=fmt, help=COMMANDS[name], **settings)
+def add_command(sub: Any, name: str, fmt: Any, statuses: Sequence[tuple[str, str, str]] = (),
+                extra_help: str = "", **settings: Any) -> argparse.ArgumentParser:
+    """A command's subparser, with its line in the tool's help, its own exit
+    statuses (then those every command shares) at the end of its help, and -q."""
+    from .common import exit_status_help
+    from .options import quiet
+
+    epilog = (extra_help + "\n" if extra_help else "") + exit_status_help(*statuses)
+    parser: argparse.ArgumentParser = sub.add_parser(name, formatter_class=fmt, help=COMMANDS[name],
+                                                     epilog=epilog, **settings)
+    quiet(parser)
     return parser
 
 
@@ -180,6 +190,57 @@ def _install_signal_handlers() -> None:
         signal.signal(sig, handler)
 
 
+class _Silent:
+    """A stream that keeps nothing (-q: the command's text; -qq: everything)."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+
+class _ErrorsOnly(_Silent):
+    """Standard error under -q: only the command's errors pass, whole lines."""
+
+    PASSED = (f"{PROG}: error", f"{PROG}: internal error", f"{PROG}: stopped")
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+        self._passing = False
+
+    def write(self, text: str) -> int:
+        if self._passing or text.startswith(self.PASSED):
+            self._stream.write(text)
+            self._passing = not text.endswith("\n")
+        return len(text)
+
+    def flush(self) -> None:
+        self._stream.flush()
+
+
+def _run_quietly(args: argparse.Namespace, level: int) -> int:
+    """The command with its text silenced; -q then prints the verdict line."""
+    from . import common
+
+    out, err = sys.stdout, sys.stderr
+    common._Said.data = out
+    sys.stdout = _Silent()   # type: ignore[assignment]
+    sys.stderr = _Silent() if level > 1 else _ErrorsOnly(err)   # type: ignore[assignment]
+    try:
+        status: int = args.handler(args)
+    finally:
+        sys.stdout, sys.stderr = out, err
+        common._Said.data = None
+    verdict = common._Said.verdict
+    if level == 1 and verdict is not None and not common._Said.data_written:
+        print(f"verdict    {verdict.upper()}", file=out)
+    return status
+
+
 def _say(line: str) -> None:
     try:
         print(f"{PROG}: {line}", file=sys.stderr)
@@ -195,10 +256,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not isinstance(sys.stdout, _QuietStdout):
             sys.stdout = _QuietStdout(sys.stdout)
     try:
+        from .. import config
+        from . import common
+        from .options import apply_config
+
         words = sys.argv[1:] if argv is None else list(argv)
         chosen = chosen_command(words)
+        config.activate(None)
+        common._Said.verdict, common._Said.data_written = None, False
+        if chosen is not None:
+            config.activate(config.load())   # a malformed file: one line, 64
         args = build_parser([chosen] if chosen else []).parse_args(words)
-        status: int = args.handler(args)
+        apply_config(args)
+        quiet = getattr(args, "quiet", 0)
+        status: int = _run_quietly(args, quiet) if quiet else args.handler(args)
         sys.stdout.flush()
         return status
     except SystemExit as exc:  # argparse: --help, --version, usage errors
@@ -228,6 +299,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         _say(f"internal error: {type(exc).__name__}: {shown(str(exc))[:300]}")
         return EXIT_INTERNAL
     finally:
+        from .. import config
+        config.activate(None)
         if in_main_thread:
             for sig in STOP_SIGNALS:
                 signal.signal(sig, signal.SIG_DFL if sig != signal.SIGINT else signal.default_int_handler)

@@ -18,8 +18,9 @@ from .. import analysis
 from ..history import HistoryError
 from ..record import nccl_version_text
 from ..policy import OVERRIDES_VAR
+from ..record import document, strict_json
 from . import add_command, options
-from .common import PROG, RunError, table
+from .common import PROG, RunError, check_json_target, data_stream, table, write_atomic
 from .runs import MIN_RUNS, open_history
 from .term import Style
 
@@ -103,6 +104,7 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped:
 
 
 def cmd_baseline(args: argparse.Namespace) -> int:
+    check_json_target(args.json)
     entries = site_cutoffs(args)
     chosen = [e for e in entries if e["chosen"]]
     if args.emit_overrides:
@@ -113,8 +115,12 @@ def cmd_baseline(args: argparse.Namespace) -> int:
                 print(f"{PROG}: note: {e['gpu_type']}:{e['scope']} also has {e['runs']} runs with NCCL "
                       f"{e['nccl_version'] or 'unknown'}; emitted the NCCL version of the latest run "
                       f"(choose with --nccl-version)", file=sys.stderr)
-        sys.stdout.write(json.dumps(doc) + "\n")
+        data_stream().write(json.dumps(doc) + "\n")
         return 0
+    if args.json is not None:
+        write_atomic(args.json, strict_json(document("baseline", {"rule": RULE, "cutoffs": entries})))
+        if args.json == "-":
+            return 0
     out = sys.stdout
     style = Style.for_stream(out)
     source = "emulated runs, which measure nothing," if entries[0]["emulated"] else "the recorded runs"
@@ -132,7 +138,10 @@ def cmd_baseline(args: argparse.Namespace) -> int:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane baseline` to the command line."""
-    p = add_command(sub, "baseline", fmt,
+    p = add_command(sub, "baseline", fmt, statuses=(
+                        ("0", "ok", "the cutoffs were derived and shown"),
+                        ("4", "error", f"fewer than {MIN_RUNS} usable recorded runs, or the history "
+                                       f"cannot be read")),
                     description=f"Derive pass and warn cutoffs from at least {MIN_RUNS} recorded runs per "
                                 f"GPU type, scope and NCCL version: {RULE}. Emulated runs are left out "
                                 "unless --emulated, or unless no real run qualifies (then said).")
@@ -143,5 +152,6 @@ def register(sub: Any, fmt: Any) -> None:
                    help=f"print the cutoffs as the JSON that {OVERRIDES_VAR} accepts, nothing else")
     p.add_argument("--emulated", action="store_true",
                    help="use only emulated runs (to try the command; they measure nothing)")
+    options.json_file(p, "write the cutoffs as JSON to FILE ('-': stdout, instead of the table)")
     options.db(p)
     p.set_defaults(handler=cmd_baseline)

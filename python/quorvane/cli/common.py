@@ -22,19 +22,36 @@ EXIT_INTERNAL = 70
 EXIT_WRITE = 74
 
 LAUNCHERS = ("srun", "mpirun", "ssh")
-EXIT_STATUS_HELP = """\
-exit status:
-  0   pass     headline all_reduce bus bandwidth at or above the pass cutoff
-  1   warn     at or above the warn cutoff, below the pass cutoff
-  2   fail     below the warn cutoff, or the benchmark counted wrong results
-  3   unknown  no cutoff for this GPU type and scope, or no all_reduce rows
-  4   error    a collective failed, timed out or printed no complete table,
-               or nothing could run; for topo: no topology in the file
-  64  usage    bad arguments, or a malformed %s
-  70  internal an unexpected fault in quorvane itself (one line, no traceback)
-  74  write    the result was printed but a file could not be written
-  128+N        stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)
-""" % OVERRIDES_VAR
+# The statuses every command shares, after its own.
+_COMMON_STATUS = (
+    ("64", "usage", "bad arguments, a malformed configuration file or %s" % OVERRIDES_VAR),
+    ("70", "internal", "an unexpected fault in quorvane itself (one line, no traceback)"),
+    ("74", "write", "the result was printed but a file could not be written"),
+    ("128+N", "", "stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)"),
+)
+
+
+def exit_status_help(*own: tuple[str, str, str], heading: str = "exit status:") -> str:
+    """The one layout of every command's exit statuses: its own (status, name,
+    meaning; a meaning may hold several lines), then those every command shares."""
+    lines = [heading]
+    for code, name, meaning in (*own, *_COMMON_STATUS):
+        first, *rest = meaning.split("\n")
+        lead = f"  {code:<5} {name:<8} " if name else f"  {code:<14} "
+        lines.append(lead + first)
+        lines.extend(" " * len(lead) + more for more in rest)
+    return "\n".join(lines) + "\n"
+
+
+# The statuses of a command that grades a sweep (sweep, grade).
+VERDICT_STATUSES = (
+    ("0", "pass", "headline all_reduce bus bandwidth at or above the pass cutoff"),
+    ("1", "warn", "at or above the warn cutoff, below the pass cutoff"),
+    ("2", "fail", "below the warn cutoff, or the benchmark counted wrong results"),
+    ("3", "unknown", "no cutoff for this GPU type and scope, or no all_reduce rows"),
+    ("4", "error", "a collective failed, timed out or printed no complete table,\nor nothing could run"),
+)
+EXIT_STATUS_HELP = exit_status_help(*VERDICT_STATUSES)
 
 
 class UsageError(PolicyError):
@@ -152,6 +169,26 @@ def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
 
 # ---- output -------------------------------------------------------------------------
 
+class _Said:
+    """What the command says beyond its text: its verdict, for the one line of
+    --quiet, and the standard output that data (--json -, a script) goes to
+    when --quiet silences the rest."""
+    verdict: str | None = None
+    data: Any = None
+    data_written = False
+
+
+def announce_verdict(verdict: str | None) -> None:
+    """The command's verdict (pass, warn, fail, unknown, error): what --quiet prints."""
+    _Said.verdict = verdict
+
+
+def data_stream() -> Any:
+    """Where data asked for on standard output goes: stdout, even under --quiet."""
+    _Said.data_written = True
+    return _Said.data if _Said.data is not None else sys.stdout
+
+
 def write_atomic(target: str, text: str) -> None:
     """Write a whole file or nothing: a temporary file beside it, renamed over it.
     A device or a pipe (/dev/stdout, a FIFO) is written in place.  Failures
@@ -160,8 +197,9 @@ def write_atomic(target: str, text: str) -> None:
 
     try:
         if target == "-":
-            sys.stdout.write(text)
-            sys.stdout.flush()
+            out = data_stream()
+            out.write(text)
+            out.flush()
             return
         path = os.path.realpath(target)
         try:

@@ -9,9 +9,9 @@ from collections.abc import Mapping
 from typing import Any
 
 from .. import analysis
-from ..record import busbw_points, strict_json
+from ..record import busbw_points, document, strict_json
 from . import add_command, options
-from .common import PROG, RunError, UsageError, check_json_target, fmt_float, human_size, shown, table, write_atomic
+from .common import PROG, RunError, announce_verdict, UsageError, check_json_target, fmt_float, human_size, shown, table, write_atomic
 from .runs import load_run
 from .term import Style
 
@@ -24,16 +24,14 @@ EXIT_REGRESSED = 1
 EXIT_NOTHING = 3
 EXIT_INVALID = 4
 
-EXIT_HELP = """\
-exit status:
-  0   no judged size of B is below A by more than the tolerance
-  1   at least one is, or B lost a collective that A measured
-  3   nothing to compare (no size measured in both runs)
-  4   the history cannot be read, or a run holds a bus bandwidth that is no
-      measurement (not a number, infinite or negative)
-  64  usage    bad arguments, a run that does not exist, or an emulated run
-               against a real one without --allow-emulated
-"""
+COMPARE_STATUSES = (
+    ("0", "pass", "no judged size of B is below A by more than the tolerance"),
+    ("1", "fail", "some size of B is below A by more than the tolerance,\nor B lost a collective that A measured"),
+    ("3", "unknown", "nothing to compare (no size measured in both runs)"),
+    ("4", "error", "the history cannot be read, or a run holds a bus bandwidth that is no\n"
+                   "measurement (not a number, infinite or negative)"),
+)
+VERDICT_OF_STATUS = {0: "pass", EXIT_REGRESSED: "fail", EXIT_NOTHING: "unknown"}
 
 
 def _describe(name: str, record: Mapping[str, Any]) -> str:
@@ -91,16 +89,16 @@ def cmd_compare(args: argparse.Namespace) -> int:
     lost = [] if fleets else list(result.lost)
     regressed = any(c.regressed for c in result.changes) or bool(lost)
     status = EXIT_REGRESSED if regressed else 0 if result.judged else EXIT_NOTHING
+    announce_verdict(VERDICT_OF_STATUS[status])
     if args.json is not None:
-        write_atomic(args.json, strict_json({
+        write_atomic(args.json, strict_json(document("compare", {
             "a": name_a, "b": name_b, "tolerance_pct": args.tolerance,
             "by": "host" if fleets else "size", "all_sizes": bool(args.all_sizes or fleets),
             "regressed": regressed, "judged": result.judged, "lost": lost,
-            "exit_status": status,
             "changes": [{"host" if fleets else "collective": c.collective, "size_bytes": c.size_bytes,
                          "a_gbps": c.before_gbps, "b_gbps": c.after_gbps, "change_pct": c.change_pct,
                          "judged": c.judged, "regressed": c.regressed}
-                        for c in result.changes]}))
+                        for c in result.changes]}, verdict=VERDICT_OF_STATUS[status], exit_status=status)))
     print(style(f"A = {_describe(name_a, a)}", "bold"), file=out)
     print(style(f"B = {_describe(name_b, b)}", "bold"), file=out)
 
@@ -151,7 +149,7 @@ def cmd_compare(args: argparse.Namespace) -> int:
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane compare` to the command line."""
     p = add_command(
-        sub, "compare", fmt, epilog=EXIT_HELP,
+        sub, "compare", fmt, statuses=COMPARE_STATUSES,
         description="Compare two runs per collective and message size: by default only the sizes on the "
                     "bandwidth plateau (where A reached 80% of its best for the collective) are judged. Two "
                     "fleet runs are compared host by host. An emulated run is not compared with a real one.")

@@ -31,16 +31,13 @@ FLEET_LAUNCHERS = ("srun", "ssh")
 # whole; ssh fans out like ClusterShell's default; emulated runs share this machine.
 DEFAULT_PARALLEL = {"srun": 512, "ssh": 64, EMULATED: 8}
 
-EXIT_HELP = """\
-exit status:
-  0   no suspect: every host and every pair is in line with the fleet
-  1   suspects, all of them warn-level (measurably slower, not dramatically)
-  2   suspects, at least one fail-level, or the whole fleet below the fixed cutoffs
-  4   the check could not complete (too few measurements, no known-good host,
-      no launcher or benchmark)
-  64  usage    bad arguments, or a malformed QUORVANE_NCCL_THRESHOLD_OVERRIDES
-  130          interrupted
-"""
+FLEET_STATUSES = (
+    ("0", "pass", "no suspect: every host and every pair is in line with the fleet"),
+    ("1", "warn", "suspects, all of them warn-level (measurably slower, not dramatically)"),
+    ("2", "fail", "suspects, at least one fail-level, or the whole fleet below the fixed cutoffs"),
+    ("4", "error", "the check could not complete (too few measurements, no known-good host,\n"
+                   "no launcher or benchmark)"),
+)
 
 
 def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str], started_at: str,
@@ -207,7 +204,7 @@ def cmd_fleet(args: argparse.Namespace) -> int:
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane fleet` to the command line."""
     p = add_command(
-        sub, "fleet", fmt, epilog=EXIT_HELP,
+        sub, "fleet", fmt, statuses=FLEET_STATUSES,
         description="Run all_reduce on every host alone, then on disjoint pairs of hosts (NCCL_ALGO=RING), "
                     "judge each result against the fleet's own median and spread as well as the fixed "
                     "cutoffs, and re-pair the hosts of every slow pair with known-good hosts until each is "
@@ -217,7 +214,7 @@ def register(sub: Any, fmt: Any) -> None:
                         "(default inside a Slurm allocation: its nodes)")
     options.gpus_per_node(p, required=True)
     options.gpu_type(p, "GPU model for the fixed cutoffs, e.g. H100_SXM (see `quorvane thresholds`)")
-    p.add_argument("--launcher", choices=FLEET_LAUNCHERS,
+    options.launcher(p, FLEET_LAUNCHERS,
                    help="srun (one Slurm step per run) or ssh (ssh alone, Open MPI over ssh for pairs); "
                         "default: srun inside a Slurm allocation, else ssh")
     options.binary_root(p, "directory of the nccl-tests executables, the same path on every host "

@@ -22,7 +22,7 @@ from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..nccl_debug import context_from_topology
 from ..record import Measured, build_record, finding, hosts_of, now_utc
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, PROG, UsageError, read_capped, shown
+from .common import VERDICT_STATUSES, PROG, UsageError, read_capped, shown
 from .outputs import Outputs
 from .render import render_record
 from .term import console_for
@@ -147,7 +147,7 @@ def cmd_grade(args: argparse.Namespace) -> int:
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane grade` to the command line."""
     grade = add_command(
-        sub, "grade", fmt, epilog=EXIT_STATUS_HELP,
+        sub, "grade", fmt, statuses=VERDICT_STATUSES,
         description="Read outputs that nccl-tests printed (text, or the JSON of its -J option) and grade them "
                     "as a sweep would: the same reader, the same verdict and exit status.")
     grade.add_argument("files", nargs="+", metavar="FILE", help="a saved output ('-': standard input)")

@@ -7,8 +7,9 @@ import sys
 from typing import Any
 
 from ..history import HistoryError, since_text
+from ..record import RECORD_VERSION
 from . import add_command, options
-from .common import RunError, UsageError, human_size
+from .common import RunError, UsageError, check_json_target, human_size, write_atomic
 from .runs import open_history
 from .term import Style
 
@@ -23,6 +24,7 @@ def hosts_text(hosts: list[str], most: int = 3) -> str:
 
 
 def cmd_history(args: argparse.Namespace) -> int:
+    check_json_target(args.json)
     try:
         since = None if args.since is None else since_text(args.since)
     except HistoryError as exc:
@@ -40,9 +42,11 @@ def cmd_history(args: argparse.Namespace) -> int:
                     matching = history.count(host=args.host, gpu_type=args.gpu_type, since=since)
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
-    if args.json == "-":   # one object a line: readable, and quick for 100,000 runs
-        sys.stdout.write("[" + ",\n ".join(json.dumps(r) for r in runs) + "]\n")
-        return 0
+    if args.json is not None:   # one run a line: readable, and quick for 100,000 runs
+        head = json.dumps({"record_version": RECORD_VERSION, "kind": "history"})[:-1]
+        write_atomic(args.json, head + ', "runs": [' + ",\n ".join(json.dumps(r) for r in runs) + "]}\n")
+        if args.json == "-":
+            return 0
     out = sys.stdout
     if not runs:
         print("no recorded runs match" if history is not None else "nothing recorded yet", file=out)
@@ -72,7 +76,9 @@ def cmd_history(args: argparse.Namespace) -> int:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane history` to the command line."""
-    p = add_command(sub, "history", fmt,
+    p = add_command(sub, "history", fmt, statuses=(
+                        ("0", "ok", "the runs were listed (none, when nothing is recorded yet)"),
+                        ("4", "error", "the history cannot be read")),
                     description="List the recorded sweep, grade and fleet runs, newest first: id, time, "
                                 "hosts, GPU type, scope, verdict, headline and its message size.")
     p.add_argument("--host", metavar="H", help="only runs that measured this host")
@@ -82,6 +88,6 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--limit", type=options.whole_from_1(2**63 - 1), metavar="N",
                    help=f"at most N runs (default: the newest {SHOWN} on the terminal, all with --json)")
     p.add_argument("--all", action="store_true", help="every matching run")
-    p.add_argument("--json", metavar="-", choices=["-"], help="print the runs as a JSON list on stdout")
+    options.json_file(p, "write the runs as JSON to FILE ('-': stdout, instead of the listing)")
     options.db(p)
     p.set_defaults(handler=cmd_history)

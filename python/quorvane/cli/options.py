@@ -104,8 +104,27 @@ def percent(text: str) -> float:
 
 # ---- the shared options ---------------------------------------------------------------
 
+def _configured(key: str) -> str | None:
+    from ..config import active
+
+    return active().get(key)
+
+
 def gpu_type(p: Any, help: str = GPU_TYPE_HELP, *, required: bool = True) -> None:
-    p.add_argument("--gpu-type", required=required, metavar="TYPE", help=help)
+    """--gpu-type of a command that grades; where the command needs it, the
+    configuration file's gpu_type is its default (grade reads it from the
+    output's own device names first)."""
+    configured = _configured("gpu_type") if required else None
+    if configured:
+        help += f" (default from the configuration file: {configured})"
+    p.add_argument("--gpu-type", required=required and not configured, metavar="TYPE", help=help)
+    p.set_defaults(config_gpu_type=required)
+
+
+def launcher(p: Any, choices: tuple[str, ...], help: str) -> None:
+    """--launcher; the configuration file's launcher is its default where it is one of `choices`."""
+    p.add_argument("--launcher", choices=choices, help=help)
+    p.set_defaults(config_launcher=choices)
 
 
 def gpus_per_node(p: Any, *, required: bool = False) -> None:
@@ -115,6 +134,23 @@ def gpus_per_node(p: Any, *, required: bool = False) -> None:
 def binary_root(p: Any, help: str = "directory of the nccl-tests executables (default /opt/nccl-tests/build)"
                 ) -> None:
     p.add_argument("--binary-root", metavar="DIR", help=help)
+    p.set_defaults(config_binary_root=True)
+
+
+def apply_config(args: argparse.Namespace) -> None:
+    """Fill the options left unset from the configuration file (a flag always
+    wins): --gpu-type, --binary-root (not with --emulate), --launcher (where the
+    command runs on several hosts and takes that launcher)."""
+    if getattr(args, "config_gpu_type", False) and args.gpu_type is None:
+        args.gpu_type = _configured("gpu_type")
+    if getattr(args, "config_binary_root", False) and args.binary_root is None \
+            and not getattr(args, "emulate", False):
+        args.binary_root = _configured("binary_root")
+    choices = getattr(args, "config_launcher", None)
+    if choices and args.launcher is None and getattr(args, "gpus", None) is None:
+        configured = _configured("launcher")
+        if configured in choices:
+            args.launcher = configured
 
 
 def timeout(p: Any, help: str) -> None:
@@ -133,6 +169,11 @@ def grace(p: Any, what: str = "a benchmark") -> None:
 
 def emulate(p: Any, help: str) -> None:
     p.add_argument("--emulate", action="store_true", help=help)
+
+
+def quiet(p: Any) -> None:
+    p.add_argument("-q", "--quiet", action="count", default=0,
+                   help="print only the verdict line (-qq: nothing; the exit status alone)")
 
 
 def json_file(p: Any, help: str = "write the result as JSON to FILE ('-': stdout)") -> None:

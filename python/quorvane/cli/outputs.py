@@ -123,6 +123,8 @@ class Outputs:
     def emit(self, record: dict[str, Any], *, say: Callable[[str], None] | None = None) -> int:
         """Write the files the options ask for, after the result was printed.
         Returns 0, or 74 when a file could not be written (said in one line)."""
+        from .common import announce_verdict
+        announce_verdict(record.get("verdict"))
         status = 0
         problems: list[str] = []
         steps: Sequence[Callable[[], str | None]] = (
@@ -160,6 +162,14 @@ class Outputs:
             return None
         from ..history import HistoryError
         from ..record import store
+        if "://" not in self.history and not os.path.exists(self.history):
+            # The first run that records says where, before it writes anything there.
+            try:
+                print(f"{PROG}: recording runs in {shown(str(self.history))} (a new history; --no-record: "
+                      f"not this run; --db FILE, QUORVANE_DB or `history` in the configuration file: "
+                      f"elsewhere)", file=sys.stderr)
+            except OSError:
+                pass
         try:
             run_id = store(record, self.history)
         except HistoryError as exc:

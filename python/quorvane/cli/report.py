@@ -93,7 +93,9 @@ def _latest(history: Store) -> int | None:
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane report` to the command line."""
-    p = add_command(sub, "report", fmt,
+    p = add_command(sub, "report", fmt, statuses=(
+                        ("0", "ok", "the page and/or the metrics were written"),
+                        ("4", "error", "the history cannot be read")),
                     description="Write a recorded run (default: the latest) or a record file as one "
                                 "self-contained HTML page (chart, cutoffs, site baseline, findings; it "
                                 "opens with no network) and/or as node_exporter textfile metrics.")

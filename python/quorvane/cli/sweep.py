@@ -14,7 +14,7 @@ from .. import gpus, plans
 from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
+from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 
 # What runs a sweep, shows it and records it is imported once a sweep runs:
 # --dry-run and the help need none of it.
@@ -362,7 +362,7 @@ def _binary_root(args: argparse.Namespace, gpu_type: str = "") -> Iterator[str |
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane sweep` to the command line."""
     sweep = add_command(
-        sub, "sweep", fmt, epilog=EXIT_STATUS_HELP,
+        sub, "sweep", fmt, statuses=VERDICT_STATUSES,
         description="Run all_reduce, all_gather, reduce_scatter and broadcast over the plan's message sizes "
                     "(default: 8 B .. 16 GiB, up to the bandwidth plateau), show the tables, the headline "
                     "all_reduce bus bandwidth and its message size, the cutoffs and the verdict. Progress goes "
@@ -373,7 +373,7 @@ def register(sub: Any, fmt: Any) -> None:
     many.add_argument("--hosts", type=options.host_list, metavar="H1,H2,...",
                       help="host addresses (two or more, distinct)")
     options.gpus_per_node(many)
-    many.add_argument("--launcher", choices=LAUNCHERS,
+    options.launcher(many, LAUNCHERS,
                       help="srun (Slurm), mpirun (Open MPI) or ssh (mpirun over ssh); "
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
     options.gpu_type(sweep, "GPU model for the cutoffs, e.g. H100_SXM (see `quorvane thresholds`); default: "

@@ -15,9 +15,9 @@ from .. import analysis as qa
 from ..plans import DEFAULT_PLAN, PLANS
 from ..policy import (OVERRIDES_VAR, effective_thresholds, largest_measured_size, lint, read_overrides,
                       suggested_overrides)
-from ..record import strict_json
+from ..record import document, strict_json
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, UsageError, check_json_target, human_size, table, write_atomic
+from .common import UsageError, announce_verdict, check_json_target, human_size, table, write_atomic
 from .term import console_for
 
 EXIT_LINT_PROBLEMS = 1
@@ -55,7 +55,7 @@ def _show_cutoffs(console: Console, entries: Sequence[dict[str, Any]], overrides
                  [False, False, True, True, False], styles)
     console.print()
     if overrides:
-        console.print(f"* from {OVERRIDES_VAR}")
+        console.print(f"* from {OVERRIDES_VAR} or the configuration file (`quorvane config` shows which)")
     else:
         console.print(f"{OVERRIDES_VAR} is not set: built-in cutoffs only")
     console.print("scopes: intra = one host, all its GPUs; multi = several hosts")
@@ -138,21 +138,25 @@ def cmd_thresholds(args: argparse.Namespace) -> int:
                 raise UsageError("--emit-overrides prints the override JSON itself; leave out --json")
             print(json.dumps(suggested_overrides(entries, overrides, size)))
             return 0
+        status = EXIT_LINT_PROBLEMS if qa.lint_has_problems(results) else 0
+        announce_verdict("fail" if status else "pass")
+        suggested = suggested_overrides(entries, overrides, size)
         if args.json is not None:
-            write_atomic(args.json, strict_json({
+            write_atomic(args.json, strict_json(document("thresholds-lint", {
                 "plan": plan, "size_bytes": size, "results": [r.to_dict() for r in results],
                 "problems": sum(r.finding.severity != qa.Severity.note for r in results),
-                "overrides": suggested_overrides(entries, overrides, size)}))
+                "overrides": suggested},
+                verdict="fail" if status else "pass", exit_status=status)))
         _show_lint(console, entries, results, size, plan)
-        suggested = suggested_overrides(entries, overrides, size)
         if any(key not in overrides or tuple(v.values()) != overrides[key] for key, v in suggested.items()):
             console.print(Text(f"override to use: {OVERRIDES_VAR}='{json.dumps(suggested)}' "
                                "(thresholds --lint --emit-overrides prints it)", style="dim"))
-        return EXIT_LINT_PROBLEMS if qa.lint_has_problems(results) else 0
+        return status
     if args.json is not None:
-        write_atomic(args.json, strict_json({f"{e['gpu_type']}:{e['scope']}": {
-            "pass_min_gbps": e["pass_min_gbps"], "warn_min_gbps": e["warn_min_gbps"],
-            "source": e["source"]} for e in entries}))
+        write_atomic(args.json, strict_json(document("thresholds", {"cutoffs": {
+            f"{e['gpu_type']}:{e['scope']}": {"pass_min_gbps": e["pass_min_gbps"],
+                                              "warn_min_gbps": e["warn_min_gbps"], "source": e["source"]}
+            for e in entries}})))
     _show_cutoffs(console, entries, overrides)
     return 0
 
@@ -160,7 +164,7 @@ def cmd_thresholds(args: argparse.Namespace) -> int:
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane thresholds` to the command line."""
     thresholds = add_command(
-        sub, "thresholds", fmt, epilog=EXIT_STATUS_HELP + LINT_STATUS_HELP,
+        sub, "thresholds", fmt, statuses=THRESHOLDS_STATUSES,
         description=f"Show the effective cutoffs per GPU type and scope; those set through "
                     f"{OVERRIDES_VAR} are marked. With --lint, check them against the hardware.")
     thresholds.add_argument("--gpu-type", metavar="TYPE", help="only this GPU type")
@@ -177,8 +181,7 @@ def register(sub: Any, fmt: Any) -> None:
     thresholds.set_defaults(handler=cmd_thresholds)
 
 
-LINT_STATUS_HELP = """
-with --lint:
-  0   every cutoff can be reached, and healthy hosts reach it
-  1   a cutoff is above the link budget, or above what healthy hosts measure
-"""
+THRESHOLDS_STATUSES = (
+    ("0", "ok", "the cutoffs were shown; with --lint: every cutoff can be reached,\nand healthy hosts reach it"),
+    ("1", "problems", "with --lint: a cutoff is above the link budget, or above what\nhealthy hosts measure"),
+)

@@ -14,9 +14,9 @@ from rich.table import Table
 from rich.text import Text
 
 from .. import analysis
-from ..record import strict_json
+from ..record import document, strict_json
 from . import add_command, options
-from .common import (EXIT_STATUS_HELP, PROG, RunError, UsageError, check_json_target, fmt_opt, fmt_speed,
+from .common import (PROG, RunError, UsageError, announce_verdict, check_json_target, fmt_opt, fmt_speed,
                      read_capped, write_atomic)
 from .term import console_for
 
@@ -259,6 +259,7 @@ def finding_dicts(findings: Sequence[Any]) -> list[dict[str, Any]]:
 
 def host_dict(host: Host, golden: str | None) -> dict[str, Any]:
     data: dict[str, Any] = host.report.to_dict()
+    data["topology"] = data.pop("kind")   # "dump" or "static": the record's own kind is "topo"
     data["findings"] = finding_dicts(host.all_findings())
     if host.known:
         data["findings_in_golden"] = finding_dicts(host.known)
@@ -307,37 +308,36 @@ def cmd_topo(args: argparse.Namespace) -> int:
         render_fleet(hosts, comparison, usable, console)
     out.flush()
 
+    findings = [f for h in usable for f in h.all_findings()]
+    status = EXIT_NO_TOPOLOGY if len(usable) < len(hosts) else EXIT_FOR_WORST[worst(findings)] if args.check else 0
+    verdict = "error" if len(usable) < len(hosts) else worst(findings) or "pass"
+    announce_verdict(verdict)
     if args.json is not None:
         if len(hosts) == 1:
-            data: Any = host_dict(hosts[0], args.against)
+            body: Any = host_dict(hosts[0], args.against)
         else:
-            data = {"hosts": [host_dict(h, args.against) for h in usable],
+            body = {"hosts": [host_dict(h, args.against) for h in usable],
                     "differences": [{"host": usable[d.host].label, "what": d.what, "value": d.value,
                                      "majority": d.majority or None} for d in comparison.differences],
                     "errors": [{"host": h.label, "source": h.source, "error": h.error}
                                for h in hosts if h.report is None]}
-        write_atomic(args.json, strict_json(data))
-
-    if len(usable) < len(hosts):
-        return EXIT_NO_TOPOLOGY
-    if not args.check:
-        return 0
-    return EXIT_FOR_WORST[worst([f for h in usable for f in h.all_findings()])]
+        write_atomic(args.json, strict_json(document("topo", body, verdict=verdict, exit_status=status)))
+    return status
 
 
-TOPO_EXIT_HELP = """\
-with --check, topo exits:
-  0   no finding (with --against: none beyond what the golden file shows too)
-  1   warnings only
-  2   at least one fail
-  4   a file holds no topology (also without --check)
-"""
+TOPO_STATUSES = (
+    ("0", "ok", "the topology was shown (without --check, whatever was found);\nwith --check: no finding "
+                "(with --against: none beyond what the golden file shows too)"),
+    ("1", "warn", "with --check: warnings only"),
+    ("2", "fail", "with --check: at least one fail"),
+    ("4", "error", "a file holds no topology or cannot be analysed (also without --check)"),
+)
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane topo` to the command line."""
     topo = add_command(
-        sub, "topo", fmt, epilog=TOPO_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
+        sub, "topo", fmt, statuses=TOPO_STATUSES,
         description="Read the XML that NCCL writes with NCCL_TOPO_DUMP_FILE (RCCL writes the same), or a\n"
                     "static topology file, and show the GPUs, the NICs, the NUMA domains, the GPU->NIC affinity\n"
                     "and the findings: downtrained PCIe links, GPUDirect RDMA off, slow NICs, GPUs without a NIC\n"

@@ -11,7 +11,7 @@ from rich.text import Text
 from .. import __version__, analysis, nccl_debug
 from ..record import RECORD_VERSION, strict_json
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, PROG, RunError, UsageError, check_json_target, read_capped, shown, write_atomic
+from .common import PROG, RunError, UsageError, check_json_target, read_capped, shown, write_atomic
 from .render import render_path
 from .term import console_for
 
@@ -83,19 +83,18 @@ def cmd_transport(args: argparse.Namespace) -> int:
     return EXIT_FOR_WORST[nccl_debug.worst_severity(f for a in accounts for f in a["findings"])]
 
 
-TRANSPORT_EXIT_HELP = """\
-with --check, transport exits:
-  0   no finding above a note
-  1   warnings only
-  2   at least one fail
-  4   a file holds no NCCL debug line (also without --check)
-"""
+TRANSPORT_STATUSES = (
+    ("0", "", "no finding above a note (always without --check, unless a file holds no debug line)"),
+    ("1", "", "with --check: warnings only"),
+    ("2", "", "with --check: at least one fail"),
+    ("4", "", "a file holds no NCCL debug line"),
+)
 
 
 def register(sub: Any, fmt: Any) -> None:
     """Add `quorvane transport` to the command line."""
     p = add_command(
-        sub, "transport", fmt, epilog=TRANSPORT_EXIT_HELP + "\n" + EXIT_STATUS_HELP,
+        sub, "transport", fmt, statuses=TRANSPORT_STATUSES,
         description="Read NCCL's debug output (NCCL_DEBUG=INFO; whole NCCL_DEBUG_FILE logs or program output with\n"
                     "the debug lines mixed in, launcher prefixes and all) and show NCCL's own account of the path:\n"
                     "the network (IB, Socket or a plugin), the link layer, GPU Direct RDMA, the NICs carrying\n"

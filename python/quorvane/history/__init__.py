@@ -71,6 +71,11 @@ def default_location(environ: Mapping[str, str] | None = None) -> str | Path:
     env = os.environ if environ is None else environ
     if env.get(DB_VAR):
         return location_of(env[DB_VAR])
+    if environ is None:   # then the configuration file's `history`, for the process's own environment
+        from ..config import active
+        configured = active().get("history")
+        if configured:
+            return location_of(configured)
     data = env.get("XDG_DATA_HOME") or ""
     base = Path(data) if os.path.isabs(data) else Path.home() / ".local" / "share"
     return base / "quorvane" / "history.sqlite3"
