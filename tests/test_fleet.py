@@ -135,13 +135,17 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     record = json.loads(r.stdout)
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == named
     assert (record["kind"], record["emulated"], record["exit_status"]) == ("fleet", True, status)
-    assert len(record["host_results"]) == 8
+    assert len(record["hosts"]) == 8
     # With noise a healthy pair now and then lands 10% low and is re-paired: more runs, the same answer.
     assert record["runs"] == runs if noise == "0" else record["runs"] >= runs
     assert list(scratch.iterdir()) == []
-    busbw = {s.labels["host"]: s.labels["message_size"] for family in text_string_to_metric_families(prom.read_text())
-             for s in family.samples if s.name == "quorvane_busbw_gbps" and "," not in s.labels["host"]}
-    assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["host_results"] if h["busbw_gbps"] is not None}
+    families = list(text_string_to_metric_families(prom.read_text()))
+    busbw = {s.labels["host"]: s.labels["message_size"] for family in families
+             for s in family.samples if s.name == "quorvane_busbw_bytes_per_second"}
+    assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["hosts"] if h["busbw_gbps"] is not None}
+    suspects = [(s.labels["host"], s.labels["kind"]) for f in families for s in f.samples
+                if s.name == "quorvane_fleet_suspect"]
+    assert suspects == named and all(s.labels["emulated"] == "true" for f in families for s in f.samples)
 
 
 @pytest.mark.parametrize("args, env, message", [
@@ -194,7 +198,7 @@ def test_real_launcher_names_the_planted_host(tmp_path, launcher, hosts_key, fau
     assert r.returncode == 2, r.stderr
     record = json.loads(r.stdout)
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == [(hosts[fault], kind)]
-    commands = [run["command"] for h in record["host_results"] for run in h["runs"]]
+    commands = [run["command"] for h in record["hosts"] for run in h["runs"]]
     commands += [p["command"] for p in record["pair_results"]]
     if launcher == "srun":
         assert all(c[0] == "srun" and "--kill-on-bad-exit=1" in c and any(a.startswith("--nodelist=") for a in c)

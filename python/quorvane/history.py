@@ -16,6 +16,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
 
+from .hostlist import names_of
 from .record import finite as _finite
 
 DB_VAR = "QUORVANE_DB"
@@ -117,7 +118,7 @@ def _columns(record: Mapping[str, Any]) -> dict[str, Any]:
     """The indexed columns of a record."""
     headline = record.get("headline") or {}
     versions = record.get("versions") or {}
-    hosts = [str(h) for h in record.get("hosts") or []]
+    hosts = names_of(record)
     return {
         "kind": record.get("kind"),
         "started_at": _utc_text(record.get("started_at")),

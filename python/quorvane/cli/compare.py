@@ -7,6 +7,7 @@ import sys
 from typing import Any
 
 from .. import analysis
+from ..hostlist import fold, names_of
 from ..record import busbw_points, strict_json
 from . import add_command, options
 from .common import PROG, check_json_target, fmt_float, human_size, table, write_atomic
@@ -17,7 +18,7 @@ DEFAULT_TOLERANCE = 5.0
 
 
 def _describe(name: str, record: dict[str, Any]) -> str:
-    bits = [str(record.get("started_at") or ""), ",".join(map(str, record.get("hosts") or [])),
+    bits = [str(record.get("started_at") or ""), fold(names_of(record)),
             f"{record.get('gpu_type') or '?'} {record.get('scope') or ''}".strip()]
     return f"{name} ({', '.join(b for b in bits if b)})"
 

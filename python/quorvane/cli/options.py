@@ -54,7 +54,9 @@ def host_list(text: str) -> list[str]:
             raise argparse.ArgumentTypeError(f"host name {host!r} starts with '-'")
         if any(c.isspace() or not c.isprintable() for c in host):
             raise argparse.ArgumentTypeError(f"host name {host!r} holds white space or control characters")
-    seen = [h for i, h in enumerate(hosts) if h in hosts[:i]]
+    # Host names compare case-insensitively (DNS): gpu1 and GPU1 are one host.
+    folded = [h.lower() for h in hosts]
+    seen = [h for i, h in enumerate(hosts) if folded[i] in folded[:i]]
     if seen:
         raise argparse.ArgumentTypeError(f"host {seen[0]!r} is listed twice")
     if len(hosts) < 2:
@@ -117,6 +119,12 @@ def binary_root(p: Any, help: str = "directory of the nccl-tests executables (de
 
 def timeout(p: Any, help: str) -> None:
     p.add_argument("--timeout", type=seconds(MAX_TIMEOUT_S, True), metavar="S", help=help)
+
+
+def deadline(p: Any, what: str) -> None:
+    p.add_argument("--deadline", type=seconds(MAX_TIMEOUT_S, True), metavar="S",
+                   help=f"seconds the whole {what} may take, every run in it included: what is still running "
+                        "then is stopped and the verdict is error (exit 4); for prologs and health checks")
 
 
 def grace(p: Any, what: str = "a benchmark") -> None:

@@ -15,7 +15,7 @@ from .. import analysis as qa
 from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import check_gpu_type, read_overrides
-from ..record import Measured, build_record, now_utc, read_outcome
+from ..record import EXIT_FOR_VERDICT, Measured, build_record, now_utc, read_outcome
 from ..runner import CommandRunner, Outcome, label_of
 from . import add_command, options
 from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
@@ -118,6 +118,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if args.timeout is not None:
         options["timeout_s"] = args.timeout
     started_at, start = now_utc(), time.monotonic()
+    if args.deadline is not None:
+        runner.deadline = start + args.deadline
     report = None
     stopped: Interrupted | None = None
     try:
@@ -145,6 +147,10 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         emulated=bool(args.emulate), measured=measured,
         overrides=overrides, report=report, extra=extra)
     record["caveats"] = caveats_of(record, measured, launcher=args.launcher, environ=os.environ)
+    if (stopped is None and runner.deadline is not None and time.monotonic() >= runner.deadline
+            and any(m.outcome is not None and m.outcome.timed_out for m in measured)):
+        record.update(verdict="error", exit_status=EXIT_FOR_VERDICT["error"],
+                      verdict_note=f"stopped at the --deadline of {args.deadline:g} s before the sweep was over")
 
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
@@ -183,6 +189,7 @@ def register(sub: Any, fmt: Any) -> None:
                            "default: srun inside a Slurm job, mpirun under SkyPilot, else ssh")
     options.gpu_type(sweep)
     options.binary_root(sweep)
+    options.deadline(sweep, "sweep")
     options.timeout(sweep, "seconds allowed per collective, at most a week "
                            "(default 240 for one host, 480 for several)")
     options.grace(sweep)

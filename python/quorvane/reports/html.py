@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from html import escape
 from typing import Any
 
+from ..hostlist import fold, names_of
 from ..record import busbw_points
 
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
@@ -234,7 +235,7 @@ def _values_table(record: Mapping[str, Any]) -> str:
 def _heat_cells(record: Mapping[str, Any]) -> dict[str, dict[str, float]]:
     """host -> test -> busbw: each host's own sweep ("alone") and its pair runs."""
     cells: dict[str, dict[str, float]] = {}
-    for item in record.get("host_results") or []:
+    for item in _fleet_hosts(record):
         head = item.get("headline")
         value = head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
         if item.get("host") is not None and value is not None:
@@ -291,8 +292,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
            typical: Sequence[TypicalRange] = ()) -> str:
     verdict = str(record.get("verdict") or "unknown")
     kind = str(record.get("kind") or "sweep")
-    hosts = record.get("hosts") or []
-    where = ", ".join(str(h) for h in hosts) or str(record.get("host") or "?")
+    where = fold(names_of(record)) or str(record.get("host") or "?")
     title = f"quorvane {kind}: {record.get('gpu_type') or '?'} on {where}"
     headline = record.get("headline") or {}
     parts = [f'<h1>{escape(title)}</h1>',
@@ -321,7 +321,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
                      f'{thr.get("warn_min_gbps"):g} GB/s ({escape(str(thr.get("source") or "built-in"))})</p>')
     if record.get("verdict_note"):
         parts.append(f'<p class="meta">{escape(str(record["verdict_note"]))}</p>')
-    if busbw_points(record) or not record.get("host_results"):   # a fleet shows its hosts instead
+    if busbw_points(record) or not _fleet_hosts(record):   # a fleet shows its hosts instead
         parts.append("<h2>Bus bandwidth against message size</h2>")
         parts.append(chart(record, baseline, typical))
     parts.append(heatmap(record))
@@ -340,3 +340,8 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f"<meta name=\"viewport\" content=\"width=device-width\"><title>{escape(title)}</title>"
             f"<style>{CSS}</style></head><body>\n" + "\n".join(p for p in parts if p) + "\n</body></html>\n")
+
+
+def _fleet_hosts(record: Mapping[str, Any]) -> list[Mapping[str, Any]]:
+    """A fleet record's per-host objects (its `hosts`)."""
+    return [h for h in record.get("hosts") or [] if isinstance(h, Mapping)]
