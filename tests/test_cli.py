@@ -179,22 +179,29 @@ def test_full_emulated_sweep_with_a_failed_and_a_timed_out_collective(tmp_path):
     assert len(progress) == len(expected) and all(map(str.startswith, progress, expected)), progress
 
 
-@pytest.mark.parametrize("args,expected,error", [
-    (["sweep", "--gpus", "2", "--gpu-type", "H100_SXM", "--binary-root", "{tmp}"],  # no nccl-tests here
-     {"scope": "intra", "emulated": False}, "nccl-tests binary not found: all_reduce_perf"),
-    ([*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun"],      # no srun on PATH
-     {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "emulated": True}, "all_reduce_perf exited 127"),
-], ids=["real-binaries-missing", "launcher-missing"])
-def test_sweep_that_cannot_run_is_an_error(tmp_path, args, expected, error):
-    fixed = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")  # also searched
-    if any(Path(d, "all_reduce_perf").exists() for d in fixed):
+FIXED_SEARCH = ("/opt/nccl-tests/build", "/workspace/nccl-tests/build", "/usr/local/bin")  # searched too
+
+
+@pytest.mark.parametrize("args", [["--gpus", "2"], ["--hosts", "h1,h2", "--gpus-per-node", "4"]])
+def test_sweep_without_nccl_tests_says_so_in_one_line(tmp_path, args):
+    if any(Path(d, "all_reduce_perf").exists() for d in FIXED_SEARCH):
         pytest.skip("this machine has an all_reduce_perf in a fixed search folder")
-    r = quorvane(*[a.format(tmp=tmp_path) for a in args], "--collectives", "all_reduce", "--json", "-",
+    r = quorvane("sweep", *args, "--gpu-type", "H100_SXM", "--binary-root", str(tmp_path), "--json", "-",
                  PATH=str(tmp_path))
+    assert (r.returncode, r.stdout) == (4, "")
+    assert re.fullmatch(r"quorvane: error: nccl-tests not found: no all_reduce_perf, all_gather_perf, "
+                        r"reduce_scatter_perf, broadcast_perf under \S+, the usual folders or the PATH .*\n",
+                        r.stderr), r.stderr
+
+
+def test_sweep_whose_launcher_cannot_run_is_an_error(tmp_path):
+    r = quorvane(*EMU, "--hosts", "h1,h2", "--gpus-per-node", "4", "--launcher", "srun",   # no srun on PATH
+                 "--collectives", "all_reduce", "--json", "-", PATH=str(tmp_path))
     assert r.returncode == 4, r.stderr
     record = json.loads(r.stdout)
+    expected = {"scope": "multi", "num_nodes": 2, "gpus_per_node": 4, "emulated": True}
     assert {k: record[k] for k in expected} == expected and record["verdict"] == "error"
-    assert record["report"]["error"].startswith(error)
+    assert record["report"]["error"].startswith("all_reduce_perf exited 127")
 
 
 CORPUS = conftest.CORPUS / "nccl-tests"
@@ -206,7 +213,7 @@ def j_file(wrong):
     """An nccl-tests -J file of all_reduce (its environment holds a secret)."""
     rows = [{"size": s, "count": s // 4, "type": "float", "redop": "sum", "root": "    -1",
              "out_of_place": {"time": 100.0, "alg_bw": 200.0, "bus_bw": 350.0, "nwrong": float(wrong)},
-             "in_place": {"time": 101.0, "alg_bw": 199.0, "bus_bw": 349.0, "nwrong": 0.0}} for s in SIZES]
+             "in_place": {"time": 101.0, "alg_bw": 199.0, "bus_bw": 348.25, "nwrong": 0.0}} for s in SIZES]
     return json.dumps({"version": 3, "args": ["/opt/build/all_reduce_perf"], "env": ["TOKEN=hunter2"],
                        "config": {"nthreads": 1, "ngpus": 8, "minimum_bytes": 8192, "maximum_bytes": 33554432,
                                   "step_factor": 16, "validation": 1},
@@ -237,6 +244,81 @@ def test_grade_saved_outputs(tmp_path, files, options, code, scope, hosts, size)
     assert (record["kind"], record["scope"], len(record["hosts"])) == ("grade", scope, hosts)
     assert record["headline"]["size_bytes"] == size and "hunter2" not in json.dumps(record)
     assert record["inputs"] == [p if p != "-" else "standard input" for p in paths]
+
+
+def grade_record(tmp_path, texts, *options, **env):
+    """Exit status and record of `grade` over files holding `texts`."""
+    paths = []
+    for i, text in enumerate(texts):
+        paths.append(str(tmp_path / f"out{i}.txt"))
+        Path(paths[-1]).write_text(text)
+    r = quorvane("grade", *paths, *options, "--json", str(tmp_path / "record.json"), **env)
+    assert r.returncode in (0, 1, 2, 3, 4), r.stdout + r.stderr
+    return r.returncode, json.loads((tmp_path / "record.json").read_text())
+
+
+def test_grade_splits_a_file_of_several_runs(tmp_path):
+    need_corpus()
+    code, record = grade_record(tmp_path, [(CORPUS / "dgx2_v100_12gpu_5colls_v2x_0e00.txt").read_text()],
+                                "--gpu-type", "V100", **{OVERRIDES: LAB_CUTOFFS})
+    assert [e["collective"] for e in record["collectives"]] == ["all_gather", "all_reduce", "broadcast", "reduce",
+                                                                 "reduce_scatter"]
+    assert [len(e["rows"]) for e in record["collectives"]] == [31] * 5
+    # The out-of-bounds values of all_gather fail the run; the others' entries are clean.
+    assert code == 2 and [e["complete"] for e in record["collectives"]] == [False, True, True, True, True]
+    assert (record["gpus_per_node"], record["num_nodes"], record["headline"]["size_bytes"]) == (12, 1, 8589934592)
+
+
+def test_grade_takes_collective_hosts_and_layout_from_an_output_that_names_neither(tmp_path):
+    """Two hosts, no collective named, no GPU type given."""
+    need_corpus()
+    text = (CORPUS / "gcp_a3mega_h100_2node_allreduce_modern.txt").read_text()
+    code, record = grade_record(tmp_path, [text])
+    [entry] = record["collectives"]
+    assert (entry["collective"], record["scope"], len(record["hosts"]), record["gpus_per_node"]) == \
+        ("all_reduce", "multi", 2, 8)
+    assert "collective-from-columns" in {f["code"] for f in entry["findings"]}
+    # The device names give the type where the table of device names is built in; else the verdict is unknown.
+    assert (code, record["verdict"]) in ((0, "pass"), (3, "unknown")) and record["gpu_type"] in ("H100_SXM", "unknown")
+    assert (code == 3) == ("gpu-type" in {f["code"] for f in entry["findings"]} and record["gpu_type"] == "unknown")
+    code, record = grade_record(tmp_path, [text], "--gpu-type", "H100_SXM", "--gpus-per-node", "4",
+                                "--scope", "intra")
+    assert (record["scope"], record["gpus_per_node"], record["gpu_type"]) == ("intra", 4, "H100_SXM")
+
+
+@pytest.mark.parametrize("cut, rows", [
+    (lambda lines: [line for line in lines if not line.startswith(("# Out of", "# Avg"))], 31),  # no footer
+    (lambda lines: lines[:lines.index(next(x for x in lines if x.lstrip().startswith("67108864")))], 23),
+])
+def test_grade_unfinished_all_reduce_is_error_whatever_its_partial_rows(tmp_path, cut, rows):
+    need_corpus()
+    lines = (CORPUS / "gcp_a3mega_h100_2node_allreduce_modern.txt").read_text().splitlines()
+    code, record = grade_record(tmp_path, ["\n".join(cut(lines)) + "\n"], "--gpu-type", "H100_SXM")
+    # Its partial rows stay in the record, and neither pass (the whole table) nor fail (the first rows) is said.
+    assert (code, record["verdict"], len(record["collectives"][0]["rows"])) == (4, "error", rows)
+
+
+def test_sweep_all_reduce_stopped_before_its_footer_is_error_not_fail(tmp_path):
+    # Its first rows, at 100 GB/s, are below the warn cutoff: on them alone the sweep would fail.
+    r = quorvane(*EMU, "--gpus", "8", "--collectives", "all_reduce", "--json", str(tmp_path / "r.json"),
+                 NCCL_STANDIN_MODE_all_reduce="partial", NCCL_STANDIN_BUSBW_GBPS="100")
+    record = json.loads((tmp_path / "r.json").read_text())
+    assert (r.returncode, record["verdict"]) == (4, "error") and record["collectives"][0]["rows"]
+    assert record["verdict_note"] is None or "all_reduce" in record["verdict_note"]
+
+
+@pytest.mark.parametrize("edit", [
+    lambda t: t.replace('"bus_bw": 350.0', '"bus_bw": 99999.99', 1),                             # not algbw x 1.75
+    lambda t: t.replace('"alg_bw": 200.0, "bus_bw": 350.0', f'"alg_bw": {1e300 / 1.75!r}, "bus_bw": 1e+300', 1),  # no link
+])
+def test_grade_busbw_that_is_no_measurement_is_never_the_headline_of_a_pass(tmp_path, edit):
+    clean, edited = j_file(0), edit(j_file(0))
+    assert edited != clean
+    code, record = grade_record(tmp_path, [edited], "--gpu-type", "H100_SXM")
+    assert (code, record["verdict"]) == (4, "error") and record["headline"]["busbw_gbps"] == 350.0
+    assert {f["code"] for f in record["findings"]} & {"busbw-mismatch", "busbw-above-links"}
+    assert grade_record(tmp_path, [clean], "--gpu-type", "H100_SXM")[0] == 0
+
 
 
 def launchers_env():

@@ -328,3 +328,119 @@ def test_broken_json_is_an_error_and_keeps_what_was_whole(cut, code):
     assert "hunter2" not in json.dumps(r.to_dict(), allow_nan=False)
     if code == "json-truncated":
         assert [row.size_bytes for row in r.rows] == [8192, 131072]
+
+
+# ---------------------------------------------------------------------------
+# Bus bandwidths that are no measurement, negative values, duplicated keys.
+
+@pytest.mark.parametrize("edit, code", [
+    (None, None),
+    (at(2097152, 7, "99999.99"), "busbw-mismatch"),    # its own algbw implies a fraction of that
+    (at(2097152, 11, "99999.99"), "busbw-mismatch"),   # the same in the in-place block
+    (at(2097152, 7, "-1.00"), "negative-value"),       # left out
+    (at(2097152, 5, "-3.50"), "negative-value"),
+])
+def test_busbw_that_is_no_measurement_is_an_error_and_never_the_headline(edit, code):
+    clean = qa.read_output(table(), "all_reduce")
+    r = qa.read_output(table(edit=edit), "all_reduce")
+    assert {c for c, severity in codes(r) if severity == "error"} == ({code} if code else set())
+    assert r.complete == (code is None)
+    assert r.headline() == clean.headline() == (clean.rows[3].busbw_gbps, 33554432)
+    assert len(r.rows) == (3 if code == "negative-value" else 4)
+
+
+@pytest.mark.parametrize("reading", [
+    lambda: qa.read_output(table(edit=lambda s, row: row if s != 2097152 else
+                                 row[:6] + ["5000.00", "8750.00"] + row[8:10] + ["5000.00", "8750.00", "0"]),
+                           "all_reduce"),
+    lambda: qa.read_json(json.dumps(json_doc(3, busbw=2.4)).replace('"bus_bw": 2.5', '"bus_bw": 1e+300', 1)
+                         .replace('"alg_bw": 1.25', '"alg_bw": 5e+299', 1), "all_reduce"),
+])
+def test_busbw_above_twice_the_links_is_an_error_and_never_the_headline(reading):
+    r = reading()
+    assert not [c for c in codes(r) if c[1] == "error"]      # consistent with its own algbw
+    top = max(range(len(r.rows)), key=lambda i: r.rows[i].busbw_gbps)
+    assert r.headline()[0] == r.rows[top].busbw_gbps
+    # A type without a budget: only what no GPU's links come near (ten times the fastest budget).
+    assert len(r.check_link_budget("NO_SUCH_GPU", "intra")) == (r.rows[top].busbw_gbps > 9000)
+    [found] = r.check_link_budget("H100_SXM", "intra")
+    assert (found["code"], found["severity"]) == ("busbw-above-links", "error") and "900" in found["message"]
+    assert r.headline() is not None and r.headline()[0] < 900
+
+
+def test_json_duplicated_key_keeps_the_last_value():
+    doc = json.dumps(json_doc(3, busbw=2.4))
+    r = qa.read_json(doc.replace('"nwrong": 0.0', '"nwrong": 0.0, "nwrong": 5', 1))
+    assert ("wrong-results", "fail") in codes(r) and r.rows[0].wrong == 5
+    r = qa.read_json(doc.replace('"time": 10.5', '"time": -10.5', 1))
+    assert ("negative-value", "error") in codes(r) and len(r.rows) == 3
+
+
+# ---------------------------------------------------------------------------
+# Outputs that do not name their collective; several runs in one file.
+
+def unnamed(redop, root, factor, ranks):
+    """A table naming no collective, with `ranks` Rank lines and busbw = algbw * factor."""
+    out = ["# nThread 1 nGpus 1 minBytes 8192 maxBytes 33554432 step: 16(factor) warmup iters: 5 iters: 20"]
+    out += [f"#  Rank {i:2} Group  0 Pid {100 + i} on host{i // 4} device {i % 4} [0000:1b:00] NVIDIA H100 80GB HBM3"
+            for i in range(ranks)]
+    out.append("#       size  count  type  redop  root  time  algbw  busbw  #wrong  time  algbw  busbw  #wrong")
+    for size in SIZES:
+        t = 10 + size / 370e3
+        algbw = size / t / 1e3
+        block = [f"{t:.2f}", f"{algbw:.2f}", f"{algbw * factor:.2f}", "0"]
+        out.append("  ".join([str(size), str(size // 4), "float", redop, str(root)] + block + block))
+    return "\n".join(out + ["# Out of bounds values : 0 OK", "# Avg bus bandwidth    : 1.0", ""])
+
+
+@pytest.mark.parametrize("redop, root, factor, ranks, expected", [
+    ("sum", -1, 2 * 7 / 8, 8, "all_reduce"),
+    ("none", -1, 7 / 8, 8, "all_gather"),
+    ("sum", -1, 7 / 8, 8, "reduce_scatter"),
+    ("none", 0, 1.0, 8, "broadcast"),
+    ("sum", 0, 1.0, 8, "reduce"),
+    ("sum", -1, 2 * 15 / 16, 0, "all_reduce"),    # no device list: the ratio alone
+    ("sum", -1, 1.0, 8, ""),                      # sendrecv's factor on 8 ranks: not told apart
+    ("sum", -1, 7 / 8, 16, ""),                   # no factor of 16 ranks
+])
+def test_collective_from_the_columns(redop, root, factor, ranks, expected):
+    r = qa.read_output(unnamed(redop, root, factor, ranks))
+    assert r.collective == expected and {row.collective for row in r.rows} == {expected}
+    assert (("collective-from-columns", "note") in codes(r)) == bool(expected)
+    assert qa.read_output(unnamed(redop, root, factor, ranks), "sendrecv").collective == "sendrecv"
+
+
+@needs_corpus
+@pytest.mark.parametrize("name, labels, faulty", [
+    ("dgx2_v100_12gpu_5colls_v2x_0e00.txt", ["all_gather", "all_reduce", "broadcast", "reduce", "reduce_scatter"],
+     {"all_gather"}),
+    ("xxrjun_h100_8gpu_5colls_v2_17_8.txt", ["all_reduce", "all_gather", "reduce_scatter", "alltoall", "sendrecv"],
+     set()),
+    ("xxrjun_h100_10node_5colls_v2_17_8.txt", ["all_reduce", "all_gather", "reduce_scatter", "alltoall", "sendrecv"],
+     set()),
+])
+def test_runs_one_after_another_are_read_apart(name, labels, faulty):
+    text = (CORPUS / name).read_text()
+    whole, parts = qa.read_output(text), qa.read_output_parts(text)
+    assert [p.collective for p in parts] == [t.collective for t in whole.tables] == labels
+    assert [row.to_library() for p in parts for row in p.rows] == [row.to_library() for row in whole.rows]
+    for p in parts:  # each run keeps its own findings, device list and footer
+        assert [t.collective for t in p.tables] == [p.collective] and len(p.ranks) == len(whole.ranks)
+        assert p.complete  # wrong results are a failure, not an unfinished run
+        assert bool([f for f in p.findings if f.severity.name == "fail"]) == (p.collective in faulty)
+        assert all(f.message.startswith(p.collective) for f in p.findings if f.severity.name != "note")
+    assert [len(p.rows) for p in qa.read_output_parts(table())] == [4]
+
+
+def test_rows_view_and_one_conversion_agree():
+    r = qa.read_output(table(), "all_reduce")
+    d = r.to_dict()
+    assert d["rows"] == [row.to_dict() for row in r.rows] and len(r.rows) == 4
+    assert r.rows[-1].size_bytes == 33554432 and [row.size_bytes for row in r.rows] == list(SIZES)
+    with pytest.raises(IndexError):
+        r.rows[4]
+    assert r.library_rows() == [row.to_library() for row in r.rows]
+    assert r.findings is r.findings and r.ranks is r.ranks  # converted once
+    rows = r.rows
+    del r  # the view keeps its reading alive
+    assert rows[0].collective == "all_reduce"

@@ -143,3 +143,78 @@ def test_sweep_prom(tmp_path):
     assert done.returncode == 0, done.stderr
     got = families((tmp_path / "q.prom").read_text())
     assert len(got["quorvane_busbw_bytes_per_second"].samples) == 16
+
+
+def test_page_shows_each_finding_once(report):
+    record = wrap(report)
+    corrupt = {"code": "wrong-results", "severity": "fail", "message": "the benchmark counted 3 wrong results",
+               "evidence": "32 MiB: #wrong 3"}
+    record["collectives"][0]["findings"] = [corrupt]
+    record["findings"] = [{**corrupt, "collective": record["collectives"][0]["collective"]},
+                          {**corrupt, "evidence": "128 MiB: #wrong 1"}]
+    page = html.render(record)
+    assert page.count("32 MiB: #wrong 3") == 1 and page.count("128 MiB: #wrong 1") == 1
+
+
+def _emulated_fleet(tmp_path, faults):
+    out = tmp_path / "fleet.json"
+    env = {**os.environ, "QUORVANE_EMULATE_FAULTS": json.dumps(faults)}
+    done = subprocess.run([sys.executable, "-m", "quorvane", "fleet", "--emulate", "--hosts", "n[1-6]",
+                           "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--no-record", "--json", str(out)],
+                          capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 2, done.stderr
+    return json.loads(out.read_text())
+
+
+def _heat_table(page):
+    """host -> column -> (background, text, classes) of the page's host x test table."""
+    from html.parser import HTMLParser
+
+    class Cells(HTMLParser):
+        def __init__(self):
+            super().__init__()
+            self.rows, self.cell, self.inside = [], None, False
+
+        def handle_starttag(self, tag, attrs):
+            a = dict(attrs)
+            if tag == "table" and a.get("class") == "heat":
+                self.inside = True
+            elif self.inside and tag == "tr":
+                self.rows.append([])
+            elif self.inside and tag in ("td", "th"):
+                self.cell = [a.get("style") or "", "", a.get("class") or ""]
+                self.rows[-1].append(self.cell)
+
+        def handle_endtag(self, tag):
+            if tag == "table":
+                self.inside = False
+
+        def handle_data(self, data):
+            if self.inside and self.cell is not None:
+                self.cell[1] += data
+
+    parser = Cells()
+    parser.feed(page)
+    head = [c[1] for c in parser.rows[0]][1:]
+    return {row[0][1].split()[0]: dict(zip(head, ((c[0], c[1], c[2]) for c in row[1:])))
+            for row in parser.rows[1:]}
+
+
+def test_heat_map_judges_each_cell_against_the_fleet(tmp_path):
+    table = _heat_table(html.render(_emulated_fleet(tmp_path, {"n3": {"net": 0.5}})))
+    red = lambda cell: "rgb(255," in cell[0]                                            # noqa: E731
+    suspect_pairs = [c for col, c in table["n3"].items() if "pair" in col and c[1] != "-"]
+    assert suspect_pairs and all(red(c) for c in suspect_pairs)
+    assert not red(table["n3"]["alone"])                       # its own GPUs are fine
+    # the partners of the suspect's pairs are named, and are not painted as guilty
+    partners = {h: c for h, row in table.items() if h != "n3" for col, c in row.items() if "with n3" in c[1]}
+    assert partners and not any(red(c) for c in partners.values())
+    assert all("slowed" in c[2] for c in partners.values())
+    assert all("with " in c[1] for row in table.values() for col, c in row.items() if "pair" in col and c[1] != "-")
+
+
+def test_heat_map_shows_the_suspect_alone_again(tmp_path):
+    table = _heat_table(html.render(_emulated_fleet(tmp_path, {"n2": {"intra": 0.5}})))
+    assert "rgb(255," in table["n2"]["alone"][0] and "rgb(255," in table["n2"]["alone again"][0]
+    assert all(c[0] == "background:#ffffff" for h, row in table.items() if h != "n2" for c in row.values()
+               if c[1] != "-")

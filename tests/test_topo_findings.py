@@ -261,18 +261,55 @@ def test_bad_input_gives_one_line(args, input, status, message):
 
 def test_many_hosts(tmp_path):
     paths = []
-    for name, plant in (("a", {}), ("b", {"drop_nic": {3}}), ("c", {}), ("bad", None)):
+    for name, plant in (("a-topo", {}), ("b-topo", {"drop_nic": {3}}), ("c-topo", {}), ("bad", None)):
         paths.append(tmp_path / f"{name}.xml")
         paths[-1].write_text(host(**plant) if plant is not None else "<system><cpu>")
     r = quorvane(*map(str, paths), "--json", str(tmp_path / "fleet.json"))
     assert r.returncode == 4, r.stderr  # one host could not be read
-    assert re.search(r"^\s+\S+/b\.xml\s+4 GPUs, 3 NICs, 2 NUMA domains\s+1 warn$", r.stdout, re.M)
-    assert re.search(r"^\s+\S+/b\.xml\s+NICs 3 \(majority 4\);", r.stdout, re.M)
-    assert len(re.findall(r"^\s+\S+/[ac]\.xml\s+4 GPUs, 4 NICs", r.stdout, re.M)) == 2
+    # hosts are named as their files name them, not by path
+    assert re.search(r"^  b\s+4 GPUs, 3 NICs, 2 NUMA domains\s+1 warn$", r.stdout, re.M), r.stdout
+    assert re.search(r"^  b\s+NICs 3 \(majority 4\);", r.stdout, re.M)
+    assert len(re.findall(r"^  [ac]\s+4 GPUs, 4 NICs", r.stdout, re.M)) == 2
     assert "bad.xml: malformed XML at line 1, column 14" in r.stderr
     data = json.loads((tmp_path / "fleet.json").read_text())
-    assert [Path(h["source"]).name for h in data["hosts"]] == ["a.xml", "b.xml", "c.xml"]
-    assert {(Path(d["host"]).name, d["what"]) for d in data["differences"]} >= {("b.xml", "NICs")}
+    assert [(h["host"], Path(h["source"]).name) for h in data["hosts"]] == [
+        ("a", "a-topo.xml"), ("b", "b-topo.xml"), ("c", "c-topo.xml")]
+    assert {(d["host"], d["what"]) for d in data["differences"]} >= {("b", "NICs")}
+    # two files that would get one name keep their paths
+    (tmp_path / "x").mkdir()
+    (tmp_path / "x" / "a-topo.xml").write_text(host())
+    r = quorvane(str(paths[0]), str(tmp_path / "x" / "a-topo.xml"))
+    assert len(re.findall(r"^  \S+/a-topo\.xml\s+4 GPUs", r.stdout, re.M)) == 2, r.stdout
+
+
+@pytest.mark.parametrize("name", sorted(set(corpus_dumps()) | {"azhpc_ndv2-topo.xml"}))
+@needs_corpus
+def test_a_file_against_itself_passes_the_check(name):
+    path = str(CORPUS / name)
+    r = quorvane(path, "--check", "--against", path)
+    assert r.returncode == 0, r.stdout
+    assert "none: the same devices, placement and links" in r.stdout
+
+
+@pytest.mark.parametrize("golden,current,status", [
+    ({"gpu_gdr": {0: 0}}, {"gpu_gdr": {0: 0}}, 0),            # built that way: the golden file has it too
+    ({"gpu_gdr": {0: 0}}, {"gpu_gdr": {0: 0, 1: 0}}, 1),      # one more GPU without GDR is this host's own
+    ({"nic_gdr": {0: 0}}, {"nic_gdr": {0: 0}, "nvlinks": {2: 2}}, 2),
+])
+def test_golden_findings_are_the_machine_type(golden, current, status, tmp_path):
+    (tmp_path / "golden.xml").write_text(host(**golden))
+    r = quorvane("-", "--check", "--against", str(tmp_path / "golden.xml"), "--json", "-", input=host(**current))
+    assert r.returncode == status, r.stderr
+    data = json.loads(r.stdout)
+    assert len(data["findings_in_golden"]) == 1 and "Also in the golden file" in r.stderr
+
+
+def test_the_same_finding_on_many_devices_is_one_line():
+    r = quorvane("-", input=host(gpu_gdr={0: 0, 1: 0, 2: 0, 3: 0}, nic_gdr={2: 0}))
+    lines = [line for line in r.stdout.splitlines() if "gdr-off" in line]
+    assert len(lines) == 1, r.stdout
+    assert "GPUDirect RDMA off: 5 devices: GPU 0 (0000:01:00.0), GPU 1 (0000:11:00.0)" in lines[0]
+    assert "NIC mlx5_2 (0000:22:00.0)" in lines[0]
 
 
 @pytest.mark.parametrize("env,colour", [({}, True), ({"NO_COLOR": "1"}, False), ({"TERM": "dumb"}, False)])

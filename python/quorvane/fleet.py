@@ -125,7 +125,7 @@ def grade_run(outcome: Outcome, gpu_type: str, scope: str) -> Graded:
     reading = read_outcome(COLLECTIVE, outcome) if outcome.started else None
     entry = collective_entry(Measured(COLLECTIVE, outcome, reading))
     threshold = cs.threshold_for(gpu_type, scope)
-    verdict, _, headline = judge([entry], list(reading.rows) if reading is not None else [], threshold, None)
+    verdict, _, headline = judge([entry], [reading], threshold, None)
     busbw = headline[0] if headline else None
     problems = [f for f in entry["findings"] if f["severity"] in ("fail", "error")]
     problem = ""

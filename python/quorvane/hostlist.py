@@ -83,3 +83,11 @@ def names_of(record: object) -> list[str]:
     """The host names of a record: its `hosts` are names, or (a fleet's) one object per host."""
     hosts = record.get("hosts") if isinstance(record, dict) else None
     return [str(h.get("host")) if isinstance(h, dict) else str(h) for h in hosts or []]
+
+
+def fleet_hosts(record: object) -> list[dict[str, object]]:
+    """A fleet record's per-host objects: its `hosts` (or `host_results`, as older records call them)."""
+    if not isinstance(record, dict):
+        return []
+    items = [h for h in record.get("hosts") or [] if isinstance(h, dict)]
+    return items or [h for h in record.get("host_results") or [] if isinstance(h, dict)]

@@ -8,10 +8,18 @@ the headline and its message size, and the command's own verdict.
 The verdict is the worse of the library's grade and the reader's findings:
 evidence of corruption is `fail`; a requested collective that failed, timed
 out or printed no complete table is `error` unless the verdict is already
-`fail`; otherwise the headline of the reader's rows is graded with the
-library's own `classify` and `threshold_for`.  Where the library read a table
-differently (a format variant), the reader's reading is graded instead, and
-`verdict_note` says in one line why the verdicts differ.
+`fail`; an all_reduce that crashed, timed out or stopped before its footer is
+`error` whatever its partial rows show (they stay in the record); otherwise
+the headline of the reader's rows is graded with the library's own `classify`
+and `threshold_for`.  A row whose bus bandwidth is no measurement (not its own
+algorithm bandwidth times the collective's factor, or above twice what the
+GPU type's links allow) is an `error` finding and never the headline.  Where
+the library read a table differently (a format variant), the reader's reading
+is graded instead, and `verdict_note` says in one line why the verdicts differ.
+
+Each reading crosses from C++ once for the record (`ReadResult.to_dict`); the
+headline and the comparison with the library's rows are asked of the rows
+where they are, in C++.
 """
 from __future__ import annotations
 
@@ -46,11 +54,16 @@ def now_utc() -> str:
     return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0).isoformat()
 
 
-def finding(code: str, severity: str, message: str, evidence: str = "") -> dict[str, Any]:
+SEVERITIES = ("note", "warn", "fail", "error")
+Finding = dict[str, str]     # code, severity, message, evidence
+Headline = tuple[float, int]  # bus bandwidth (GB/s), message size (bytes)
+
+
+def finding(code: str, severity: str, message: str, evidence: str = "") -> Finding:
     """A finding of the command itself, in the shape of the analysis module's."""
-    f = qa.Finding()
-    f.code, f.severity, f.message, f.evidence = code, getattr(qa.Severity, severity), message, evidence
-    return dict(f.to_dict())
+    if severity not in SEVERITIES:
+        raise ValueError(f"unknown severity {severity!r}")
+    return {"code": code, "severity": severity, "message": message, "evidence": evidence}
 
 
 @dataclass
@@ -60,14 +73,21 @@ class Measured:
 
     label: str
     outcome: Outcome | None = None
-    reading: Any = None
+    reading: qa.ReadResult | None = None
     logs: dict[str, str] | None = None
     not_run: str | None = None          # why it did not run
     source: str | None = None           # grade: the file read
-    extra_findings: list[dict[str, Any]] = field(default_factory=list)
+    extra_findings: list[Finding] = field(default_factory=list)
+    _plain: dict[str, Any] | None = field(default=None, repr=False)
+
+    def plain(self) -> dict[str, Any] | None:
+        """The reading as plain values, converted once."""
+        if self._plain is None and self.reading is not None:
+            self._plain = self.reading.to_dict()
+        return self._plain
 
 
-def read_outcome(label: str, outcome: Outcome) -> Any:
+def read_outcome(label: str, outcome: Outcome) -> qa.ReadResult:
     return qa.read_output(outcome.stdout, label)
 
 
@@ -78,8 +98,8 @@ def _first_line(text: str, limit: int = 200) -> str:
     return ""
 
 
-def _run_findings(m: Measured) -> list[dict[str, Any]]:
-    found: list[dict[str, Any]] = []
+def _run_findings(m: Measured) -> list[Finding]:
+    found: list[Finding] = []
     if m.not_run is not None:
         found.append(finding("not-run", "error", m.not_run))
     o = m.outcome
@@ -117,7 +137,8 @@ def _run_findings(m: Measured) -> list[dict[str, Any]]:
 def collective_entry(m: Measured) -> dict[str, Any]:
     """The record's entry for one collective (the failure-cause work adds `cause`)."""
     r = m.reading
-    findings = _run_findings(m) + [dict(f.to_dict()) for f in (r.findings if r is not None else ())]
+    plain = m.plain()
+    findings = _run_findings(m) + (list(plain["findings"]) if plain is not None else [])
     findings += m.extra_findings
     ran_clean = m.not_run is None and (m.outcome is None or (m.outcome.started and m.outcome.returncode == 0
                                                                and not m.outcome.interrupted))
@@ -134,7 +155,7 @@ def collective_entry(m: Measured) -> dict[str, Any]:
         "seconds": round(o.seconds, 3) if o is not None else None,
         "reason": (o.reason if o is not None else None) or m.not_run,
         "complete": complete,
-        "rows": [dict(row.to_dict()) for row in (r.rows if r is not None else ())],
+        "rows": plain["rows"] if plain is not None else [],
         "findings": findings,
         "logs": m.logs,
         "cause": None,
@@ -145,35 +166,60 @@ def collective_entry(m: Measured) -> dict[str, Any]:
     return entry
 
 
-def _library_rows(report: Any) -> dict[str, list[tuple[Any, ...]]]:
-    by_label: dict[str, list[tuple[Any, ...]]] = {}
+LibraryRow = tuple[str, int, float, float, float, int]
+
+
+def _library_rows(report: cs.NcclReport) -> dict[str, list[LibraryRow]]:
+    by_label: dict[str, list[LibraryRow]] = {}
     for row in report.results:
         by_label.setdefault(row.collective, []).append(
             (row.collective, row.size_bytes, row.busbw_gbps, row.algbw_gbps, row.latency_us, row.wrong))
     return by_label
 
 
-def misread_by_library(report: Any, measured: Sequence[Measured]) -> list[str]:
+def misread_by_library(report: cs.NcclReport, measured: Sequence[Measured]) -> list[str]:
     """Collectives that ran cleanly but whose rows the library read otherwise
     than the field reader, each with the reader's notes (the format variant)."""
     library = _library_rows(report)
     differ = []
     for m in measured:
-        o, r = m.outcome, m.reading
-        if r is None or o is None or not o.started or o.returncode != 0:
+        o, r, plain = m.outcome, m.reading, m.plain()
+        if r is None or plain is None or o is None or not o.started or o.returncode != 0:
             continue
-        ours = [tuple(row.to_library()) for row in r.rows]
-        if ours != library.get(m.label, []):
-            notes = sorted({f.code for f in r.findings if f.severity == qa.Severity.note})
+        if r.library_rows() != library.get(m.label, []):
+            notes = sorted({f["code"] for f in plain["findings"] if f["severity"] == "note"})
             differ.append(f"{m.label} ({', '.join(notes)})" if notes else m.label)
     return differ
 
 
-def judge(entries: Sequence[Mapping[str, Any]], rows: Sequence[Any], threshold: Any,
-          library_status: str | None, misread: Sequence[str] = ()) -> tuple[str, str | None, Any]:
+def headline_of(readings: Iterable[qa.ReadResult | None]) -> Headline | None:
+    """The best plausible all_reduce bus bandwidth of the readings, the first
+    one on a tie, with its size; each reading answers for its own rows."""
+    best: Headline | None = None
+    for reading in readings:
+        found = reading.headline() if reading is not None else None
+        if found is not None and (best is None or found[0] > best[0]):
+            best = (float(found[0]), int(found[1]))
+    return best
+
+
+def _unfinished_all_reduce(entries: Sequence[Mapping[str, Any]]) -> str | None:
+    """Why an all_reduce did not give a whole result (it crashed, timed out,
+    stopped before its footer, or printed a row that is no measurement), or None."""
+    for entry in entries:
+        if entry["collective"] != "all_reduce":
+            continue
+        for f in entry["findings"]:
+            if f["severity"] == "error":
+                return f["message"] if f["message"].startswith("all_reduce:") else f"all_reduce: {f['message']}"
+    return None
+
+
+def judge(entries: Sequence[Mapping[str, Any]], readings: Sequence[qa.ReadResult | None], threshold: cs.Threshold | None,
+          library_status: str | None, misread: Sequence[str] = ()) -> tuple[str, str | None, Headline | None]:
     """The command's verdict, the one line on why it differs from the library's
     grade (or None), and the headline (busbw, size) or None."""
-    headline = qa.headline(list(rows))
+    headline = headline_of(readings)
     verdict = cs.classify(headline[0] if headline else None, threshold)
     why = None
     for entry in entries:
@@ -185,12 +231,18 @@ def judge(entries: Sequence[Mapping[str, Any]], rows: Sequence[Any], threshold: 
                 why = f["message"] if f["message"].startswith(f"{label}:") else f"{label}: {f['message']}"
     if library_status in VERDICTS and not misread and worse(verdict, library_status) != verdict:
         verdict = library_status
+    # Partial rows of an all_reduce grade nothing, however good or bad they look.
+    unfinished = _unfinished_all_reduce(entries)
+    if unfinished is not None:
+        verdict, why = "error", unfinished
     note = None
     if library_status is not None and library_status != verdict:
         parts = []
         if misread:
             parts.append(f"it read {', '.join(misread)} otherwise than the field reader, whose rows are graded")
-        if why and VERDICTS.index(verdict) > VERDICTS.index(library_status):
+        if unfinished is not None:
+            parts.append(f"{unfinished} (its partial rows grade nothing)")
+        elif why and VERDICTS.index(verdict) > VERDICTS.index(library_status):
             parts.append(why)
         if not parts:
             parts.append("graded on the field reader's rows")
@@ -206,7 +258,7 @@ def threshold_entry(gpu_type: str, scope: str, overrides: Mapping[str, object]) 
             "source": "override" if f"{gpu_type}:{scope}" in overrides else "built-in"}
 
 
-def typical_entry(gpu_type: str, scope: str, ranks: int, headline: tuple[float, int] | None) -> dict[str, Any] | None:
+def typical_entry(gpu_type: str, scope: str, ranks: int, headline: Headline | None) -> dict[str, Any] | None:
     """What healthy hosts of this GPU type publish at the headline's message
     size, where the analysis module's table has a value for that GPU count."""
     if headline is None or not gpu_type:
@@ -220,19 +272,24 @@ def typical_entry(gpu_type: str, scope: str, ranks: int, headline: tuple[float, 
 
 def build_record(kind: str, *, started_at: str, wall_s: float, hosts: Sequence[str], gpu_type: str, scope: str,
                  num_nodes: int, gpus_per_node: int, emulated: bool, measured: Sequence[Measured],
-                 overrides: Mapping[str, object], report: Any = None,
+                 overrides: Mapping[str, object], report: cs.NcclReport | None = None,
                  extra: Mapping[str, Any] | None = None) -> dict[str, Any]:
     """The whole record.  `report` is the library's report (None when the run
     was stopped before the library returned one)."""
+    for m in measured:
+        if m.reading is not None and gpu_type:
+            # Rows above what the links allow are marked before any headline is taken.
+            m.extra_findings.extend(m.reading.check_link_budget(gpu_type, scope))
     entries = [collective_entry(m) for m in measured]
-    rows = [row for m in measured if m.reading is not None for row in m.reading.rows]
+    readings = [m.reading for m in measured]
     library_status = None if report is None else str(report.status)
     misread = misread_by_library(report, measured) if report is not None else []
-    verdict, note, headline = judge(entries, rows, cs.threshold_for(gpu_type, scope), library_status, misread)
+    verdict, note, headline = judge(entries, readings, cs.threshold_for(gpu_type, scope), library_status, misread)
     versions: dict[str, str] = {}
     for m in measured:
-        if m.reading is not None:
-            for k, v in dict(m.reading.versions).items():
+        plain = m.plain()
+        if plain is not None:
+            for k, v in plain["versions"].items():
                 versions.setdefault(k, v)
     record: dict[str, Any] = {
         "record_version": RECORD_VERSION,
@@ -261,7 +318,7 @@ def build_record(kind: str, *, started_at: str, wall_s: float, hosts: Sequence[s
     return record
 
 
-def hosts_of(readings: Iterable[Any]) -> list[str]:
+def hosts_of(readings: Iterable[qa.ReadResult]) -> list[str]:
     """Hosts named in the outputs' `# Rank` lines, in order of appearance."""
     hosts: dict[str, None] = {}
     for r in readings:

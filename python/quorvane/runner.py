@@ -18,6 +18,7 @@ signal handler.
 """
 from __future__ import annotations
 
+import functools
 import os
 import selectors
 import signal
@@ -382,9 +383,20 @@ def binary_of(cmd: Sequence[str]) -> str:
     return cmd[0] if cmd else ""
 
 
+def collective_label(binary: str) -> str:
+    """The library's label of a benchmark binary ("all_reduce"), asked of the
+    library once per program name (its label depends on the name alone)."""
+    return _label_of_name(os.path.basename(binary))
+
+
+@functools.lru_cache(maxsize=256)
+def _label_of_name(name: str) -> str:
+    return str(cs.collective_name_for_binary(name))
+
+
 def label_of(cmd: Sequence[str]) -> str:
-    return str(cs.collective_name_for_binary(binary_of(cmd)))
+    return collective_label(binary_of(cmd))
 
 
-__all__ = ["CommandRunner", "Outcome", "Observer", "stop_all", "end_group", "decode", "binary_of", "label_of",
+__all__ = ["CommandRunner", "Outcome", "Observer", "stop_all", "end_group", "decode", "binary_of", "label_of", "collective_label",
            "TIMEOUT_STATUS", "NOT_FOUND_STATUS", "CANNOT_EXECUTE_STATUS"]

@@ -3,7 +3,9 @@
 // are then reported, never read as numbers), and the mapping of the document
 // onto rows. The document's "env" list (the whole environment of the run, which
 // can hold secrets) is checked for syntax and dropped unread.
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 
 #include "reader.hpp"
@@ -29,10 +31,11 @@ struct JValue {
     std::vector<JValue> items;
     std::vector<std::pair<std::string, JValue>> members;
 
+    // A key given twice has its last value, as every JSON reader takes it.
     const JValue* get(std::string_view key) const {
         if (kind != Kind::object) return nullptr;
-        for (const auto& [k, v] : members)
-            if (k == key) return &v;
+        for (auto it = members.rbegin(); it != members.rend(); ++it)
+            if (it->first == key) return &it->second;
         return nullptr;
     }
 };
@@ -355,6 +358,14 @@ private:
         t.header = true;
         t.steps = detail::steps_from_params(result_.params);
         t.ranks = static_cast<int64_t>(result_.ranks.size());
+        {
+            std::vector<int64_t> numbers;
+            for (const RankLine& r : result_.ranks) numbers.push_back(r.rank);
+            std::sort(numbers.begin(), numbers.end());
+            t.ranks_whole = !numbers.empty() && numbers.front() == 0 &&
+                            numbers.back() == static_cast<int64_t>(numbers.size()) - 1 &&
+                            std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end();
+        }
         t.first_row = t.end_row = 0;
         std::string last_key;
         for (const JValue& item : results->items)
@@ -432,6 +443,7 @@ private:
         if (auto v = real(time, problem)) out.time = *v;
         if (auto v = real(b->get("alg_bw"), problem)) out.algbw = *v;
         if (auto v = real(b->get("bus_bw"), problem)) out.busbw = *v;
+        if ((out.time < 0 || out.algbw < 0 || out.busbw < 0) && problem == Num::ok) problem = Num::negative;
         const JValue* nwrong = b->get("nwrong");
         if (nwrong && nwrong->kind != JValue::Kind::null) {
             if (auto v = real(nwrong, problem)) {
@@ -466,7 +478,7 @@ private:
 
     void read_row(const JValue& item, TableBuild& t, std::string& last_key) {
         const size_t table = 0;
-        Row r;
+        PackedRow r;
         auto size = whole(item.get("size"));
         std::string evidence = "result " + std::to_string(t.sizes.size());
         if (!size) {
@@ -476,27 +488,28 @@ private:
         }
         r.size_bytes = *size;
         r.count = whole(item.get("count")).value_or(0);
-        r.type = text(item.get("type"));
-        r.redop = text(item.get("redop"));
+        const std::string type = text(item.get("type")), redop = text(item.get("redop"));
         std::string root_text;
         if (const JValue* root = item.get("root")) {
             root_text = root->kind == JValue::Kind::string ? std::string(scan::trim(root->text))
                                                              : std::string(root->number);
             scan::Integer n = scan::parse_integer(root_text);
-            if (n.status == Num::ok) r.root = n.value;
+            if (n.status == Num::ok) r.root = static_cast<int32_t>(std::clamp<int64_t>(n.value, -1, INT32_MAX));
         }
-        std::string key = r.type + '\x1f' + r.redop + '\x1f' + root_text;
+        std::string key = type + '\x1f' + redop + '\x1f' + root_text;
         t.sizes.push_back({r.size_bytes, t.sizes.empty() || key != last_key});
         last_key = std::move(key);
-        evidence = std::to_string(r.size_bytes) + " B " + r.type;
+        evidence = std::to_string(r.size_bytes) + " B " + type;
         Num problem = Num::ok;
         auto oop = block(item.get("out_of_place"), problem, table, r.size_bytes);
         auto ip = block(item.get("in_place"), problem, table, r.size_bytes);
         if (problem != Num::ok) {
-            static constexpr const char* kCode[] = {"", "non-finite", "non-ascii-number", "bad-number"};
+            static constexpr const char* kCode[] = {"", "non-finite", "non-ascii-number", "bad-number",
+                                                    "negative-value"};
             static constexpr const char* kWhat[] = {"", "is not finite (nan, inf or beyond the range of a double)",
                                                     "is written with characters other than ASCII digits",
-                                                    "is missing or not a number"};
+                                                    "is missing or not a number",
+                                                    "is negative: no run measures that"};
             sink_.add(kCode[static_cast<int>(problem)], Severity::error, table,
                       "a value of the result at " + std::to_string(r.size_bytes) + " B " +
                           kWhat[static_cast<int>(problem)] + ": it is left out",
@@ -508,14 +521,24 @@ private:
                       evidence);
             return;
         }
-        r.time_us = oop->time, r.algbw_gbps = oop->algbw, r.busbw_gbps = oop->busbw, r.wrong = oop->wrong;
+        r.time_us = oop->time, r.algbw_gbps = oop->algbw, r.busbw_gbps = oop->busbw;
+        if (oop->wrong) r.wrong = *oop->wrong, r.set(PackedRow::has_wrong);
         if (ip) {
             r.ip_time_us = ip->time, r.ip_algbw_gbps = ip->algbw, r.ip_busbw_gbps = ip->busbw;
-            r.ip_wrong = ip->wrong;
+            r.set(PackedRow::in_place), r.set(PackedRow::has_ip_algbw), r.set(PackedRow::has_ip_busbw);
+            if (ip->wrong) r.ip_wrong = *ip->wrong, r.set(PackedRow::has_ip_wrong);
         }
-        r.per_iter = per_iter(item.get("out_of_place_per_iter"));
-        r.ip_per_iter = per_iter(item.get("in_place_per_iter"));
-        result_.rows.push_back(std::move(r));
+        r.type = result_.intern(type);
+        r.redop = result_.intern(redop);
+        RowExtra extra;
+        extra.per_iter = per_iter(item.get("out_of_place_per_iter"));
+        extra.ip_per_iter = per_iter(item.get("in_place_per_iter"));
+        if (extra.per_iter || extra.ip_per_iter) {
+            extra.row = static_cast<uint32_t>(result_.rows.size());
+            result_.extras.push_back(std::move(extra));
+            r.set(PackedRow::has_extra);
+        }
+        result_.rows.push_back(r);
     }
 
     std::string_view text_, collective_;

@@ -46,7 +46,7 @@ bool is_blank(char c);
 bool digit_like(std::string_view token);
 bool has_non_ascii(std::string_view token);
 
-enum class Num { ok, nonfinite, nonascii, bad };
+enum class Num { ok, nonfinite, nonascii, bad, negative };
 
 struct Real {
     Num status = Num::bad;

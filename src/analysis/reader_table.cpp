@@ -33,10 +33,12 @@ bool FindingSink::has_code(std::string_view code) const {
     return false;
 }
 
-std::vector<Finding> FindingSink::take(const std::vector<std::string>& labels) {
+std::vector<Finding> FindingSink::take(const std::vector<std::string>& labels, std::vector<size_t>& tables) {
     std::vector<Finding> out;
     out.reserve(entries_.size());
+    tables.clear();
     for (Entry& e : entries_) {
+        tables.push_back(e.table);
         Finding f = std::move(e.finding);
         if (e.table < labels.size() && !labels[e.table].empty()) f.message = labels[e.table] + ": " + f.message;
         if (e.count > 1) f.message += " (" + std::to_string(e.count) + " times)";
@@ -92,7 +94,7 @@ std::optional<double> tolerance(std::string_view type) {
 
 std::string size_text(int64_t size) { return std::to_string(size) + " B"; }
 
-void check_wrong(TableBuild& t, size_t index, std::vector<Row>& rows, FindingSink& sink) {
+void check_wrong(TableBuild& t, size_t index, ReadResult& result, FindingSink& sink) {
     const bool footer_clean = t.out_of_bounds && *t.out_of_bounds == 0;
     const double ranks_factor = t.ranks > 1 ? static_cast<double>(t.ranks - 1) : 1.0;
     std::vector<char> marked(t.end_row - t.first_row, 0);
@@ -100,43 +102,48 @@ void check_wrong(TableBuild& t, size_t index, std::vector<Row>& rows, FindingSin
         if (i >= t.first_row && i < t.end_row) marked[i - t.first_row] = 1;
     bool unchecked = false;
     for (size_t i = t.first_row; i < t.end_row; ++i) {
-        Row& r = rows[i];
+        PackedRow& r = result.rows[i];
         struct Block {
-            std::optional<int64_t>& wrong;
-            const std::optional<double>& error;
+            int64_t& wrong;
+            PackedRow::Flag has_wrong;
+            double error;
+            bool has_error;
             bool present;
             const char* name;
-        } blocks[2] = {{r.wrong, r.error, true, "out-of-place"},
-                       {r.ip_wrong, r.ip_error, r.ip_time_us.has_value(), "in-place"}};
+        } blocks[2] = {{r.wrong, PackedRow::has_wrong, r.error, r.has(PackedRow::has_error), true, "out-of-place"},
+                       {r.ip_wrong, PackedRow::has_ip_wrong, r.ip_error, r.has(PackedRow::has_ip_error),
+                        r.has(PackedRow::in_place), "in-place"}};
         for (Block& b : blocks) {
             if (!b.present) continue;
-            if (b.error) {
-                auto tol = tolerance(r.type);
+            if (b.has_error) {
+                const std::string& type = result.name(r.type);
+                auto tol = tolerance(type);
                 bool above = marked[i - t.first_row] ||
-                             (tol && *b.error > *tol * (*tol > 0 ? ranks_factor : 1.0));
+                             (tol && b.error > *tol * (*tol > 0 ? ranks_factor : 1.0));
                 b.wrong = above && !footer_clean ? 1 : 0;
+                r.set(b.has_wrong);
                 if (above) {
                     sink.add("error-above-tolerance", footer_clean ? Severity::warn : Severity::fail, index,
-                             std::string("error ") + format_number(*b.error) + " in the " + b.name +
+                             std::string("error ") + format_number(b.error) + " in the " + b.name +
                                  " block at " + size_text(r.size_bytes) + " is above the tolerance for " +
-                                 r.type + (footer_clean ? ", though the footer counts no values out of bounds"
-                                                        : ": wrong results"),
-                             size_text(r.size_bytes) + " " + r.type + " error " + format_number(*b.error));
+                                 type + (footer_clean ? ", though the footer counts no values out of bounds"
+                                                      : ": wrong results"),
+                             size_text(r.size_bytes) + " " + type + " error " + format_number(b.error));
                 }
                 continue;
             }
-            if (!b.wrong) {
+            if (!r.has(b.has_wrong)) {
                 unchecked = true;
-            } else if (*b.wrong > 0) {
+            } else if (b.wrong > 0) {
                 sink.add("wrong-results", Severity::fail, index,
-                         "#wrong " + std::to_string(*b.wrong) + " in the " + b.name + " block at " +
+                         "#wrong " + std::to_string(b.wrong) + " in the " + b.name + " block at " +
                              size_text(r.size_bytes),
-                         size_text(r.size_bytes) + " " + b.name + " #wrong " + std::to_string(*b.wrong));
-            } else if (*b.wrong < 0) {
+                         size_text(r.size_bytes) + " " + b.name + " #wrong " + std::to_string(b.wrong));
+            } else if (b.wrong < 0) {
                 sink.add("negative-wrong", Severity::fail, index,
-                         "negative #wrong " + std::to_string(*b.wrong) + " in the " + b.name + " block at " +
+                         "negative #wrong " + std::to_string(b.wrong) + " in the " + b.name + " block at " +
                              size_text(r.size_bytes) + ": the result check itself is broken",
-                         size_text(r.size_bytes) + " " + b.name + " #wrong " + std::to_string(*b.wrong));
+                         size_text(r.size_bytes) + " " + b.name + " #wrong " + std::to_string(b.wrong));
             }
         }
     }
@@ -155,6 +162,63 @@ void check_wrong(TableBuild& t, size_t index, std::vector<Row>& rows, FindingSin
         sink.add("negative-wrong", Severity::fail, index,
                  "negative count of out-of-bounds values: the result check itself is broken",
                  "# Out of bounds values : " + std::to_string(*t.out_of_bounds));
+}
+
+// Bus bandwidth is the algorithm bandwidth times a factor of the collective
+// and the number of ranks; values are printed to two decimals (or six
+// significant digits), so a row may differ by its rounding and no more.
+bool agrees(double algbw, double busbw, double factor) {
+    double expected = algbw * factor;
+    return std::fabs(busbw - expected) <= 0.006 * (1 + factor) + 1e-4 * std::fabs(expected);
+}
+
+// Rows with enough bandwidth that rounding leaves the ratio meaningful.
+std::vector<double> bus_ratios(const TableBuild& t, const ReadResult& result) {
+    std::vector<double> ratios;
+    for (size_t i = t.first_row; i < t.end_row; ++i) {
+        const PackedRow& r = result.rows[i];
+        if (r.algbw_gbps >= 1.0 && std::isfinite(r.busbw_gbps)) ratios.push_back(r.busbw_gbps / r.algbw_gbps);
+    }
+    return ratios;
+}
+
+std::optional<double> median(std::vector<double> v) {
+    if (v.empty()) return std::nullopt;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+// A row whose bus bandwidth is not its own algorithm bandwidth times the
+// collective's factor was not printed by the benchmark as it measured: it is
+// marked and never counts as a headline. Versions differ in the factor (older
+// ones gave all_gather's algorithm bandwidth on (n-1)/n of the data, so a
+// factor of 1), so the factor is the one the table's rows share where it lies
+// in the range any version used, else the collective's own.
+void check_bus_factor(TableBuild& t, size_t index, ReadResult& result, FindingSink& sink) {
+    std::optional<double> factor = median(bus_ratios(t, result));
+    std::string basis = "the factor the table's other rows share";
+    if (!factor) return;
+    if (*factor < 0.5 - 0.01 || *factor > 2.0 + 0.01) {
+        factor = t.ranks_whole ? busbw_factor(t.label, t.ranks) : std::nullopt;
+        if (!factor) factor = t.label == "all_reduce" ? 2.0 : 1.0;
+        basis = t.ranks_whole ? t.label + " on " + std::to_string(t.ranks) + " ranks"
+                              : "the most any collective uses";
+    }
+    for (size_t i = t.first_row; i < t.end_row; ++i) {
+        PackedRow& r = result.rows[i];
+        bool bad = !agrees(r.algbw_gbps, r.busbw_gbps, *factor);
+        if (r.has(PackedRow::has_ip_algbw) && r.has(PackedRow::has_ip_busbw))
+            bad = bad || !agrees(r.ip_algbw_gbps, r.ip_busbw_gbps, *factor);
+        if (!bad) continue;
+        r.set(PackedRow::implausible);
+        sink.add("busbw-mismatch", Severity::error, index,
+                 "the bus bandwidth at " + size_text(r.size_bytes) + " (" + format_number(r.busbw_gbps) +
+                     " GB/s) is not its algorithm bandwidth (" + format_number(r.algbw_gbps) + " GB/s) times " +
+                     format_number(std::round(*factor * 1e4) / 1e4) + " (" + basis +
+                     "): the row is not a measurement",
+                 size_text(r.size_bytes) + " algbw " + format_number(r.algbw_gbps) + " busbw " +
+                     format_number(r.busbw_gbps));
+    }
 }
 
 // Rows of one series must grow: with a size factor, every printed size is
@@ -264,15 +328,16 @@ Steps steps_from_params(const std::map<std::string, std::string>& params) {
     return s;
 }
 
-TableInfo finish_table(TableBuild& t, size_t index, std::vector<Row>& rows, FindingSink& sink) {
-    for (size_t i = t.first_row; i < t.end_row; ++i) rows[i].collective = t.label;
-    check_wrong(t, index, rows, sink);
+TableInfo finish_table(TableBuild& t, size_t index, ReadResult& result, FindingSink& sink) {
+    for (size_t i = t.first_row; i < t.end_row; ++i) result.rows[i].table = static_cast<uint32_t>(index);
+    check_wrong(t, index, result, sink);
+    check_bus_factor(t, index, result, sink);
     if (!t.footer) {
         if (t.end_row > t.first_row)
             sink.add("truncated", Severity::error, index,
                      "the table stops after " + std::to_string(t.end_row - t.first_row) +
                          " rows without its footer: the run did not finish",
-                     "last row " + size_text(rows[t.end_row - 1].size_bytes));
+                     "last row " + size_text(result.rows[t.end_row - 1].size_bytes));
         else
             sink.add("truncated", Severity::error, index, "the table has a header but no rows", "");
     } else if (t.end_row == t.first_row) {
@@ -289,6 +354,31 @@ TableInfo finish_table(TableBuild& t, size_t index, std::vector<Row>& rows, Find
     return info;
 }
 
+std::string collective_from_columns(const TableBuild& t, const ReadResult& result) {
+    if (t.end_row == t.first_row) return {};
+    bool rooted = false, reduces = false;
+    for (size_t i = t.first_row; i < t.end_row; ++i) {
+        const PackedRow& r = result.rows[i];
+        rooted = rooted || r.root >= 0;
+        const std::string& op = result.name(r.redop);
+        reduces = reduces || (!op.empty() && op != "none");
+    }
+    if (rooted) return reduces ? "reduce" : "broadcast";
+    std::optional<double> ratio = median(bus_ratios(t, result));
+    if (!ratio) return {};
+    const double n = static_cast<double>(t.ranks);
+    auto near = [&](double factor) { return std::fabs(*ratio - factor) <= 0.01 * factor + 0.005; };
+    if (t.ranks_whole && t.ranks >= 2) {
+        if (near(2 * (n - 1) / n) && reduces) return "all_reduce";
+        if (near((n - 1) / n)) return reduces ? "reduce_scatter" : "all_gather";
+        return {};
+    }
+    // No device list: the ratio alone, where only one collective can give it.
+    if (*ratio > 1.0 + 0.005 && *ratio < 2.0 && reduces) return "all_reduce";
+    if (*ratio >= 0.5 - 0.005 && *ratio < 1.0 - 0.005) return reduces ? "reduce_scatter" : "all_gather";
+    return {};
+}
+
 void finish_result(ReadResult& result, std::vector<TableBuild>& tables, FindingSink& sink,
                    std::string_view collective) {
     std::vector<std::string> labels;
@@ -299,9 +389,16 @@ void finish_result(ReadResult& result, std::vector<TableBuild>& tables, FindingS
                 sink.add("collective-mismatch", Severity::warn, i,
                          "the output is of " + t.label + ", not of " + std::string(collective), t.label);
             t.label = std::string(collective);
+        } else if (t.label.empty()) {
+            t.label = collective_from_columns(t, result);
+            if (!t.label.empty())
+                sink.add("collective-from-columns", Severity::note, i,
+                         "the output does not name its collective; its columns show " + t.label +
+                             (t.ranks_whole && t.ranks >= 2 ? " on " + std::to_string(t.ranks) + " ranks" : std::string()),
+                         t.label);
         }
         labels.push_back(t.label);
-        result.tables.push_back(finish_table(t, i, result.rows, sink));
+        result.tables.push_back(finish_table(t, i, result, sink));
     }
     if (tables.empty() && !sink.has_code("no-table"))
         sink.add("no-table", Severity::error, kNoTable, "no result table in the output", "");
@@ -321,7 +418,7 @@ void finish_result(ReadResult& result, std::vector<TableBuild>& tables, FindingS
     }
     if (oob_seen) result.out_of_bounds = oob_total;
     if (avg_seen != 1) result.avg_busbw.reset();
-    result.findings = sink.take(labels);
+    result.findings = sink.take(labels, result.finding_tables);
     bool any_error = false;
     for (const Finding& f : result.findings) any_error = any_error || f.severity == Severity::error;
     result.complete = all_complete && !any_error;

@@ -25,8 +25,9 @@ public:
              std::string_view evidence = {});
     bool has(Severity severity, size_t table) const;
     bool has_code(std::string_view code) const;
-    // The findings in first-seen order, each message led by its table's label.
-    std::vector<Finding> take(const std::vector<std::string>& labels);
+    // The findings in first-seen order, each message led by its table's label;
+    // `tables` receives each one's table (kNoTable for the whole output).
+    std::vector<Finding> take(const std::vector<std::string>& labels, std::vector<size_t>& tables);
 
 private:
     struct Entry {
@@ -58,6 +59,7 @@ struct TableBuild {
     std::optional<int64_t> out_of_bounds;
     Steps steps;
     int64_t ranks = 0;
+    bool ranks_whole = false;  // the device list names ranks 0 to ranks-1, each once
     bool error_column = false;
     // Every row read, kept or not: its size and whether it starts a new series
     // (another type, operation or root, or an rccl stress cycle).
@@ -68,14 +70,28 @@ struct TableBuild {
 // Shortens text for evidence: one line, at most 240 characters.
 std::string evidence_text(std::string_view text);
 
-// Labels the table's rows and makes the checks on wrong results, footers and
-// sizes; returns the table's summary.
-TableInfo finish_table(TableBuild& table, size_t index, std::vector<Row>& rows, FindingSink& sink);
+// Makes the checks on wrong results, bus bandwidths, footers and sizes;
+// returns the table's summary.
+TableInfo finish_table(TableBuild& table, size_t index, ReadResult& result, FindingSink& sink);
+
+// The collective a table's columns show, for output that does not name it:
+// operation and root, and the ratio of bus to algorithm bandwidth against the
+// factors of n ranks. Empty when they do not tell.
+std::string collective_from_columns(const TableBuild& table, const ReadResult& result);
 
 // Fills the result's collective, completeness and footer totals from the tables.
 void finish_result(ReadResult& result, std::vector<TableBuild>& tables, FindingSink& sink,
                    std::string_view collective);
 
 std::string format_number(double value);
+
+// What the run that printed a table said besides the table.
+struct RunOfTable {
+    std::map<std::string, std::string> params;
+    std::vector<RankLine> ranks;
+};
+
+// One result per table of `whole` (`runs` indexed by table).
+std::vector<ReadResult> split_runs(ReadResult&& whole, const std::vector<RunOfTable>& runs);
 
 }  // namespace quorvane::analysis::detail

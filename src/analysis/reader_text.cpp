@@ -1,5 +1,7 @@
 // The reader of the text a run prints: header-driven, line by line, one pass.
 #include <algorithm>
+#include <climits>
+#include <cstring>
 
 #include "reader.hpp"
 #include "reader_scan.hpp"
@@ -76,6 +78,7 @@ struct Run {
     std::map<std::string, std::string> params;
     int64_t max_reduced = -1;
     std::vector<int64_t> rank_numbers;
+    std::vector<RankLine> ranks;
     size_t table = kNoTable;
 };
 
@@ -119,13 +122,28 @@ public:
     TextReader(std::string_view text, std::string_view collective) : text_(text), collective_(collective) {}
 
     ReadResult read() {
-        // Rows take a hundred bytes of text or more; reserving for that many
-        // (within reason) spares the copies of a growing vector.
-        result_.rows.reserve(std::min<size_t>(text_.size() / 100, 1 << 16));
+        // A row is a line: reserving for every line (and no more rows than
+        // the shortest row's length allows) spares the copies of a growing
+        // vector at the cost of a count of line ends.
+        size_t lines_in_text = 1;
+        for (const char* p = text_.data(), *end = p + text_.size();
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; ++p)
+            ++lines_in_text;
+        result_.rows.reserve(std::min(lines_in_text, text_.size() / 24 + 1));
         scan::Lines lines(text_);
         std::string_view raw;
         while (lines.next(raw)) line(raw);
         return finish();
+    }
+
+    std::vector<ReadResult> read_parts() {
+        keep_runs_ = true;
+        ReadResult whole = read();
+        std::vector<detail::RunOfTable> runs(tables_.size());
+        for (Run& r : runs_)
+            if (r.table != kNoTable && r.table < runs.size())
+                runs[r.table] = detail::RunOfTable{std::move(r.params), std::move(r.ranks)};
+        return detail::split_runs(std::move(whole), runs);
     }
 
 private:
@@ -317,7 +335,8 @@ private:
         run().rank_numbers.push_back(r.rank);
         size_t index = runs_.size() - 1;
         if (ranks_run_ == kNoTable) ranks_run_ = index;
-        if (ranks_run_ == index) result_.ranks.push_back(std::move(r));
+        if (ranks_run_ == index) result_.ranks.push_back(r);
+        if (keep_runs_) run().ranks.push_back(std::move(r));
     }
 
     void header(const scan::Stripped& st, std::string_view raw) {
@@ -411,6 +430,9 @@ private:
             sink_.add("non-finite", Severity::error, table_index(),
                       "a number in " + where + " is not finite (inf, nan or beyond the range of a double)",
                       raw);
+        else if (status == Num::negative)
+            sink_.add("negative-value", Severity::error, table_index(),
+                      "a time or bandwidth in " + where + " is negative: no run measures that", raw);
         else if (status == Num::nonascii)
             sink_.add("non-ascii-number", Severity::error, table_index(),
                       "a number in " + where + " is written with characters other than ASCII digits", raw);
@@ -444,10 +466,10 @@ private:
                       raw);
             return;
         }
-        Row r;
+        PackedRow r;
         Num problem = Num::ok;
         bool starred = false, sizes_ok = false;
-        std::string_view root_text;
+        std::string_view root_text, type_text, redop_text;
         auto fail = [&](Num status) {
             if (problem == Num::ok) problem = status;
         };
@@ -470,13 +492,15 @@ private:
         };
         IterStats iter[2];
         bool has_iter[2] = {false, false};
+        std::string_view stamp[2];
         size_t k = 0;
         for (const Column& c : s.cols) {
             std::string_view tok = toks_[k++];
             const bool ip = c.block == 1;
-            auto measure = [&](double& out_of_place, std::optional<double>& in_place) {
+            auto measure = [&](double& out_of_place, double& in_place, PackedRow::Flag flag) {
                 if (auto v = real(tok, true)) {
-                    if (ip) in_place = *v;
+                    if (*v < 0) fail(Num::negative);
+                    if (ip) in_place = *v, r.set(flag);
                     else out_of_place = *v;
                 }
             };
@@ -487,24 +511,30 @@ private:
                 case Col::count:
                     if (auto v = integer(tok)) r.count = *v;
                     break;
-                case Col::type: r.type = std::string(tok); break;
-                case Col::redop: r.redop = std::string(tok); break;
+                case Col::type: type_text = tok; break;
+                case Col::redop: redop_text = tok; break;
                 case Col::root:
                     root_text = tok;
-                    if (auto v = integer(tok)) r.root = *v;
+                    if (auto v = integer(tok)) r.root = static_cast<int32_t>(std::clamp<int64_t>(*v, -1, INT32_MAX));
                     break;
-                case Col::time: measure(r.time_us, r.ip_time_us); break;
-                case Col::algbw: measure(r.algbw_gbps, r.ip_algbw_gbps); break;
-                case Col::busbw: measure(r.busbw_gbps, r.ip_busbw_gbps); break;
+                case Col::time: measure(r.time_us, r.ip_time_us, PackedRow::in_place); break;
+                case Col::algbw: measure(r.algbw_gbps, r.ip_algbw_gbps, PackedRow::has_ip_algbw); break;
+                case Col::busbw: measure(r.busbw_gbps, r.ip_busbw_gbps, PackedRow::has_ip_busbw); break;
                 case Col::wrong:
                     if (tok == "N/A") break;
-                    if (auto v = integer(tok)) (ip ? r.ip_wrong : r.wrong) = *v;
+                    if (auto v = integer(tok)) {
+                        (ip ? r.ip_wrong : r.wrong) = *v;
+                        r.set(ip ? PackedRow::has_ip_wrong : PackedRow::has_wrong);
+                    }
                     break;
                 case Col::error:
                     if (tok == "N/A") break;
                     t->build.error_column = true;
                     if (tok.ends_with("*")) tok.remove_suffix(1), starred = true;
-                    if (auto v = real(tok, false)) (ip ? r.ip_error : r.error) = *v;
+                    if (auto v = real(tok, false)) {
+                        (ip ? r.ip_error : r.error) = *v;
+                        r.set(ip ? PackedRow::has_ip_error : PackedRow::has_error);
+                    }
                     break;
                 case Col::bitdiff:
                     if (tok == "N/A") break;
@@ -526,17 +556,20 @@ private:
                     }
                     break;
                 case Col::timestamp:
-                    r.timestamp = std::string(tok) + " " + std::string(toks_[k++]);
+                    stamp[0] = tok, stamp[1] = toks_[k++];
                     break;
                 case Col::unknown: break;
             }
         }
         if (sizes_ok) {
-            bool series = t->new_series || r.type != t->last_type || r.redop != t->last_redop ||
+            bool series = t->new_series || type_text != t->last_type || redop_text != t->last_redop ||
                           root_text != t->last_root;
             t->build.sizes.push_back({r.size_bytes, series});
             t->new_series = false;
-            if (series) t->last_type = r.type, t->last_redop = r.redop, t->last_root = std::string(root_text);
+            if (series) {
+                t->last_type = std::string(type_text), t->last_redop = std::string(redop_text);
+                t->last_root = std::string(root_text);
+            }
         }
         if (problem != Num::ok) {
             number_problem(problem, raw,
@@ -546,12 +579,22 @@ private:
         }
         if (s.ms) {
             r.time_us *= 1000;
-            if (r.ip_time_us) *r.ip_time_us *= 1000;
+            r.ip_time_us *= 1000;
         }
-        if (has_iter[0]) r.per_iter = iter[0];
-        if (has_iter[1]) r.ip_per_iter = iter[1];
+        r.type = result_.intern(type_text);
+        r.redop = result_.intern(redop_text);
+        r.table = static_cast<uint32_t>(index);
+        if (has_iter[0] || has_iter[1] || !stamp[0].empty()) {
+            RowExtra e;
+            e.row = static_cast<uint32_t>(result_.rows.size());
+            if (has_iter[0]) e.per_iter = iter[0];
+            if (has_iter[1]) e.ip_per_iter = iter[1];
+            if (!stamp[0].empty()) e.timestamp = std::string(stamp[0]) + " " + std::string(stamp[1]);
+            result_.extras.push_back(std::move(e));
+            r.set(PackedRow::has_extra);
+        }
         if (starred) t->build.marked_wrong.push_back(result_.rows.size());
-        result_.rows.push_back(std::move(r));
+        result_.rows.push_back(r);
         t->build.end_row = result_.rows.size();
     }
 
@@ -570,6 +613,9 @@ private:
             TableBuild& b = tables_[r.table].build;
             b.label = r.label;
             b.ranks = static_cast<int64_t>(r.rank_numbers.size());
+            b.ranks_whole = !ranks.empty() && ranks.front() == 0 &&
+                            ranks.back() == static_cast<int64_t>(ranks.size()) - 1 &&
+                            std::adjacent_find(ranks.begin(), ranks.end()) == ranks.end();
         }
         for (TextTable& t : tables_) builds.push_back(std::move(t.build));
         if (builds.empty())
@@ -594,7 +640,7 @@ private:
     std::vector<std::string_view> toks_;
     size_t orphan_rows_ = 0;
     size_t ranks_run_ = kNoTable;
-    bool prefix_noted_ = false, rccl_ = false, sci_noted_ = false;
+    bool prefix_noted_ = false, rccl_ = false, sci_noted_ = false, keep_runs_ = false;
 };
 
 }  // namespace
@@ -603,12 +649,8 @@ ReadResult read_output(std::string_view text, std::string_view collective) {
     return TextReader(text, collective).read();
 }
 
-std::optional<std::pair<double, int64_t>> headline(const std::vector<Row>& rows) {
-    std::optional<std::pair<double, int64_t>> best;
-    for (const Row& r : rows)
-        if (r.collective == "all_reduce" && (!best || r.busbw_gbps > best->first))
-            best = std::make_pair(r.busbw_gbps, r.size_bytes);
-    return best;
+std::vector<ReadResult> read_output_parts(std::string_view text, std::string_view collective) {
+    return TextReader(text, collective).read_parts();
 }
 
 }  // namespace quorvane::analysis

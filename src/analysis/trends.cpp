@@ -50,17 +50,32 @@ double percentile(std::vector<double> values, double q) {
 }
 
 Comparison compare_busbw(const std::vector<BusbwPoint>& before, const std::vector<BusbwPoint>& after,
-                         double tolerance_pct) {
+                         double tolerance_pct, double plateau_share) {
     if (!(tolerance_pct >= 0.0 && tolerance_pct < 100.0))
         throw std::invalid_argument("tolerance must be a percentage from 0 up to (not including) 100");
+    if (!(plateau_share >= 0.0 && plateau_share <= 1.0))
+        throw std::invalid_argument("the plateau share must be from 0 to 1");
+    Comparison out;
+    for (const auto* run : {&before, &after})
+        for (const auto& p : *run)
+            if (!usable(p.busbw_gbps))
+                out.invalid.push_back(InvalidPoint{run == &before ? "A" : "B", p.collective, p.size_bytes,
+                                                   p.busbw_gbps});
     Names names;
     auto a = best_points(before, names);
     auto b = best_points(after, names);
     std::map<Key, BusbwChange> merged;
-    for (const auto& [key, v] : a) merged[key].before_gbps = v;
-    for (const auto& [key, v] : b) merged[key].after_gbps = v;
+    std::map<std::size_t, double> best_before;
+    for (const auto& [key, v] : a) {
+        merged[key].before_gbps = v;
+        best_before[key.first] = std::max(best_before[key.first], v);
+    }
+    std::map<std::size_t, bool> measured_after;
+    for (const auto& [key, v] : b) {
+        merged[key].after_gbps = v;
+        measured_after[key.first] = true;
+    }
 
-    Comparison out;
     const double keep = 1.0 - tolerance_pct / 100.0;
     for (auto& [key, change] : merged) {
         change.collective = names.order[key.first];
@@ -69,13 +84,20 @@ Comparison compare_busbw(const std::vector<BusbwPoint>& before, const std::vecto
             double was = *change.before_gbps, now = *change.after_gbps;
             if (was > 0.0) change.change_pct = (now - was) / was * 100.0;
             else if (now == 0.0) change.change_pct = 0.0;
-            change.regressed = now < was * keep;
+            change.judged = was >= plateau_share * best_before[key.first];
+            change.regressed = change.judged && now < was * keep;
+        }
+        if (change.judged) {
+            ++out.judged;
+            if (change.change_pct && (!out.worst_change_pct || *change.change_pct < *out.worst_change_pct))
+                out.worst_change_pct = change.change_pct;
         }
         out.regressed = out.regressed || change.regressed;
-        if (change.change_pct && (!out.worst_change_pct || *change.change_pct < *out.worst_change_pct))
-            out.worst_change_pct = change.change_pct;
         out.changes.push_back(std::move(change));
     }
+    for (const auto& [coll, best] : best_before)
+        if (!measured_after.count(coll)) out.lost.push_back(names.order[coll]);
+    out.regressed = out.regressed || !out.lost.empty();
     return out;
 }
 

@@ -23,23 +23,39 @@ struct BusbwChange {
     std::optional<double> before_gbps;  // absent: not measured in the first run
     std::optional<double> after_gbps;   // absent: not measured in the second run
     std::optional<double> change_pct;   // (after - before) / before x 100; absent without both, or before 0
-    bool regressed = false;             // after fell by more than the tolerance
+    bool judged = false;                // measured in both runs and on the first run's bandwidth plateau
+    bool regressed = false;             // judged, and after fell by more than the tolerance
+};
+
+// A value that is no bus bandwidth (not finite, or negative), and where it stood.
+struct InvalidPoint {
+    std::string run;  // "A" (the first run) or "B"
+    std::string collective;
+    std::int64_t size_bytes = 0;
+    double busbw_gbps = 0.0;
 };
 
 struct Comparison {
     std::vector<BusbwChange> changes;       // collectives in order of first appearance, sizes ascending
     bool regressed = false;                 // any change regressed
-    std::optional<double> worst_change_pct; // the lowest change_pct
+    std::optional<double> worst_change_pct; // the lowest change_pct of the judged points
+    std::size_t judged = 0;                 // how many points were judged
+    std::vector<std::string> lost;          // collectives the first run measured and the second not at all
+    std::vector<InvalidPoint> invalid;      // values that are no measurement, in either run
 };
 
-// Compares two runs point by point (matched on collective and size). A point
-// regresses when after < before x (1 - tolerance_pct / 100). Points seen in
-// only one run are listed with the other side absent and never count as a
-// regression. Several points for one collective and size in a run: the best
-// counts. Non-finite or negative values are ignored. Throws
-// std::invalid_argument unless 0 <= tolerance_pct < 100.
+// Compares two runs point by point (matched on collective and size). A point is
+// judged when both runs measured it and, unless plateau_share is 0, the first
+// run's value there is at least plateau_share of that run's best for the
+// collective: sizes on the bandwidth plateau, where a change means something,
+// not the latency-bound small sizes whose bandwidth swings with any jitter. A
+// judged point regresses when after < before x (1 - tolerance_pct / 100).
+// Several points for one collective and size in a run: the best counts.
+// Non-finite or negative values are listed as invalid and otherwise left out.
+// Throws std::invalid_argument unless 0 <= tolerance_pct < 100 and
+// 0 <= plateau_share <= 1.
 Comparison compare_busbw(const std::vector<BusbwPoint>& before, const std::vector<BusbwPoint>& after,
-                         double tolerance_pct);
+                         double tolerance_pct, double plateau_share = 0.0);
 
 // A site's runs at one collective and size: how many, the median, and the
 // middle half (25th to 75th percentile, linear between ranks).

@@ -1,11 +1,18 @@
 """`quorvane grade FILE...`: grade saved nccl-tests outputs offline, with the
-same field reader and verdict policy as a sweep."""
+same field reader and verdict policy as a sweep.
+
+Files are read as they come: a file holding several runs one after another is
+graded per run; a run that names no collective gets it from its columns (the
+reader says so), else from the file name; hosts, scope and GPUs per host come
+from the # Rank lines unless given."""
 from __future__ import annotations
 
 import argparse
 import os
 import sys
 import time
+from collections import Counter
+from collections.abc import Sequence
 from typing import Any
 
 from .. import analysis as qa
@@ -25,15 +32,64 @@ _NAMED = ("reduce_scatter", "all_reduce", "all_gather", "broadcast", "sendrecv",
           "reduce", "gather", "scatter")
 
 
-def read_saved(text: str, collective: str = "") -> Any:
-    """A saved output: nccl-tests' -J JSON file, or the text it prints."""
-    return qa.read_json(text, collective) if text.lstrip().startswith("{") else qa.read_output(text, collective)
+def read_saved(text: str, collective: str = "") -> list[qa.ReadResult]:
+    """A saved output, one reading per run it holds: nccl-tests' -J JSON file,
+    or the text it prints (several runs one after another are read apart)."""
+    if text.lstrip().startswith("{"):
+        return [qa.read_json(text, collective)]
+    return list(qa.read_output_parts(text, collective))
 
 
 def collective_in_name(path: str) -> str:
     """The collective a file name mentions ("nccl_allreduce.log" -> "all_reduce"), or ""."""
     name = "".join(c for c in os.path.basename(path).lower() if c.isalnum())
     return next((label for label in _NAMED if label.replace("_", "") in name), "")
+
+
+def _measured_of(path: str, text: str, collective: str) -> list[Measured]:
+    source = "standard input" if path == "-" else path
+    readings = read_saved(text, collective)
+    extra: list[dict[str, str]] = []
+    if len(readings) == 1 and not readings[0].collective:
+        guess = collective_in_name(path)
+        if guess:  # neither the output nor its columns say which collective it measured
+            readings = read_saved(text, guess)
+            extra.append(finding("collective-from-name", "note", f"taken to be {guess} from the file name"))
+        else:
+            extra.append(finding("collective-unknown", "warn", "the output does not say which collective it "
+                                 "measured, nor do its columns; give --collective"))
+    return [Measured(r.collective, reading=r, source=source, extra_findings=list(extra)) for r in readings]
+
+
+def _layout(readings: Sequence[qa.ReadResult]) -> tuple[list[str], int]:
+    """The hosts of the # Rank lines in order, and the most ranks one host ran
+    in any one reading (its GPUs)."""
+    hosts = hosts_of(readings)
+    per_host = 0
+    for r in readings:
+        counts = Counter(rank.host for rank in r.ranks if rank.host)
+        per_host = max(per_host, max(counts.values(), default=0))
+        if not counts and len(r.ranks):
+            per_host = max(per_host, len(r.ranks))
+    return hosts, per_host
+
+
+def _gpu_type(args: argparse.Namespace, readings: Sequence[qa.ReadResult]) -> tuple[str, dict[str, str] | None]:
+    """The GPU type key to grade with and, where it was not given, a note on
+    where it came from (or that none is known: the verdict is then unknown)."""
+    if args.gpu_type:
+        return args.gpu_type, None
+    try:
+        from .. import gpus  # the device-name table, where this build has it
+    except ImportError:
+        gpus = None
+    if gpus is not None:
+        detected = gpus.detect_from_ranks(readings) or gpus.NOT_FOUND
+        note = detected.note()
+        return detected.gpu_type, (finding("gpu-type", "note", note) if note else None)
+    devices = sorted({rank.device for r in readings for rank in r.ranks if rank.device})
+    named = f" (the output names {', '.join(devices)})" if devices else ""
+    return "unknown", finding("gpu-type", "note", f"no GPU type given{named}: the verdict is unknown; give --gpu-type")
 
 
 def cmd_grade(args: argparse.Namespace) -> int:
@@ -43,43 +99,32 @@ def cmd_grade(args: argparse.Namespace) -> int:
     if twice:
         raise UsageError(f"{shown(twice[0])} is listed twice")
     started_at, start = now_utc(), time.monotonic()
-    measured = []
+    measured: list[Measured] = []
     for path in args.files:
-        text = read_capped(path)
-        reading = read_saved(text, args.collective or "")
-        extra = []
-        if any(not row.collective for row in reading.rows) or (not reading.rows and not reading.collective):
-            guess = collective_in_name(path)
-            if guess:  # the output does not say which collective it measured
-                reading = read_saved(text, guess)
-                extra.append(finding("collective-from-name", "note", f"taken to be {guess} from the file name"))
-            else:
-                extra.append(finding("collective-unknown", "warn", "the output does not say which collective it "
-                                     "measured; give --collective"))
-        label = reading.collective or next((row.collective for row in reading.rows), "")
-        measured.append(Measured(label, reading=reading, source="standard input" if path == "-" else path,
-                                 extra_findings=extra))
-    readings = [m.reading for m in measured]
-    hosts = hosts_of(readings)
+        measured += _measured_of(path, read_capped(path), args.collective or "")
+    readings = [m.reading for m in measured if m.reading is not None]
+    hosts, per_host = _layout(readings)
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
-    warning = check_gpu_type(args.gpu_type, scope, overrides)
+    gpu_type, type_note = _gpu_type(args, readings)
+    warning = check_gpu_type(gpu_type, scope, overrides) if args.gpu_type else None
     err = console_for(sys.stderr)
     out = err if outputs.record_on_stdout else console_for(sys.stdout)
     if warning:
         err.print(f"{PROG}: warning: {warning}")
+    if type_note is not None and measured:
+        measured[0].extra_findings.append(type_note)
     num_nodes = max(1, len(hosts))
-    ranks = max((len(r.ranks) for r in readings), default=0)
+    gpus_per_node = args.gpus_per_node or per_host
 
     # The library grades the reader's rows: its report is kept in the record as a sweep's is.
-    report = cs.NcclReport(gpu_type=args.gpu_type, scope=scope, num_nodes=num_nodes,
-                           gpus_per_node=ranks // num_nodes,
-                           results=[cs.NcclResult(*row.to_library()) for r in readings for row in r.rows])
+    report = cs.NcclReport(gpu_type=gpu_type, scope=scope, num_nodes=num_nodes, gpus_per_node=gpus_per_node,
+                           results=[cs.NcclResult(*row) for r in readings for row in r.library_rows()])
     cs._finalize_status(report)
     record = build_record("grade", started_at=started_at, wall_s=time.monotonic() - start, hosts=hosts,
-                          gpu_type=args.gpu_type, scope=scope, num_nodes=num_nodes,
-                          gpus_per_node=ranks // num_nodes, emulated=False, measured=measured,
+                          gpu_type=gpu_type, scope=scope, num_nodes=num_nodes,
+                          gpus_per_node=gpus_per_node, emulated=False, measured=measured,
                           overrides=overrides, report=report,
-                          extra={"inputs": [m.source for m in measured]})
+                          extra={"inputs": list(dict.fromkeys(m.source for m in measured))})
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out, all_rows=args.all_rows)
     status = outputs.emit(record, say=err.print)
@@ -93,11 +138,13 @@ def register(sub: Any, fmt: Any) -> None:
         description="Read outputs that nccl-tests printed (text, or the JSON of its -J option) and grade them "
                     "as a sweep would: the same reader, the same verdict and exit status.")
     grade.add_argument("files", nargs="+", metavar="FILE", help="a saved output ('-': standard input)")
-    options.gpu_type(grade)
+    options.gpu_type(grade, options.GPU_TYPE_HELP + "; default: from the device names of the output's # Rank lines",
+                     required=False)
     grade.add_argument("--collective", metavar="NAME", type=lambda t: t.strip().removesuffix("_perf"),
                        help="the collective of outputs that do not name it (default: from the file name)")
     grade.add_argument("--scope", choices=SCOPES,
                        help="intra (one host) or multi (several); default: from the hosts in the output")
+    options.gpus_per_node(grade)
     options.all_rows(grade)
     options.outputs(grade, logs=False)
     grade.set_defaults(handler=cmd_grade)

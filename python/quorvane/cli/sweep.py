@@ -16,9 +16,9 @@ from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, Measured, build_record, now_utc, read_outcome
-from ..runner import CommandRunner, Outcome, label_of
+from ..runner import CommandRunner, Outcome, collective_label, label_of
 from . import add_command, options
-from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, UsageError
+from .common import EXIT_STATUS_HELP, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
 from .emulate import EMULATED, EMULATED_EXECUTABLES, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .render import SweepProgress, render_record
@@ -80,21 +80,33 @@ class _Collector:
         measured = list(self.measured)
         ran = {m.label for m in measured}
         for exe in collectives:
-            label = cs.collective_name_for_binary(exe)
+            label = collective_label(exe)
             if label in ran:
                 continue
             why = ("not run: the sweep was stopped" if stopped else
                    f"nccl-tests binary not found{' on launcher' if hosts else ''}: {exe}")
             measured.append(Measured(label, not_run=why))
-        order = [cs.collective_name_for_binary(exe) for exe in collectives]
+        order = [collective_label(exe) for exe in collectives]
         measured.sort(key=lambda m: order.index(m.label) if m.label in order else len(order))
         return measured
 
 
 # ---- sweep --------------------------------------------------------------------------
 
+def _check_benchmarks(args: argparse.Namespace, collectives: list[str]) -> None:
+    """With none of the requested programs to be found, nothing can run: one line up front, as the fleet says it,
+    rather than a table of failures that each say it."""
+    if args.emulate:
+        return
+    root = args.binary_root or "/opt/nccl-tests/build"
+    if all(cs._resolve_binary(exe, root) is None for exe in collectives):
+        raise RunError(f"nccl-tests not found: no {', '.join(collectives)} under {shown(root)}, the usual folders "
+                       "or the PATH (build nccl-tests, or give --binary-root DIR)")
+
+
 def cmd_sweep(args: argparse.Namespace) -> int:
     _check(args)
+    _check_benchmarks(args, args.collectives or list(cs.COLLECTIVES))
     hosts: list[str] | None = args.hosts
     scope = "multi" if hosts else "intra"
     overrides = read_overrides()
@@ -110,7 +122,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
 
     keeper = outputs.keeper
-    progress = SweepProgress(err, [cs.collective_name_for_binary(c) for c in collectives])
+    progress = SweepProgress(err, [collective_label(c) for c in collectives])
     collector = _Collector(progress, keeper)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None)

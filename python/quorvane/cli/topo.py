@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import re
 import sys
+from pathlib import Path
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -35,9 +36,34 @@ class Host:
     refused: bool = False                   # the file itself was refused (unreadable, too large)
     extra: list[Any] = field(default_factory=list)    # fleet findings
     changes: list[Any] = field(default_factory=list)  # against the golden file
+    known: list[Any] = field(default_factory=list)    # its own findings that the golden file has too
+    label: str = ""                                   # the host's name, as the file names it
+
+    def own_findings(self) -> list[Any]:
+        """What is wrong with the host itself: with a golden file, what the golden file
+        also shows is how this machine type is built, not a fault of this host."""
+        known = {finding_key(f) for f in self.known}
+        return [f for f in self.report.findings if finding_key(f) not in known] if self.report else []
 
     def all_findings(self) -> list[Any]:
-        return list(self.report.findings) + self.extra + self.changes if self.report else []
+        return self.own_findings() + self.extra + self.changes if self.report else []
+
+
+def finding_key(f: Any) -> tuple[str, str, str]:
+    return (f.code, f.message, f.evidence)
+
+
+def host_labels(paths: Sequence[str]) -> list[str]:
+    """Hosts by name, as their files name them (`fleet/node07-topo.xml` -> `node07`); the paths
+    themselves where two files would get the same name."""
+    labels = []
+    for path in paths:
+        if path == "-":
+            labels.append("-")
+            continue
+        stem = Path(path).name.removesuffix(".xml")
+        labels.append(re.sub(r"[-_.]?topo(logy)?$", "", stem) or stem)
+    return labels if len(set(labels)) == len(labels) else list(paths)
 
 
 # ---- reading ----------------------------------------------------------------------
@@ -86,12 +112,30 @@ def counts(report: Any, static: bool) -> str:
     return f"static file: {line}" if static else line
 
 
+def grouped(findings: Sequence[Any]) -> list[tuple[Any, str]]:
+    """(finding, line) pairs, where findings that say the same of several devices
+    ("GPU 3 (0000:3b:00.0): GPUDirect RDMA off" for each of 8 GPUs) share one line that names them all."""
+    groups: dict[tuple[str, str, str, str], list[Any]] = {}
+    for f in findings:
+        device, sep, said = f.message.partition(": ")
+        groups.setdefault((f.severity.name, f.code, said if sep and device else f.message, f.evidence),
+                          []).append(f)
+    lines = []
+    for (_, _, said, _), members in groups.items():
+        if len(members) == 1 or said == members[0].message:
+            lines.append((members[0], members[0].message + (f" ({len(members)} times)" if len(members) > 1 else "")))
+        else:
+            devices = ", ".join(m.message.partition(": ")[0] for m in members)
+            lines.append((members[0], f"{said}: {len(members)} devices: {devices}"))
+    return lines
+
+
 def finding_rows(findings: Sequence[Any], prefix: Sequence[str] = ()) -> list[list[Any]]:
     rows = []
-    for f in findings:
+    for f, message in grouped(findings):
         sev = f.severity.name
         rows.append([*prefix, Text(sev.upper(), SEVERITY_STYLE.get(sev, "")), f.code,
-                     Text.assemble(f.message, ("  [" + f.evidence + "]" if f.evidence else "", "dim"))])
+                     Text.assemble(message, ("  [" + f.evidence + "]" if f.evidence else "", "dim"))])
     return rows
 
 
@@ -159,7 +203,10 @@ def render_host(host: Host, console: Console, golden: str | None) -> None:
         console.print("  none: no GPU shares a PCIe switch with a NIC")
 
     heading(console, "Findings")
-    render_findings(console, list(report.findings) + host.extra, "none: nothing wrong found")
+    render_findings(console, host.own_findings() + host.extra, "none: nothing wrong found")
+    if host.known:
+        heading(console, "Also in the golden file", "  (how this machine type is built: not counted)")
+        render_findings(console, host.known, "")
     if golden is not None:
         heading(console, "Changes since the golden file", f"  ({golden})")
         render_findings(console, host.changes, "none: the same devices, placement and links")
@@ -175,12 +222,12 @@ def render_fleet(hosts: Sequence[Host], comparison: Any, usable: Sequence[Host],
     rows = []
     for host in hosts:
         if host.report is None:
-            rows.append([host.source, Text("no topology", "bold magenta"), host.error.removeprefix(host.source + ": ")])
+            rows.append([host.label, Text("no topology", "bold magenta"), host.error.removeprefix(host.source + ": ")])
             continue
         findings = host.all_findings()
         tally = {s: sum(f.severity.name == s for f in findings) for s in ("fail", "warn")}
         verdict = ", ".join(f"{k} {s}" for s, k in tally.items() if k) or "ok"
-        rows.append([host.source, counts(host.report, host.report.kind == "static"),
+        rows.append([host.label, counts(host.report, host.report.kind == "static"),
                      Text(verdict, SEVERITY_STYLE.get(worst(findings) or "", "green"))])
     print_table(console, ["host", "inventory", "verdict"], rows, [False, False, False])
 
@@ -191,13 +238,13 @@ def render_fleet(hosts: Sequence[Host], comparison: Any, usable: Sequence[Host],
             f"{d.what} {d.value} ({'majority ' + d.majority if d.majority else 'no majority'})")
     if by_host:
         print_table(console, ["host", "difference"],
-                    [[usable[h].source, "; ".join(parts)] for h, parts in sorted(by_host.items())], [False, False])
+                    [[usable[h].label, "; ".join(parts)] for h, parts in sorted(by_host.items())], [False, False])
     else:
         console.print("  none: every host has the same inventory" if len(usable) > 1
                       else "  none: fewer than two hosts to compare")
 
     heading(console, "Findings")
-    rows = [row for host in usable for row in finding_rows(host.all_findings(), [host.source])]
+    rows = [row for host in usable for row in finding_rows(host.all_findings(), [host.label])]
     if rows:
         print_table(console, ["host", "", "code", "finding  [evidence]"], rows, [False] * 4)
     else:
@@ -213,6 +260,9 @@ def finding_dicts(findings: Sequence[Any]) -> list[dict[str, Any]]:
 def host_dict(host: Host, golden: str | None) -> dict[str, Any]:
     data: dict[str, Any] = host.report.to_dict()
     data["findings"] = finding_dicts(host.all_findings())
+    if host.known:
+        data["findings_in_golden"] = finding_dicts(host.known)
+    data["host"] = host.label
     data["source"] = host.source
     if golden is not None:
         data["golden"] = golden
@@ -233,14 +283,18 @@ def cmd_topo(args: argparse.Namespace) -> int:
         golden_report = golden.report
 
     hosts = [analyse(path) for path in args.files]
+    for host, label in zip(hosts, host_labels(args.files)):
+        host.label = label
     if len(hosts) == 1 and hosts[0].report is None:
         raise (UsageError if hosts[0].refused else RunError)(hosts[0].error)
     usable = [h for h in hosts if h.report is not None]
-    comparison = analysis.compare_hosts([h.report for h in usable], [h.source for h in usable])
+    comparison = analysis.compare_hosts([h.report for h in usable], [h.label for h in usable])
     for host, extra in zip(usable, comparison.findings):
         host.extra = list(extra) if len(usable) > 1 else []
         if golden_report is not None:
             host.changes = analysis.compare_topology(golden_report, host.report)
+            in_golden = {finding_key(f) for f in golden_report.findings}
+            host.known = [f for f in host.report.findings if finding_key(f) in in_golden]
 
     for host in hosts:
         if host.report is None:
@@ -258,9 +312,10 @@ def cmd_topo(args: argparse.Namespace) -> int:
             data: Any = host_dict(hosts[0], args.against)
         else:
             data = {"hosts": [host_dict(h, args.against) for h in usable],
-                    "differences": [{"host": usable[d.host].source, "what": d.what, "value": d.value,
+                    "differences": [{"host": usable[d.host].label, "what": d.what, "value": d.value,
                                      "majority": d.majority or None} for d in comparison.differences],
-                    "errors": [{"source": h.source, "error": h.error} for h in hosts if h.report is None]}
+                    "errors": [{"host": h.label, "source": h.source, "error": h.error}
+                               for h in hosts if h.report is None]}
         write_atomic(args.json, strict_json(data))
 
     if len(usable) < len(hosts):
@@ -272,7 +327,7 @@ def cmd_topo(args: argparse.Namespace) -> int:
 
 TOPO_EXIT_HELP = """\
 with --check, topo exits:
-  0   no finding
+  0   no finding (with --against: none beyond what the golden file shows too)
   1   warnings only
   2   at least one fail
   4   a file holds no topology (also without --check)

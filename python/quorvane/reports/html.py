@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from html import escape
 from typing import Any
 
-from ..hostlist import fold, names_of
+from ..hostlist import fleet_hosts, fold, names_of
 from ..record import busbw_points
 
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
@@ -77,7 +77,7 @@ svg text{font:12px system-ui,sans-serif;fill:#1f2328} .axis line,.grid line{stro
 .legend{display:flex;flex-wrap:wrap;gap:14px;margin:4px 0 0 60px} .key{display:inline-block;width:18px;
  height:4px;vertical-align:middle;margin-right:5px}
 .heat td{text-align:center;min-width:64px} .heat td.suspect{outline:3px solid #cf222e;outline-offset:-3px;
- font-weight:700}
+ font-weight:700} .heat td.slowed{color:#59636e} .heat .partner{font-size:11px;color:#59636e}
 """
 
 
@@ -198,20 +198,26 @@ def chart(record: Mapping[str, Any], baseline: Baseline | None,
 
 # ---- the page ---------------------------------------------------------------------
 
+def _same_finding(f: Mapping[str, Any]) -> tuple[str, ...]:
+    """A finding as the page shows it: the record-level copy of a collective's
+    finding carries the collective's name as well, and is the same finding."""
+    return tuple(str(f.get(k) or "") for k in ("severity", "code", "message", "evidence"))
+
+
 def _findings(record: Mapping[str, Any]) -> str:
-    items = list(record.get("findings") or [])
+    items: dict[tuple[str, ...], Mapping[str, Any]] = {}
+    for f in record.get("findings") or []:
+        items.setdefault(_same_finding(f), f)
     for coll in record.get("collectives") or []:
         for f in coll.get("findings") or []:
-            if f not in items:
-                items.append(f)
+            items.setdefault(_same_finding(f), f)
     if not items:
         return "<p>No findings.</p>"
     rows = []
-    for f in items:
-        sev = str(f.get("severity") or "note")
-        rows.append(f'<tr><td class="sev-{escape(sev)}">{escape(sev)}</td><td>{escape(str(f.get("code") or ""))}'
-                    f'</td><td>{escape(str(f.get("message") or ""))}</td>'
-                    f'<td>{escape(str(f.get("evidence") or ""))}</td></tr>')
+    for sev, code, message, evidence in items:
+        sev = sev or "note"
+        rows.append(f'<tr><td class="sev-{escape(sev)}">{escape(sev)}</td><td>{escape(code)}'
+                    f'</td><td>{escape(message)}</td><td>{escape(evidence)}</td></tr>')
     return ('<table class="findings"><tr><th>severity</th><th>code</th><th>message</th><th>evidence</th></tr>'
             + "".join(rows) + "</table>")
 
@@ -232,26 +238,63 @@ def _values_table(record: Mapping[str, Any]) -> str:
             + "".join(rows) + "</table>")
 
 
-def _heat_cells(record: Mapping[str, Any]) -> dict[str, dict[str, float]]:
-    """host -> test -> busbw: each host's own sweep ("alone") and its pair runs."""
-    cells: dict[str, dict[str, float]] = {}
-    for item in _fleet_hosts(record):
-        head = item.get("headline")
-        value = head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
-        if item.get("host") is not None and value is not None:
-            cells.setdefault(str(item["host"]), {})["alone"] = float(value)
+@dataclass(frozen=True)
+class HeatCell:
+    """One run of one host in the fleet's host x test table."""
+    busbw_gbps: float
+    group: str              # "alone" or "pairs": which of the fleet's medians it is judged against
+    partner: str = ""       # the other host of a pair
+    slowed_by: tuple[str, ...] = ()   # the suspects that explain a slow pair, when this host is not one
+
+
+def _value(item: Mapping[str, Any]) -> Any:
+    head = item.get("headline")
+    return head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
+
+
+def _heat_cells(record: Mapping[str, Any]) -> dict[str, dict[str, HeatCell]]:
+    """host -> test -> cell: each host's runs alone (and alone again), and its pair runs with the partner."""
+    cells: dict[str, dict[str, HeatCell]] = {}
+    for item in fleet_hosts(record):
+        if item.get("host") is None:
+            continue
+        row = cells.setdefault(str(item["host"]), {})
+        runs = [r for r in item.get("runs") or [] if str(r.get("purpose") or "").startswith("alone")]
+        if not runs and _value(item) is not None:
+            runs = [{"purpose": "alone", "busbw_gbps": _value(item)}]
+        for run in runs:
+            value = _value(run)
+            if value is not None:
+                row[str(run.get("purpose") or "alone").replace("-", " ")] = HeatCell(float(value), "alone")
     for item in record.get("pair_results") or []:
-        hosts = item.get("hosts") or item.get("pair") or []
-        head = item.get("headline")
-        value = head.get("busbw_gbps") if isinstance(head, Mapping) else item.get("busbw_gbps")
+        hosts = [str(h) for h in item.get("hosts") or item.get("pair") or []]
+        value = _value(item)
         if value is None or len(hosts) != 2:
             continue
+        purpose = str(item.get("purpose") or "pair")
+        test = f"{purpose} r{item['round']}" if item.get("round") is not None else purpose
+        explained = tuple(str(h) for h in item.get("explained_by") or [])
         for host, other in ((hosts[0], hosts[1]), (hosts[1], hosts[0])):
-            test = f"pair r{item['round']}" if item.get("round") is not None else "pair"
-            row = cells.setdefault(str(host), {})
+            row = cells.setdefault(host, {})
             name = test if test not in row else f"{test} ({other})"
-            row[name] = float(value)
+            slowed_by = explained if explained and host not in explained else ()
+            row[name] = HeatCell(float(value), "pairs", other, slowed_by)
     return cells
+
+
+def _cell_colour(value: float, reference: Mapping[str, Any] | None) -> str:
+    """White at or above the fleet's slow line for its kind of run, deepening to red at its fail line:
+    a cell is judged against the fleet, never against the best of its column."""
+    if not isinstance(reference, Mapping) or reference.get("median_gbps") is None:
+        return "#ffffff"
+    median = float(reference["median_gbps"])
+    slow = float(reference.get("slow_below_gbps") or median * 0.9)
+    fail = float(reference.get("fail_below_gbps") or median * 0.75)
+    if value >= slow:
+        return "#ffffff"
+    depth = 1.0 if value <= fail or slow <= fail else (slow - value) / (slow - fail)
+    g = int(round(235 - 175 * depth))
+    return f"rgb(255,{g},{g})"
 
 
 def heatmap(record: Mapping[str, Any]) -> str:
@@ -259,22 +302,32 @@ def heatmap(record: Mapping[str, Any]) -> str:
     if not cells:
         return ""
     suspects = {str(s.get("host")): s for s in record.get("suspects") or []}
-    tests = list(dict.fromkeys(t for row in cells.values() for t in row))
-    top = {t: max([row[t] for row in cells.values() if t in row] + [0.0]) for t in tests}
+    reference = record.get("fleet_reference") or {}
+    tests = sorted(dict.fromkeys(t for row in cells.values() for t in row), key=lambda t: not t.startswith("alone"))
     head = "".join(f"<th>{escape(t)}</th>" for t in tests)
     rows = []
     for host in sorted(cells, key=lambda h: (h not in suspects, h)):
         tds = []
         for t in tests:
-            v = cells[host].get(t)
-            if v is None:
+            cell = cells[host].get(t)
+            if cell is None:
                 tds.append("<td>-</td>")
                 continue
-            share = v / top[t] if top[t] > 0 else 0.0
-            # white at the best of its column, towards red as it falls
-            g = int(255 * max(0.0, min(1.0, (share - 0.5) * 2)))
-            cls = ' class="suspect"' if host in suspects else ""
-            tds.append(f'<td{cls} style="background:rgb(255,{g},{g})" title="{v:g} GB/s">{v:.0f}</td>')
+            classes = ["suspect"] if host in suspects else []
+            title = f"{cell.busbw_gbps:g} GB/s"
+            if cell.partner:
+                title += f" with {cell.partner}"
+            if cell.slowed_by:
+                # an innocent partner: the pair is slow because of the suspect on its other end
+                classes.append("slowed")
+                colour = "#eaeef2"
+                title += f"; slow because of {', '.join(cell.slowed_by)}"
+            else:
+                colour = _cell_colour(cell.busbw_gbps, reference.get(cell.group))
+            cls = f' class="{" ".join(classes)}"' if classes else ""
+            partner = f'<br><span class="partner">with {escape(cell.partner)}</span>' if cell.partner else ""
+            tds.append(f'<td{cls} style="background:{colour}" title="{escape(title)}">'
+                       f'{cell.busbw_gbps:.0f}{partner}</td>')
         mark = ""
         if host in suspects:
             s = suspects[host]
@@ -284,8 +337,10 @@ def heatmap(record: Mapping[str, Any]) -> str:
     listing = "".join(f"<li><b>{escape(h)}</b> ({escape(str(s.get('kind') or '?'))}): "
                       f"{escape(str(s.get('evidence') or ''))}</li>" for h, s in suspects.items())
     return (f'<h2>Hosts and tests</h2><table class="heat"><tr><th>host</th>{head}</tr>{"".join(rows)}</table>'
-            f'<p class="meta">Cells: headline bus bandwidth, GB/s; the redder, the further below the '
-            f'best of its column.</p>' + (f"<ul>{listing}</ul>" if listing else ""))
+            f'<p class="meta">Cells: headline bus bandwidth, GB/s, and the partner of each pair; red below the '
+            f"fleet's slow line for that kind of run (its hosts alone, or its pairs), deepest at its fail line; "
+            f'grey: a pair that is slow because of the suspect on its other end.</p>'
+            + (f"<ul>{listing}</ul>" if listing else ""))
 
 
 def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Baseline | None = None,
@@ -321,7 +376,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
                      f'{thr.get("warn_min_gbps"):g} GB/s ({escape(str(thr.get("source") or "built-in"))})</p>')
     if record.get("verdict_note"):
         parts.append(f'<p class="meta">{escape(str(record["verdict_note"]))}</p>')
-    if busbw_points(record) or not _fleet_hosts(record):   # a fleet shows its hosts instead
+    if busbw_points(record) or not fleet_hosts(record):   # a fleet shows its hosts instead
         parts.append("<h2>Bus bandwidth against message size</h2>")
         parts.append(chart(record, baseline, typical))
     parts.append(heatmap(record))
@@ -341,7 +396,3 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
             f"<meta name=\"viewport\" content=\"width=device-width\"><title>{escape(title)}</title>"
             f"<style>{CSS}</style></head><body>\n" + "\n".join(p for p in parts if p) + "\n</body></html>\n")
 
-
-def _fleet_hosts(record: Mapping[str, Any]) -> list[Mapping[str, Any]]:
-    """A fleet record's per-host objects (its `hosts`)."""
-    return [h for h in record.get("hosts") or [] if isinstance(h, Mapping)]

@@ -17,7 +17,7 @@ from collections.abc import Mapping
 from datetime import datetime
 from typing import Any
 
-from ..hostlist import names_of
+from ..hostlist import fleet_hosts, names_of
 
 VERDICTS = ("pass", "warn", "fail", "unknown", "error")
 GB = 1e9  # the record keeps GB/s (10^9 bytes per second), as nccl-tests prints them
@@ -66,7 +66,7 @@ def render(record: Mapping[str, Any]) -> str:
     emulated = "true" if record.get("emulated") else "false"
     run = {"kind": record.get("kind") or "", "gpu_type": record.get("gpu_type") or "",
            "scope": record.get("scope") or "", "emulated": emulated}
-    fleet = _fleet_hosts(record)
+    fleet = fleet_hosts(record)
     # A fleet's run-level series belong to the fleet, not to one host: its hosts have their own series.
     hosts = [""] if fleet else (names_of(record) or [str(record.get("host") or "")])
     out = _Text()
@@ -145,7 +145,3 @@ def _host_size(item: Mapping[str, Any]) -> int | str:
     size = head.get("size_bytes") if isinstance(head, Mapping) else item.get("size_bytes")
     return "" if size is None else int(size)
 
-
-def _fleet_hosts(record: Mapping[str, Any]) -> list[Mapping[str, Any]]:
-    """A fleet record's per-host objects (its `hosts`)."""
-    return [h for h in record.get("hosts") or [] if isinstance(h, Mapping)]

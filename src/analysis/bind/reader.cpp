@@ -1,23 +1,43 @@
 // The field reader of nccl-tests output: rows, device lists, tables, results.
 #include "bind.hpp"
 
+#include <algorithm>
+
+#include "../hardware.hpp"
 #include "../reader.hpp"
+#include "../reader_table.hpp"
 
 namespace quorvane::analysis::bind {
 namespace {
 
 namespace qa = quorvane::analysis;
 
-// A result whose rows became Python objects once, when it was made.
+// A reading: its rows stay packed in C++ (Python sees them through a view
+// that makes a Row when one is read); findings, device list, versions,
+// parameters and tables become Python objects once, on first use.
 struct ReadResultObject {
-    explicit ReadResultObject(qa::ReadResult&& r) {
-        for (qa::Row& row : r.rows) rows.append(nb::cast(std::move(row)));
-        r.rows = {};
-        result = std::move(r);
-    }
+    explicit ReadResultObject(qa::ReadResult&& r) : result(std::move(r)) {}
     qa::ReadResult result;
-    nb::list rows;
+    nb::object findings, ranks, versions, params, tables;
+
+    template <class T>
+    static nb::object once(nb::object& slot, const T& value) {
+        if (!slot.is_valid()) slot = nb::cast(value);
+        return slot;
+    }
 };
+
+// The rows of a reading as a read-only sequence; it keeps the reading alive.
+struct RowsView {
+    nb::object owner;
+    const qa::ReadResult& result() const { return nb::cast<const ReadResultObject&>(owner).result; }
+};
+
+nb::list row_dicts(const qa::ReadResult& r) {
+    nb::list rows;
+    for (size_t i = 0; i < r.rows.size(); ++i) rows.append(as_dict(r.row(i)));
+    return rows;
+}
 
 }  // namespace
 
@@ -95,6 +115,15 @@ void init_reader(nb::module_& m) {
         .ro("avg_busbw", &qa::TableInfo::avg_busbw)
         .ro("out_of_bounds", &qa::TableInfo::out_of_bounds);
 
+    nb::class_<RowsView>(m, "Rows", "The rows of a reading, in the order printed: a read-only sequence of Row.")
+        .def("__len__", [](const RowsView& v) { return v.result().rows.size(); })
+        .def("__getitem__", [](const RowsView& v, Py_ssize_t i) {
+            const Py_ssize_t n = static_cast<Py_ssize_t>(v.result().rows.size());
+            if (i < 0) i += n;
+            if (i < 0 || i >= n) throw nb::index_error("row index out of range");
+            return v.result().row(static_cast<size_t>(i));
+        }, "index"_a);
+
     using O = ReadResultObject;
     nb::class_<O> result(m, "ReadResult", "What the reader found in one output.");
     Record(result)
@@ -105,32 +134,74 @@ void init_reader(nb::module_& m) {
         .prop("concluded", [](const O& o) { return o.result.concluded; })
         .prop("avg_busbw", [](const O& o) { return o.result.avg_busbw; })
         .prop("out_of_bounds", [](const O& o) { return o.result.out_of_bounds; })
-        .prop("versions", [](const O& o) { return o.result.versions; })
-        .prop("params", [](const O& o) { return o.result.params; })
-        .prop("ranks", [](const O& o) { return o.result.ranks; })
-        .prop("tables", [](const O& o) { return o.result.tables; })
-        .prop_with("rows", [](const O& o) { return nb::borrow<nb::typed<nb::list, qa::Row>>(o.rows); },
-                   [](const O& o) {
-                       nb::list rows;
-                       for (nb::handle x : o.rows) rows.append(as_dict(nb::cast<const qa::Row&>(x)));
-                       return nb::object(rows);
-                   },
-                   "The rows, in the order printed (the same list on every access).")
-        .prop("findings", [](const O& o) { return o.result.findings; })
-        .to_dict("Plain values only, fit for strict JSON.");
+        .prop_with("versions", [](O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(O::once(o.versions, o.result.versions)); },
+                   [](const O& o) { return nb::cast(o.result.versions); })
+        .prop_with("params", [](O& o) { return nb::borrow<nb::typed<nb::dict, nb::str, nb::str>>(O::once(o.params, o.result.params)); },
+                   [](const O& o) { return nb::cast(o.result.params); })
+        .prop_with("ranks", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::RankLine>>(O::once(o.ranks, o.result.ranks)); },
+                   [](const O& o) { return o.result.ranks; })
+        .prop_with("tables", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::TableInfo>>(O::once(o.tables, o.result.tables)); },
+                   [](const O& o) { return o.result.tables; })
+        .prop_with("rows", [](nb::handle self) { return RowsView{nb::borrow(self)}; },
+                   [](const O& o) { return nb::object(row_dicts(o.result)); },
+                   "The rows, in the order printed: a sequence that makes each Row when it is read.")
+        .prop_with("findings", [](O& o) { return nb::borrow<nb::typed<nb::list, qa::Finding>>(O::once(o.findings, o.result.findings)); },
+                   [](const O& o) { return o.result.findings; })
+        .to_dict("Plain values only, fit for strict JSON: the whole reading in one conversion.");
+    result
+        .def("library_rows", [](const O& o) {
+            nb::list rows;
+            for (const qa::PackedRow& r : o.result.rows)
+                rows.append(nb::make_tuple(o.result.collective_of(r), r.size_bytes, r.busbw_gbps, r.algbw_gbps,
+                                           r.time_us, r.has(qa::PackedRow::has_wrong) ? r.wrong : 0));
+            return rows;
+        }, "Every row as the fields of quorvane.collsweep.NcclResult, in order (unchecked counts as 0 wrong).")
+        .def("headline", [](const O& o) { return qa::headline(o.result); },
+             "The best out-of-place all_reduce bus bandwidth and its size, or None; rows found implausible "
+             "never count.")
+        .def("check_link_budget", [](O& o, const std::string& gpu_type, const std::string& scope) {
+            std::vector<qa::Finding> found;
+            if (auto budget = qa::link_budget(gpu_type, scope)) {
+                found = qa::check_link_budget(o.result, 2 * budget->gbps,
+                                              qa::detail::format_number(budget->gbps) + " GB/s, " + budget->basis);
+            } else {
+                // A type without a budget (a site's own, with its cutoffs in the
+                // overrides) has no links ten times faster than the fastest known.
+                double fastest = 0;
+                for (const qa::LinkBudget& b : qa::link_budgets()) fastest = std::max(fastest, b.gbps);
+                found = qa::check_link_budget(o.result, 10 * fastest,
+                                              "five times the fastest link budget known (" +
+                                                  qa::detail::format_number(fastest) + " GB/s)");
+            }
+            nb::list out;
+            for (const qa::Finding& f : found) out.append(as_dict(f));
+            return out;
+        }, "gpu_type"_a, "scope"_a,
+           "Marks the rows whose bus bandwidth is above twice the GPU type's link budget (no reduction in "
+           "the switch gets a GPU past its links twice over; for a type without a budget, ten times the "
+           "fastest budget known) and returns one finding dict per table.");
 
     m.def("read_output", [](nb::str text, const std::string& collective) {
         Utf8 utf8(text);
         return O(qa::read_output(utf8.view, collective));
     }, "text"_a, "collective"_a = "",
        "Read the standard output of one nccl-tests (or rccl-tests) run. collective labels the rows; "
-       "empty takes the label from the output.");
+       "empty takes the label from the output (or, failing that, from its columns).");
+    m.def("read_output_parts", [](nb::str text, const std::string& collective) {
+        Utf8 utf8(text);
+        std::vector<qa::ReadResult> parts = qa::read_output_parts(utf8.view, collective);
+        nb::list out;
+        for (qa::ReadResult& p : parts) out.append(nb::cast(O(std::move(p))));
+        return nb::typed<nb::list, O>(out);
+    }, "text"_a, "collective"_a = "",
+       "Read an output that may hold several runs one after another: one ReadResult per table, each with "
+       "its own run's findings, device list and parameters.");
     m.def("read_json", [](nb::str text, const std::string& collective) {
         Utf8 utf8(text);
         return O(qa::read_json(utf8.view, collective));
     }, "text"_a, "collective"_a = "",
        "Read an nccl-tests -J file (versions 1 to 3). Its environment dump is never read.");
-    m.def("headline", &qa::headline, "rows"_a,
+    m.def("headline", nb::overload_cast<const std::vector<qa::Row>&>(&qa::headline), "rows"_a,
           "The best out-of-place all_reduce bus bandwidth and the size it was measured at, or None.");
 }
 
