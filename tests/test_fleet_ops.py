@@ -205,3 +205,29 @@ sinfo -R > resumed.txt
         for node, reason in sinfo_reasons(env).items():
             if reason.startswith("quorvane:"):
                 subprocess.run(["scontrol", "update", f"NodeName={node}", "State=RESUME"], env=env, timeout=30)
+
+
+# ---- host lists wherever hosts are shown ---------------------------------------------------
+
+def test_every_surface_folds_the_host_list(tmp_path, monkeypatch, capsys):
+    from history_records import emulated_report, wrap
+    from quorvane.cli import main
+    from quorvane.history import History
+    from quorvane.reports import html
+
+    monkeypatch.setenv("QUORVANE_DB", str(tmp_path / "h.sqlite3"))
+    hosts = [f"node{i:03d}" for i in range(1, 129)]
+    sweep = wrap(emulated_report(), hosts=hosts)
+    fleet_record = wrap(emulated_report(), kind="fleet", hosts=hosts, started_at="2026-12-07T10:55:06+00:00")
+    fleet_record["hosts"] = [{"host": h, "verdict": "pass", "busbw_gbps": 300.0} for h in hosts]
+    with History(tmp_path / "h.sqlite3") as h:
+        h.add(sweep)
+        h.add(fleet_record)
+    assert main(["history"]) == 0
+    listing = capsys.readouterr().out
+    assert listing.count("node[001-128]") == 2 and "node004" not in listing
+    assert main(["history", "--host", "node077", "--json", "-"]) == 0   # the fleet's hosts are indexed by name
+    assert len(json.loads(capsys.readouterr().out)) == 2
+    main(["compare", "1", "2"])
+    assert "node[001-128]" in capsys.readouterr().out
+    assert "<title>quorvane fleet: H100_SXM on node[001-128]</title>" in html.render(fleet_record)

@@ -9,7 +9,8 @@ expansion of `node[1-9999999]` takes minutes and gigabytes.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 DEFAULT_MAX_HOSTS = 65536
 _RANGE = re.compile(r"\s*(\d+)\s*(?:-\s*(\d+)\s*)?(?:/\s*(\d+)\s*)?")
@@ -81,13 +82,13 @@ def expand(text: str, limit: int = DEFAULT_MAX_HOSTS) -> list[str]:
 
 def names_of(record: object) -> list[str]:
     """The host names of a record: its `hosts` are names, or (a fleet's) one object per host."""
-    hosts = record.get("hosts") if isinstance(record, dict) else None
-    return [str(h.get("host")) if isinstance(h, dict) else str(h) for h in hosts or []]
+    hosts = record.get("hosts") if isinstance(record, Mapping) else None
+    return [str(h.get("host")) if isinstance(h, Mapping) else str(h) for h in hosts or []]
 
 
-def fleet_hosts(record: object) -> list[dict[str, object]]:
+def fleet_hosts(record: object) -> list[Mapping[str, Any]]:
     """A fleet record's per-host objects: its `hosts` (or `host_results`, as older records call them)."""
-    if not isinstance(record, dict):
+    if not isinstance(record, Mapping):
         return []
-    items = [h for h in record.get("hosts") or [] if isinstance(h, dict)]
-    return items or [h for h in record.get("host_results") or [] if isinstance(h, dict)]
+    items = [h for h in record.get("hosts") or [] if isinstance(h, Mapping)]
+    return items or [h for h in record.get("host_results") or [] if isinstance(h, Mapping)]

@@ -52,7 +52,7 @@ def host_points(record: Mapping[str, Any]) -> list[tuple[str, int, float]]:
     """A fleet run as one point per host: its own headline (alone), matched host by host."""
     points = []
     for item in fleet_hosts(record):
-        head = item.get("headline") if isinstance(item.get("headline"), Mapping) else item
+        head: Mapping[str, Any] = item["headline"] if isinstance(item.get("headline"), Mapping) else item
         value, size = head.get("busbw_gbps"), head.get("size_bytes")
         if item.get("host") is not None and value is not None:
             points.append((str(item["host"]), int(size or 0), float(value)))
