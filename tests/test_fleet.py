@@ -161,7 +161,7 @@ def test_bad_input_is_one_line(args, env, message):
     r = quorvane_cmd(*args, "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", "-", **env)
     if message is None:
         record = json.loads(r.stdout)
-        assert (r.returncode, record["verdict"], record["hosts"]) == (4, "error", ["a", "b"])
+        assert (r.returncode, record["verdict"], [h["host"] for h in record["hosts"]]) == (4, "error", ["a", "b"])
     else:
         assert r.returncode == 64 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
 
