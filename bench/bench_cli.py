@@ -127,7 +127,7 @@ def fleet_record(hosts=4096, seed_hosts=16):
     record = dict(seed)
     record["hosts"] = [f"gpu{i:05d}" for i in range(hosts)]
     record["num_nodes"] = hosts
-    for key in ("host_results", "pair_results"):
+    for key in ("hosts", "pair_results"):
         record[key] = [json.loads(json.dumps(item).replace('"h0', f'"r{n}h0')) for n in range(times)
                        for item in seed[key]]
     return record

@@ -178,17 +178,26 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     r = quorvane_cmd("--emulate", "--hosts", "n[01-08]", "--gpus-per-node", "4", "--gpu-type", "H100_SXM",
                      "--json", "-", "--prom", str(prom), QUORVANE_EMULATE_FAULTS=json.dumps(faults),
                      QUORVANE_EMULATE_NOISE=noise, TMPDIR=str(scratch))
-    assert r.returncode == status, r.stderr
     record = json.loads(r.stdout)
+    # With noise a healthy host now and then lands in the warn band of the fixed cutoffs, as a sweep of it
+    # would: the fleet is then warn, and says which hosts.
+    warned = [f for f in record["findings"] if f["code"].endswith("-in-warn-band")]
+    assert not warned or noise != "0"
+    status = max(status, 1) if warned else status
+    assert r.returncode == status, r.stderr
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == named
     assert (record["kind"], record["emulated"], record["exit_status"]) == ("fleet", True, status)
-    assert len(record["host_results"]) == 8
+    assert len(record["hosts"]) == 8
     # With noise a healthy pair now and then lands 10% low and is re-paired: more runs, the same answer.
     assert record["runs"] == runs if noise == "0" else record["runs"] >= runs
     assert list(scratch.iterdir()) == []
-    busbw = {s.labels["host"]: s.labels["message_size"] for family in text_string_to_metric_families(prom.read_text())
-             for s in family.samples if s.name == "quorvane_busbw_gbps" and "," not in s.labels["host"]}
-    assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["host_results"] if h["busbw_gbps"] is not None}
+    families = list(text_string_to_metric_families(prom.read_text()))
+    busbw = {s.labels["host"]: s.labels["message_size"] for family in families
+             for s in family.samples if s.name == "quorvane_busbw_bytes_per_second"}
+    assert busbw == {h["host"]: str(h["size_bytes"]) for h in record["hosts"] if h["busbw_gbps"] is not None}
+    suspects = [(s.labels["host"], s.labels["kind"]) for f in families for s in f.samples
+                if s.name == "quorvane_fleet_suspect"]
+    assert suspects == named and all(s.labels["emulated"] == "true" for f in families for s in f.samples)
 
 
 def test_a_signal_ends_the_runs_of_the_round(tmp_path):
@@ -226,7 +235,7 @@ def test_bad_input_is_one_line(args, env, message):
     r = quorvane_cmd(*args, "--gpus-per-node", "2", "--gpu-type", "H100_SXM", "--json", "-", **env)
     if message is None:
         record = json.loads(r.stdout)
-        assert (r.returncode, record["verdict"], record["hosts"]) == (4, "error", ["a", "b"])
+        assert (r.returncode, record["verdict"], [h["host"] for h in record["hosts"]]) == (4, "error", ["a", "b"])
     else:
         assert r.returncode == 64 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
 
@@ -263,7 +272,7 @@ def test_real_launcher_names_the_planted_host(tmp_path, launcher, hosts_key, fau
     assert r.returncode == 2, r.stderr
     record = json.loads(r.stdout)
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == [(hosts[fault], kind)]
-    commands = [run["command"] for h in record["host_results"] for run in h["runs"]]
+    commands = [run["command"] for h in record["hosts"] for run in h["runs"]]
     commands += [p["command"] for p in record["pair_results"]]
     if launcher == "srun":
         assert all(c[0] == "srun" and "--kill-on-bad-exit=1" in c and any(a.startswith("--nodelist=") for a in c)

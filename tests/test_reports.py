@@ -27,7 +27,7 @@ def report():
 
 def fleet(report):
     record = wrap(report, kind="fleet", hosts=["g1", "g2", "g3", "g4"])
-    record["host_results"] = [{"host": h, "headline": {"busbw_gbps": v, "size_bytes": 33554432}}
+    record["hosts"] = [{"host": h, "headline": {"busbw_gbps": v, "size_bytes": 33554432}}
                               for h, v in [("g1", 348.0), ("g2", 350.0), ("g3", 349.0), ("g4", 351.0)]]
     record["pair_results"] = [{"hosts": ["g1", "g2"], "round": 1, "busbw_gbps": 40.1},
                               {"hosts": ["g3", "g4"], "round": 1, "busbw_gbps": 21.0},
@@ -117,13 +117,15 @@ def families(text):
 def test_prometheus_text_reads_back(report, host, verdict):
     record = wrap(report, host=host)
     record["verdict"] = verdict
-    rows = [(c["collective"], r["size_bytes"], r["busbw_gbps"]) for c in record["collectives"] for r in c["rows"]]
+    rows = [(c["collective"], r["size_bytes"], r["busbw_gbps"] * 1e9) for c in record["collectives"]
+            for r in c["rows"]]
     slower = wrap(report, scale=0.5)["collectives"][0]       # a second output of one collective (grade)
     record["collectives"].append(slower)
     got = families(prom.render(record))
-    busbw = got["quorvane_busbw_gbps"].samples
+    busbw = got["quorvane_busbw_bytes_per_second"].samples
     assert sorted((s.labels["collective"], int(s.labels["message_size"]), s.value) for s in busbw) == sorted(rows)
     assert {s.labels["host"] for s in busbw} == {host}
+    assert {s.labels["emulated"] for f in got.values() for s in f.samples} == {"true"}
     verdicts = {s.labels["verdict"]: s.value for s in got["quorvane_verdict"].samples}
     assert verdicts[verdict] == 1 and sum(verdicts.values()) == 1
     [stamp] = got["quorvane_run_timestamp_seconds"].samples
@@ -131,10 +133,29 @@ def test_prometheus_text_reads_back(report, host, verdict):
     assert got["quorvane_run_duration_seconds"].samples[0].value == record["wall_s"]
 
 
+def test_multi_host_run_gives_each_host_its_own_sample(report):
+    record = wrap(report, hosts=["gpu-a", "gpu-b"], emulated=False)
+    got = families(prom.render(record))
+    for family in got.values():
+        hosts = [s.labels["host"] for s in family.samples]
+        assert sorted(set(hosts)) == ["gpu-a", "gpu-b"] and hosts.count("gpu-a") == hosts.count("gpu-b")
+        assert {s.labels["emulated"] for s in family.samples} == {"false"}
+
+
 def test_fleet_exports_each_host(report):
-    got = families(prom.render(fleet(report)))
-    per_host = {s.labels["host"]: s.value for s in got["quorvane_busbw_gbps"].samples if "," not in s.labels["host"]}
-    assert per_host == {"g1": 348.0, "g2": 350.0, "g3": 349.0, "g4": 351.0}
+    record = fleet(report)
+    record["hosts"][3].update(verdict="fail", pairs=[{"with": ["g3"], "busbw_gbps": 21.0}])
+    record["suspects"][0].update(kind="net", severity="fail")
+    got = families(prom.render(record))
+    per_host = {s.labels["host"]: s.value for s in got["quorvane_fleet_host_busbw_bytes_per_second"].samples}
+    assert per_host == {"g1": 348e9, "g2": 350e9, "g3": 349e9, "g4": 351e9}
+    [suspect] = got["quorvane_fleet_suspect"].samples
+    assert (suspect.labels["host"], suspect.labels["kind"], suspect.value) == ("g4", "net", 1.0)
+    [pair] = got["quorvane_fleet_pair_busbw_bytes_per_second"].samples
+    assert (pair.labels["host"], pair.labels["peer"], pair.value) == ("g4", "g3", 21e9)
+    verdicts = {s.labels["host"]: s.labels["verdict"] for s in got["quorvane_fleet_host_verdict"].samples if s.value}
+    assert verdicts == {"g4": "fail"}
+    assert all("," not in s.labels.get("host", "") for f in got.values() for s in f.samples)
 
 
 def test_report_prom_replaces_the_file_whole(report, tmp_path):
@@ -144,7 +165,7 @@ def test_report_prom_replaces_the_file_whole(report, tmp_path):
     target.parent.mkdir()
     target.write_text("old\n")
     assert main(["report", str(record), "--prom", str(target)]) == 0
-    assert "quorvane_busbw_gbps" in families(target.read_text())
+    assert "quorvane_busbw_bytes_per_second" in families(target.read_text())
     assert [p.name for p in target.parent.iterdir()] == ["quorvane.prom"]
 
 
@@ -155,7 +176,7 @@ def test_sweep_prom(tmp_path):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     got = families((tmp_path / "q.prom").read_text())
-    assert len(got["quorvane_busbw_gbps"].samples) == 16
+    assert len(got["quorvane_busbw_bytes_per_second"].samples) == 16
 
 
 def test_page_shows_each_finding_once(report):

@@ -30,6 +30,7 @@ from typing import Any, Protocol
 from . import analysis as qa
 from . import collsweep as cs
 from . import plans
+from .hostlist import DEFAULT_MAX_HOSTS, HostListError, expand, fold
 from .record import Measured, collective_entry, judge, read_outcome
 from .runner import CommandRunner, Outcome, stop_all
 
@@ -47,16 +48,13 @@ class FleetError(Exception):
     """The fleet check cannot start: one line for the user."""
 
 
-def parse_hosts(text: str) -> list[str]:
-    """A Slurm-style host list ("gpu[01-16],gpu20") as names, in order, each once."""
-    from ClusterShell.NodeSet import NodeSet, NodeSetException  # type: ignore[import-untyped]
-
-    if not text.strip():
-        raise FleetError("the host list is empty")
+def parse_hosts(text: str, limit: int = DEFAULT_MAX_HOSTS) -> list[str]:
+    """A Slurm-style host list ("gpu[01-16],gpu20") as names, in order, each once;
+    at most `limit` of them, counted before the list is expanded."""
     try:
-        hosts = list(dict.fromkeys(NodeSet(text.strip(), autostep=None)))
-    except (NodeSetException, ValueError) as exc:
-        raise FleetError(f"cannot read the host list {text!r}: {exc}") from None
+        hosts = expand(text, limit)
+    except HostListError as exc:
+        raise FleetError(str(exc)) from None
     bad = [h for h in hosts if not HOST_NAME.fullmatch(h)]
     if bad:
         raise FleetError(f"not a host name: {bad[0]!r}")
@@ -173,12 +171,45 @@ class FleetResult:
     path_context: Any = None   # analysis.PathContext for its findings
     localized: dict[str, dict[str, Any]] = field(default_factory=dict)  # per suspect: the GPU or the rail
 
+    deadline_passed: bool = False
+
+    def cutoff_findings(self) -> list[dict[str, Any]]:
+        """What the fixed cutoffs say that the fleet's own distribution does not:
+        trusted results in the warn band (as `sweep` grades them), and pairs
+        that all fail the multi-host cutoffs with no host to blame."""
+        found: list[dict[str, Any]] = []
+        named = {s.host for s in self.planner.suspects()}
+        for pairs, noun in ((False, "hosts alone"), (True, "pairs")):
+            graded = [(run, self.done[run.id].graded) for run in self.planner.runs
+                      if (len(run.hosts) > 1) == pairs and run.id in self.done
+                      and not self.done[run.id].graded.problem and self.done[run.id].graded.busbw_gbps is not None]
+            if not graded:
+                continue
+            warn = [run for run, g in graded if g.grade == "warn" and not named.intersection(run.hosts)]
+            failing = [run for run, g in graded if g.grade == "fail"]
+            if pairs and len(failing) == len(graded) and not named:
+                found.append({"code": "fleet-pairs-all-below-cutoff", "severity": "fail",
+                              "message": f"all {len(graded)} pairs grade fail against the multi-host cutoffs "
+                                         "and no host explains it: a fleet-wide network problem",
+                              "evidence": None, "collective": None})
+            elif warn:
+                hosts = fold(dict.fromkeys(h for run in warn for h in run.hosts))
+                found.append({"code": f"fleet-{'pairs' if pairs else 'hosts'}-in-warn-band", "severity": "warn",
+                              "message": f"{len(warn)} {noun if len(warn) != 1 else noun[:-1].replace('hosts', 'host')}"
+                                         f" in the warn band of the fixed cutoffs: {hosts}",
+                              "evidence": None, "collective": None})
+        return found
+
     @property
     def verdict(self) -> str:
-        if self.interrupted is not None or not self.planner.complete:
+        if self.interrupted is not None or self.deadline_passed or not self.planner.complete:
             return "error"
         worst = self.planner.worst()
-        return {qa.Severity.fail: "fail", qa.Severity.warn: "warn"}.get(worst, "pass")
+        verdict = {qa.Severity.fail: "fail", qa.Severity.warn: "warn"}.get(worst, "pass")
+        for f in self.cutoff_findings():
+            if f["severity"] == "fail" or (f["severity"] == "warn" and verdict == "pass"):
+                verdict = f["severity"]
+        return verdict
 
 
 @dataclass
@@ -198,6 +229,7 @@ class FleetCheck:
     localize: bool = True  # after the check, name the GPU or rail of each suspect
     settings: Any = field(default_factory=qa.JudgeSettings)
     plan: plans.Plan = field(default_factory=lambda: plans.make_plan(collectives=[BINARY]))
+    deadline: float | None = None  # time.monotonic() by which the whole check ends (--deadline)
 
     def benchmark(self) -> list[str]:
         # The plan's command line for one host driving all its GPUs.
@@ -212,6 +244,8 @@ class FleetCheck:
         full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + cmd
         logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
+        if self.deadline is not None:
+            timeout = round(max(0.0, min(timeout, self.deadline - time.monotonic())), 1)
         outcome = self.runner.execute(full, timeout=timeout, logs=logs)
         outcome.command = cmd  # findings name the program, not the `env` that set its variables
         if self.debug is not None:
@@ -223,10 +257,14 @@ class FleetCheck:
         planner = qa.FleetPlanner(self.hosts, self.settings)
         done: dict[int, Done] = {}
         stopped: BaseException | None = None
+        deadline_passed = False
         futures: dict[int, Future[Done]] = {}
         pool = ThreadPoolExecutor(max_workers=max(1, self.parallel), thread_name_prefix="quorvane-fleet")
         try:
             while runs := planner.next_round():
+                if self.deadline is not None and time.monotonic() >= self.deadline:
+                    deadline_passed = True
+                    break
                 t0 = time.monotonic()
                 progress(f"round {planner.rounds}: {_describe_round(runs)}")
                 futures = {run.id: pool.submit(self.one, run) for run in runs}
@@ -261,8 +299,12 @@ class FleetCheck:
                 if isinstance(exc, Exception):
                     raise
                 stopped = exc
-        return FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped, self.debug,
-                           self.path_context, localized)
+        result = FleetResult(planner, done, time.monotonic() - started, self.launcher.name, stopped, self.debug,
+                             self.path_context, localized)
+        result.deadline_passed = deadline_passed or (
+            self.deadline is not None and any(d.outcome.timed_out for d in done.values())
+            and time.monotonic() >= self.deadline)
+        return result
 
     # ---- localisation inside a suspect ----
 
@@ -386,21 +428,32 @@ def suspect_paths(record: dict[str, Any]) -> None:
 
 
 def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
-    """The record's fleet part: suspects, per-host and per-pair results, runs, rounds."""
+    """The record's fleet part: suspects, `hosts` (one object per host: its runs alone,
+    its pairs, its verdict), the pair results, runs, rounds."""
     p = result.planner
     runs = {run.id: run for run in p.runs}
     suspects = {s.host: s for s in p.suspects()}
+    pair_results = [_run_dict(result, run, keeper) for run in p.runs if len(run.hosts) > 1]
+    pairs_of: dict[str, list[dict[str, Any]]] = {}
+    for d in pair_results:
+        for host in d["hosts"]:
+            pairs_of.setdefault(host, []).append({
+                "with": [o for o in d["hosts"] if o != host], "purpose": d.get("purpose"),
+                "busbw_gbps": d.get("busbw_gbps"), "verdict": d.get("verdict")})
     host_results = []
     for h in p.host_summaries():
         alone = [_run_dict(result, runs[i], keeper) for i in h.runs if runs[i].purpose.startswith("alone")]
         first = alone[0] if alone else {}
+        # The host's own verdict: named, or its alone run's grade (as `sweep` grades it).
+        verdict = (suspects[h.host].severity.name if h.host in suspects
+                   else first.get("verdict") if first else "error")
         host_results.append({
-            "host": h.host, "verdict": first.get("verdict"), "busbw_gbps": first.get("busbw_gbps"),
+            "host": h.host, "verdict": verdict, "busbw_gbps": first.get("busbw_gbps"),
             "size_bytes": first.get("size_bytes"),
             "alone": h.alone, "network": h.network, "known_good": h.known_good,
             "suspect": suspects[h.host].kind if h.host in suspects else None, "runs": alone,
+            "pairs": pairs_of.get(h.host, []),
         })
-    pair_results = [_run_dict(result, run, keeper) for run in p.runs if len(run.hosts) > 1]
     refs = {name: (ref.to_dict() if ref is not None else None)
             for name, ref in (("alone", p.alone_reference), ("pairs", p.pair_reference))}
     named = [{"host": s.host, "kind": s.kind, "evidence": s.evidence, "severity": s.severity.name}
@@ -409,7 +462,7 @@ def fleet_fields(result: FleetResult, keeper: Any = None) -> dict[str, Any]:
         "suspects": named,
         **localized_fields(result, named),
         **path_fields(result, suspects),
-        "host_results": host_results,
+        "hosts": host_results,
         "pair_results": pair_results,
         "runs": len(p.runs),
         "rounds": p.rounds,

@@ -209,6 +209,7 @@ class CommandRunner(cs.ShellRunner):
         self.cap_bytes = cap_bytes
         self.observer = observer
         self.logs_for = logs_for
+        self.deadline: float | None = None  # time.monotonic() past which no run may go on (--deadline)
 
     def run(self, cmd: list[str], *, timeout: int, input_text: str | None = None) -> cs.ShellResult:
         return self.execute(cmd, timeout=timeout, input_text=input_text).shell_result()
@@ -216,6 +217,8 @@ class CommandRunner(cs.ShellRunner):
     def execute(self, cmd: Sequence[str], *, timeout: float, input_text: str | None = None,
                 logs: tuple[str, str] | None = None) -> Outcome:
         argv = [str(a) for a in cmd]
+        if self.deadline is not None:
+            timeout = round(max(0.0, min(timeout, self.deadline - time.monotonic())), 1)
         if logs is None and self.logs_for is not None:
             logs = self.logs_for(argv)
         if self.observer is not None:

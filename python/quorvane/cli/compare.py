@@ -9,6 +9,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .. import analysis
+from ..hostlist import fleet_hosts, fold, names_of
 from ..record import busbw_points, document, strict_json
 from . import add_command, options
 from .common import PROG, RunError, announce_verdict, UsageError, check_json_target, fmt_float, human_size, shown, table, write_atomic
@@ -35,23 +36,21 @@ VERDICT_OF_STATUS = {0: "pass", EXIT_REGRESSED: "fail", EXIT_NOTHING: "unknown"}
 
 
 def _describe(name: str, record: Mapping[str, Any]) -> str:
-    hosts = record.get("hosts") or []
-    where = ",".join(map(str, hosts[:4])) + (f" +{len(hosts) - 4}" if len(hosts) > 4 else "")
-    bits = [str(record.get("started_at") or ""), where,
+    bits = [str(record.get("started_at") or ""), fold(names_of(record)),
             f"{record.get('gpu_type') or '?'} {record.get('scope') or ''}".strip(),
             "emulated" if record.get("emulated") else ""]
     return shown(f"{name} ({', '.join(b for b in bits if b)})")
 
 
 def _is_fleet(record: Mapping[str, Any]) -> bool:
-    return record.get("kind") == "fleet" or bool(record.get("host_results"))
+    return record.get("kind") == "fleet" or bool(fleet_hosts(record))
 
 
 def host_points(record: Mapping[str, Any]) -> list[tuple[str, int, float]]:
     """A fleet run as one point per host: its own headline (alone), matched host by host."""
     points = []
-    for item in record.get("host_results") or []:
-        head = item.get("headline") if isinstance(item.get("headline"), Mapping) else item
+    for item in fleet_hosts(record):
+        head: Mapping[str, Any] = item["headline"] if isinstance(item.get("headline"), Mapping) else item
         value, size = head.get("busbw_gbps"), head.get("size_bytes")
         if item.get("host") is not None and value is not None:
             points.append((str(item["host"]), int(size or 0), float(value)))

@@ -12,10 +12,11 @@ from contextlib import contextmanager
 from typing import Any, TextIO
 
 from .. import collsweep as cs
-from .. import plans
+from .. import plans, slurm
 from ..fleet import (BINARY, COLLECTIVE, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
                      FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts,
                      suspect_paths)
+from ..hostlist import DEFAULT_MAX_HOSTS, fold
 from ..nccl_debug import RunDebug, context_from_topology
 from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
@@ -27,16 +28,20 @@ from .outputs import LogKeeper, Outputs, stop_with_record
 from .term import Style
 
 FLEET_LAUNCHERS = ("srun", "ssh")
+EXIT_SLURM = 5
 # How many runs go at once unless --parallel says otherwise: a Slurm round goes
 # whole; ssh fans out like ClusterShell's default; emulated runs share this machine.
 DEFAULT_PARALLEL = {"srun": 512, "ssh": 64, EMULATED: 8}
 
 FLEET_STATUSES = (
     ("0", "pass", "no suspect: every host and every pair is in line with the fleet"),
-    ("1", "warn", "suspects, all of them warn-level (measurably slower, not dramatically)"),
+    ("1", "warn", "suspects, all of them warn-level (measurably slower, not dramatically), or hosts or\n"
+                  "pairs in the warn band of the fixed cutoffs"),
     ("2", "fail", "suspects, at least one fail-level, or the whole fleet below the fixed cutoffs"),
     ("4", "error", "the check could not complete (too few measurements, no known-good host,\n"
-                   "no launcher or benchmark)"),
+                   "no launcher or benchmark, --deadline reached)"),
+    ("5", "", "--drain or --resume not done: more suspects than --max-drain (nothing\n"
+              "drained), or scontrol/sinfo failed"),
 )
 
 
@@ -49,8 +54,11 @@ def build_record(result: FleetResult, args: argparse.Namespace, hosts: list[str]
         "verdict_note": result.planner.incomplete_reason or None,
         "thresholds": {"alone": threshold_entry(args.gpu_type, "intra", overrides),
                        "pairs": threshold_entry(args.gpu_type, "multi", overrides)},
-        "findings": [{**dict(f.to_dict()), "collective": None} for f in result.planner.findings()],
+        "findings": [{**dict(f.to_dict()), "collective": None} for f in result.planner.findings()]
+                    + result.cutoff_findings(),
     }
+    if result.deadline_passed and result.interrupted is None:
+        extra["verdict_note"] = f"stopped at the --deadline of {args.deadline:g} s before the check was over"
     if result.interrupted is not None and isinstance(result.interrupted, Interrupted):
         signum = result.interrupted.signum
         extra.update(interrupted=signal.Signals(signum).name, exit_status=128 + signum,
@@ -76,6 +84,7 @@ def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
           f"{record['wall_s']:.1f} s", file=out)
     for f in record["findings"]:
         print(f"{f['severity']:<10} {f['message']}", file=out)
+    host_table(record, out, style)
     suspects = record["suspects"]
     if suspects:
         print(f"suspects   {len(suspects)}", file=out)
@@ -93,6 +102,72 @@ def render(record: dict[str, Any], out: TextIO, style: Style) -> None:
                 for line in f["evidence"]:
                     print(f"             | {line}", file=out)
     print(f"verdict    {style.status(record['verdict'])}", file=out)
+
+
+def host_table(record: dict[str, Any], out: TextIO, style: Style) -> None:
+    """One line per host: alone, paired with whom and at what, verdict, kind."""
+    rows = []
+    for h in record["hosts"]:
+        alone = "-" if h.get("busbw_gbps") is None else f"{h['busbw_gbps']:.2f}"
+        pairs = "; ".join(f"{fold(p['with'])} " + ("-" if p.get("busbw_gbps") is None else f"{p['busbw_gbps']:.2f}")
+                          for p in h.get("pairs") or []) or "-"
+        rows.append([h["host"], alone, pairs, h.get("verdict") or "-", h.get("suspect") or "-"])
+    headers = ["host", "alone GB/s", "paired with (GB/s)", "verdict", "kind"]
+    widths = [max(len(headers[i]), *(len(r[i]) for r in rows)) for i in range(len(headers))]
+    print("  " + "  ".join(f"{c:<{w}}" for c, w in zip(headers, widths)).rstrip(), file=out)
+    for r in rows:
+        cells = [f"{c:<{w}}" for c, w in zip(r, widths)]
+        if r[3] in ("fail", "warn", "error"):
+            cells[3] = style(cells[3], "red" if r[3] in ("fail", "error") else "yellow")
+        print("  " + "  ".join(cells).rstrip(), file=out)
+
+
+def slurm_actions(record: dict[str, Any], args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
+    """What --drain and --resume do: the record's `slurm` part and the lines to print."""
+    part: dict[str, Any] = {}
+    lines: list[str] = []
+    if args.drain:
+        suspects = record["suspects"]
+        limit = slurm.drain_limit(record["num_nodes"], args.max_drain)
+        drain: dict[str, Any] = {"mode": args.drain, "max_drain": limit, "drained": [], "errors": [],
+                                 "refused": None}
+        if record["verdict"] == "error":
+            drain["refused"] = "the check did not complete: nothing is drained on an incomplete result"
+        elif len(suspects) > limit:
+            drain["refused"] = (f"{len(suspects)} suspects, more than --max-drain {limit}: a fleet-wide "
+                                "problem is not that many bad hosts; nothing drained")
+        else:
+            for s in suspects:
+                reason = slurm.reason_for(s)
+                cmd = slurm.drain_command(s["host"], reason)
+                lines.append(slurm.shown(cmd))
+                if args.drain == "apply":
+                    errors = slurm.apply([cmd])
+                    drain["errors"] += errors
+                    if not errors:
+                        drain["drained"].append({"host": s["host"], "reason": reason})
+        part["drain"] = drain
+    if args.resume:
+        resume: dict[str, Any] = {"mode": args.resume, "resumed": [], "errors": [], "refused": None}
+        if record["verdict"] == "error":
+            resume["refused"] = "the check did not complete: nothing is resumed on an incomplete result"
+        else:
+            passing = [h["host"] for h in record["hosts"] if h.get("verdict") == "pass" and not h.get("suspect")]
+            try:
+                reasons = slurm.drain_reasons([h["host"] for h in record["hosts"]])
+            except slurm.SlurmError as exc:
+                reasons = {}
+                resume["errors"].append(str(exc))
+            for h in (h for h in passing if reasons.get(h, "").startswith(slurm.PREFIX)):
+                cmd = slurm.resume_command(h)
+                lines.append(slurm.shown(cmd))
+                if args.resume == "apply":
+                    errors = slurm.apply([cmd])
+                    resume["errors"] += errors
+                    if not errors:
+                        resume["resumed"].append({"host": h, "reason": reasons[h]})
+        part["resume"] = resume
+    return part, lines
 
 
 @contextmanager
@@ -145,7 +220,7 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         if not text:
             raise UsageError("give --hosts HOSTLIST (or run inside a Slurm allocation to check its nodes)")
     try:
-        hosts = parse_hosts(text)
+        hosts = parse_hosts(text, args.max_hosts)
     except FleetError as exc:
         raise UsageError(f"--hosts: {exc}") from None
     if len(hosts) < 2:
@@ -184,6 +259,7 @@ def cmd_fleet(args: argparse.Namespace) -> int:
                                timeout_pair=args.timeout or DEFAULT_TIMEOUT_PAIR,
                                parallel=args.parallel or DEFAULT_PARALLEL[name],
                                runner=CommandRunner(grace_s=args.grace), keeper=keeper, plan=plan, debug=debug,
+                               deadline=None if args.deadline is None else start + args.deadline,
                                path_context=context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
             result = check.run(progress)
         result.wall_s = time.monotonic() - start
@@ -193,12 +269,30 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         debug.close()
     if isinstance(result.interrupted, Interrupted):
         stop_with_record(result.interrupted, record, outputs, "partial record")
+    slurm_status = 0
+    if args.drain or args.resume:
+        part, lines = slurm_actions(record, args)
+        record["slurm"] = part
+        for what in part.values():
+            for line in [what["refused"], *what["errors"]]:
+                if line:
+                    print(f"{PROG}: {line}", file=err)
+                    slurm_status = EXIT_SLURM
+        for line in lines:
+            print(line, file=out if not args.suspects_only else err)
+        for what, verb in (("drain", "drained"), ("resume", "resumed")):
+            done = (part.get(what) or {}).get(verb) or []
+            if done:
+                print(f"{PROG}: {verb} {fold(d['host'] for d in done)}", file=err)
     try:
-        render(record, out, Style.for_stream(out))
+        if args.suspects_only:
+            print(fold(s["host"] for s in record["suspects"]), file=out)
+        elif not (args.drain == "print" or args.resume == "print"):
+            render(record, out, Style.for_stream(out))
         status = outputs.emit(record, say=progress)
     except Interrupted as exc:  # the check was over: the whole record is kept
         stop_with_record(exc, record, outputs, "record")
-    return status or int(record["exit_status"])
+    return status or slurm_status or int(record["exit_status"])
 
 
 def register(sub: Any, fmt: Any) -> None:
@@ -224,6 +318,21 @@ def register(sub: Any, fmt: Any) -> None:
     options.grace(p, "a run")
     p.add_argument("--parallel", type=options.whole_from_1(4096), metavar="N",
                    help="most runs at once (default: srun 512, ssh 64, --emulate 8)")
+    p.add_argument("--max-hosts", type=options.whole_from_1(), metavar="N", default=DEFAULT_MAX_HOSTS,
+                   help=f"refuse a host list naming more than N hosts, before expanding it (default "
+                        f"{DEFAULT_MAX_HOSTS})")
+    options.deadline(p, "check")
+    p.add_argument("--suspects-only", action="store_true",
+                   help="print only the suspects, as one compressed host list (an empty line when none)")
+    p.add_argument("--drain", choices=("print", "apply"),
+                   help="drain the suspects in Slurm (Reason=\"quorvane: <kind> <evidence>\"): print the "
+                        "scontrol commands, or run them")
+    p.add_argument("--max-drain", type=options.whole_from_1(), metavar="N",
+                   help="with more suspects than N, drain nothing and exit 5 (default: a tenth of the fleet, "
+                        "at least 1)")
+    p.add_argument("--resume", choices=("print", "apply"),
+                   help="return to service the nodes drained with a reason starting 'quorvane:' that pass "
+                        "now: print the scontrol commands, or run them")
     options.emulate(p, "host names are only names: every run is the built-in stand-in on this machine "
                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
     options.plan(p, what="run")

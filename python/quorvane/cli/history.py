@@ -7,6 +7,7 @@ import sys
 from typing import Any
 
 from ..history import HistoryError, since_text
+from ..hostlist import fold
 from ..record import RECORD_VERSION
 from . import add_command, options
 from .common import RunError, UsageError, check_json_target, human_size, write_atomic
@@ -16,11 +17,8 @@ from .term import Style
 
 SHOWN = 100
 
-def hosts_text(hosts: list[str], most: int = 3) -> str:
-    if not hosts:
-        return "-"
-    shown = ",".join(hosts[:most])
-    return shown + (f" +{len(hosts) - most}" if len(hosts) > most else "")
+def hosts_text(hosts: list[str]) -> str:
+    return fold(hosts) or "-"
 
 
 def cmd_history(args: argparse.Namespace) -> int:

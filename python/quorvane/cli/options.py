@@ -54,11 +54,12 @@ def host_list(text: str) -> list[str]:
             raise argparse.ArgumentTypeError(f"host name {host!r} starts with '-'")
         if any(c.isspace() or not c.isprintable() for c in host):
             raise argparse.ArgumentTypeError(f"host name {host!r} holds white space or control characters")
+    # Host names compare case-insensitively (DNS): gpu1 and GPU1 are one host; a set checks a thousand at once.
     seen: set[str] = set()
-    for host in hosts:   # a set: a thousand hosts are checked in one pass
-        if host in seen:
+    for host in hosts:
+        if host.lower() in seen:
             raise argparse.ArgumentTypeError(f"host {host!r} is listed twice")
-        seen.add(host)
+        seen.add(host.lower())
     if len(hosts) < 2:
         raise argparse.ArgumentTypeError("needs at least two hosts (for one host use --gpus N)")
     return hosts
@@ -160,6 +161,12 @@ def timeout(p: Any, help: str) -> None:
 # The runner's default (quorvane.runner.GRACE_S), named here so that building
 # the parser loads neither the runner nor the library behind it.
 GRACE_S = 5.0
+
+
+def deadline(p: Any, what: str) -> None:
+    p.add_argument("--deadline", type=seconds(MAX_TIMEOUT_S, True), metavar="S",
+                   help=f"seconds the whole {what} may take, every run in it included: what is still running "
+                        "then is stopped and the verdict is error (exit 4); for prologs and health checks")
 
 
 def grace(p: Any, what: str = "a benchmark") -> None:

@@ -170,7 +170,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
     from .. import collsweep as cs
     from ..causes import caveats_of
-    from ..record import build_record, cutoff_caveats, finding, now_utc
+    from ..record import EXIT_FOR_VERDICT, build_record, cutoff_caveats, finding, now_utc
     from ..runner import CommandRunner, collective_label
     from .outputs import Outputs, stop_with_record
     from .render import SweepProgress, render_record
@@ -196,6 +196,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                            logs_for=keeper.for_command if keeper is not None else None,
                            environ_for=debug.environ_for)
     started_at, start = now_utc(), time.monotonic()
+    if args.deadline is not None:
+        runner.deadline = start + args.deadline
     report = None
     ran: list[tuple[str, Any]] = []
     localized: dict[str, Any] | None = None
@@ -247,6 +249,10 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                                              "warn" if not detected.known else "note", note), "collective": None})
     record["caveats"] = caveats_of(record, measured, launcher=args.launcher, environ=os.environ)
     record["caveats"] += cutoff_caveats(gpu_type, scope, overrides, _largest_measured(record, plan))
+    if (stopped is None and runner.deadline is not None and time.monotonic() >= runner.deadline
+            and any(m.outcome is not None and m.outcome.timed_out for m in measured)):
+        record.update(verdict="error", exit_status=EXIT_FOR_VERDICT["error"],
+                      verdict_note=f"stopped at the --deadline of {args.deadline:g} s before the sweep was over")
 
     if stopped is not None:
         stop_with_record(stopped, record, outputs, "partial record")
@@ -380,6 +386,7 @@ def register(sub: Any, fmt: Any) -> None:
                             "from nvidia-smi or rocm-smi here, else from the device names the benchmark prints",
                      required=False)
     options.binary_root(sweep)
+    options.deadline(sweep, "sweep")
     options.timeout(sweep, "seconds allowed per collective, at most a week "
                            "(default 240 for one host, 480 for several)")
     options.grace(sweep)

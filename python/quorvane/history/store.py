@@ -16,6 +16,8 @@ from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any
 
+from ..hostlist import names_of
+
 KINDS = ("sweep", "grade", "fleet")
 MAX_RUN_ID = 2**63 - 1
 
@@ -69,7 +71,7 @@ def columns(record: Mapping[str, Any]) -> dict[str, Any]:
     versions = record.get("versions") or {}
     if not isinstance(versions, Mapping):
         versions = {}
-    hosts = [str(h) for h in record.get("hosts") or []]
+    hosts = names_of(record)  # a fleet's hosts are one object per host
 
     def text(value: Any) -> str | None:
         return None if value is None else str(value)

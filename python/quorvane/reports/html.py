@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from html import escape
 from typing import Any
 
+from ..hostlist import fleet_hosts, fold, names_of
 from ..record import busbw_points
 
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
@@ -273,7 +274,7 @@ def _value(item: Mapping[str, Any]) -> Any:
 def _heat_cells(record: Mapping[str, Any]) -> dict[str, dict[str, HeatCell]]:
     """host -> test -> cell: each host's runs alone (and alone again), and its pair runs with the partner."""
     cells: dict[str, dict[str, HeatCell]] = {}
-    for item in record.get("host_results") or []:
+    for item in fleet_hosts(record):
         if item.get("host") is None:
             continue
         row = cells.setdefault(str(item["host"]), {})
@@ -365,8 +366,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
            typical: Sequence[TypicalRange] = ()) -> str:
     verdict = str(record.get("verdict") or "unknown")
     kind = str(record.get("kind") or "sweep")
-    hosts = record.get("hosts") or []
-    where = ", ".join(str(h) for h in hosts) or str(record.get("host") or "?")
+    where = fold(names_of(record)) or str(record.get("host") or "?")
     title = f"quorvane {kind}: {record.get('gpu_type') or '?'} on {where}"
     headline = record.get("headline") or {}
     parts = [f'<h1>{escape(title)}</h1>',
@@ -395,7 +395,7 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
                      f'{thr.get("warn_min_gbps"):g} GB/s ({escape(str(thr.get("source") or "built-in"))})</p>')
     if record.get("verdict_note"):
         parts.append(f'<p class="meta">{escape(str(record["verdict_note"]))}</p>')
-    if busbw_points(record) or not record.get("host_results"):   # a fleet shows its hosts instead
+    if busbw_points(record) or not fleet_hosts(record):   # a fleet shows its hosts instead
         parts.append("<h2>Bus bandwidth against message size</h2>")
         parts.append(chart(record, baseline, typical))
     parts.append(heatmap(record))
@@ -415,3 +415,4 @@ def render(record: Mapping[str, Any], *, run_id: int | None = None, baseline: Ba
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f"<meta name=\"viewport\" content=\"width=device-width\"><title>{escape(title)}</title>"
             f"<style>{CSS}</style></head><body>\n" + "\n".join(p for p in parts if p) + "\n</body></html>\n")
+
