@@ -20,7 +20,7 @@ from ..policy import OVERRIDES_VAR
 from . import add_command, options
 from .common import PROG, RunError, table
 from .runs import MIN_RUNS, open_history
-from .term import Style
+from .term import Style, shown
 
 RULE = ("pass at the median less 5% (3 robust spreads when the runs spread more, at most 15%); "
         "warn at 80% of the median")
@@ -47,9 +47,9 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
         except HistoryError as exc:
             raise RunError(str(exc)) from None
     if not entries:
-        subject = f"GPU type {args.gpu_type}" if args.gpu_type else "any GPU type"
+        subject = f"GPU type {shown(args.gpu_type)}" if args.gpu_type else "any GPU type"
         kind = "emulated " if args.emulated else ""
-        nccl = f" with NCCL {args.nccl_version}" if args.nccl_version else ""
+        nccl = f" with NCCL {shown(args.nccl_version)}" if args.nccl_version else ""
         detail = f" ({'; '.join(short)})" if short else ""
         raise RunError(f"no baseline: fewer than {MIN_RUNS} recorded {kind}runs{nccl} of {subject} "
                        f"in any scope{detail}")
@@ -70,7 +70,7 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool
     short: list[str] = []
     for (gpu, scope, nccl), runs in history.site_runs(gpu_type=args.gpu_type, emulated=emulated).items():
         cut = analysis.baseline_cutoffs([c["headline_gbps"] for c, _ in runs], MIN_RUNS)
-        name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
+        name = shown(f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else ""))
         if cut is None:
             short.append(f"{name} has {len(runs)}")
             continue
@@ -91,8 +91,8 @@ def cmd_baseline(args: argparse.Namespace) -> int:
                                                "warn_min_gbps": e["warn_min_gbps"]} for e in chosen}
         for e in entries:
             if not e["chosen"]:
-                print(f"{PROG}: note: {e['gpu_type']}:{e['scope']} also has {e['runs']} runs with NCCL "
-                      f"{e['nccl_version'] or 'unknown'}; emitted the NCCL version of the latest run "
+                print(f"{PROG}: note: {shown(e['gpu_type'])}:{shown(e['scope'])} also has {e['runs']} runs "
+                      f"with NCCL {shown(e['nccl_version'] or 'unknown')}; emitted the NCCL version of the latest run "
                       f"(choose with --nccl-version)", file=sys.stderr)
         sys.stdout.write(json.dumps(doc) + "\n")
         return 0
@@ -100,7 +100,7 @@ def cmd_baseline(args: argparse.Namespace) -> int:
     style = Style.for_stream(out)
     source = "emulated runs, which measure nothing," if entries[0]["emulated"] else "the recorded runs"
     print(style(f"site cutoffs from {source} (all_reduce headline bus bandwidth, GB/s)", "bold"), file=out)
-    rows = [[e["gpu_type"], e["scope"], e["nccl_version"] or "-", str(e["runs"]), f"{e['median_gbps']:.1f}",
+    rows = [[shown(e["gpu_type"]), shown(e["scope"]), shown(e["nccl_version"] or "-"), str(e["runs"]), f"{e['median_gbps']:.1f}",
              f"{e['spread_gbps']:.1f}", f"{e['pass_min_gbps']:g}", f"{e['warn_min_gbps']:g}",
              "" if e["chosen"] else style("(older NCCL)", "dim")] for e in entries]
     for line in table(["GPU type", "scope", "NCCL", "runs", "median", "spread", "pass >=", "warn >=", ""],

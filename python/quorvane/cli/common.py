@@ -12,7 +12,8 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Any
 
-from ..policy import OVERRIDES_VAR, PolicyError
+from ..policy import INPUT_CAP_BYTES, OVERRIDES_VAR, InputTooLarge, PolicyError, read_bounded
+from .term import shown  # noqa: F401  (the one output filter; used here and by every command)
 
 PROG = "quorvane"
 
@@ -58,14 +59,6 @@ class Interrupted(BaseException):
         super().__init__(signum)
         self.signum = signum
         self.note: str | None = None   # what was saved, for the one line said at the end
-
-
-def shown(text: str) -> str:
-    """`text` with control and other unprintable characters escaped, for echoing
-    arguments and program output on a terminal."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
 
 
 # ---- small formatting helpers -----------------------------------------------------
@@ -124,38 +117,29 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
 
 # ---- input --------------------------------------------------------------------------
 
-INPUT_CAP_BYTES = 64 << 20
-
-
 def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
-    """A text file (or '-' for standard input), refused when it holds more than
-    `cap` bytes: the size is checked while reading, so /dev/zero or a pipe that
-    never ends is refused too.  Undecodable bytes become replacement characters."""
+    """A text file (or '-' for standard input), refused (exit 64) when it holds
+    more than the one input limit.  Undecodable bytes become replacement characters."""
     try:
-        if path == "-":
-            data = sys.stdin.buffer.read(cap + 1)
-        else:
-            with open(path, "rb") as f:
-                info = os.fstat(f.fileno())
-                if stat.S_ISREG(info.st_mode) and info.st_size > cap:
-                    raise UsageError(f"{shown(path)}: larger than {cap >> 20} MiB; refused")
-                data = f.read(cap + 1)
+        data = read_bounded(path, cap)
+    except InputTooLarge as exc:
+        raise UsageError(shown(str(exc))) from None
     except IsADirectoryError:
         raise UsageError(f"cannot read {shown(path)}: is a directory") from None
     except OSError as exc:
         raise UsageError(f"cannot read {shown(path)}: {exc.strerror or exc}") from None
-    if len(data) > cap:
-        raise UsageError(f"{'standard input' if path == '-' else shown(path)}: larger than "
-                         f"{cap >> 20} MiB; refused")
     return data.decode("utf-8", "replace")
 
 
 # ---- output -------------------------------------------------------------------------
 
 def write_atomic(target: str, text: str) -> None:
-    """Write a whole file or nothing: a temporary file beside it, renamed over it.
-    A device or a pipe (/dev/stdout, a FIFO) is written in place.  Failures
-    raise WriteError with one line."""
+    """Write a whole file or nothing: a temporary file beside the name as given,
+    renamed over it.  The name is never resolved: a symbolic link there is
+    replaced by the file, not followed (a link left in a shared folder cannot
+    redirect the write), except a link to a device or a pipe (/dev/stdout),
+    which is written in place like a device or a FIFO.  Failures raise
+    WriteError with one line."""
     import tempfile
 
     try:
@@ -163,17 +147,22 @@ def write_atomic(target: str, text: str) -> None:
             sys.stdout.write(text)
             sys.stdout.flush()
             return
-        path = os.path.realpath(target)
         try:
-            regular = stat.S_ISREG(os.stat(path).st_mode)
+            info = os.lstat(target)
+            if stat.S_ISLNK(info.st_mode):
+                try:
+                    info = os.stat(target)   # where the link leads, if anywhere
+                except OSError:
+                    pass                     # dangling: the link itself is replaced
+            in_place = not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode)
         except FileNotFoundError:
-            regular = True
-        if not regular:
-            with open(path, "w", encoding="utf-8") as f:
+            in_place = False
+        if in_place:   # a device, a FIFO, or a link to one: no file to replace
+            with open(target, "w", encoding="utf-8") as f:
                 f.write(text)
             return
-        fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                                    dir=os.path.dirname(path))
+        fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
+                                    dir=os.path.dirname(target) or ".")
         try:
             mask = os.umask(0)
             os.umask(mask)
@@ -182,7 +171,7 @@ def write_atomic(target: str, text: str) -> None:
                 f.write(text)
                 f.flush()
                 os.fsync(f.fileno())
-            os.replace(temp, path)
+            os.replace(temp, target)   # rename(2) replaces a link, never follows it
         except BaseException:
             try:
                 os.unlink(temp)

@@ -10,7 +10,7 @@ from ..history import HistoryError, since_text
 from . import add_command, options
 from .common import RunError, UsageError, human_size
 from .runs import open_history
-from .term import Style
+from .term import Style, shown
 
 
 SHOWN = 100
@@ -18,8 +18,8 @@ SHOWN = 100
 def hosts_text(hosts: list[str], most: int = 3) -> str:
     if not hosts:
         return "-"
-    shown = ",".join(hosts[:most])
-    return shown + (f" +{len(hosts) - most}" if len(hosts) > most else "")
+    text = ",".join(shown(h) for h in hosts[:most])
+    return text + (f" +{len(hosts) - most}" if len(hosts) > most else "")
 
 
 def cmd_history(args: argparse.Namespace) -> int:
@@ -55,8 +55,8 @@ def cmd_history(args: argparse.Namespace) -> int:
             f"{r['headline_gbps']:,.2f} GB/s @ {human_size(int(r['headline_size'] or 0))}")
         verdict = r["verdict"] or "unknown"
         rows.append((str(r["id"]), r["started_at"].replace("+00:00", "Z"),
-                     r["kind"] + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
-                     r["gpu_type"] or "-", r["scope"] or "-", verdicts.get(verdict) or style.status(verdict),
+                     shown(r["kind"]) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
+                     shown(r["gpu_type"] or "-"), shown(r["scope"] or "-"), verdicts.get(verdict) or style.status(verdict),
                      headline))
     header = ("id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline")
     widths = [max(len(header[i]), *(len(row[i]) for row in rows)) for i in range(len(header) - 1)]
