@@ -187,9 +187,16 @@ class FleetCheck:
         scope = "intra" if len(run.hosts) == 1 else "multi"
         cmd, env = self.launcher.command(run.hosts, self.benchmark())
         full = (["env", *(f"{k}={v}" for k, v in env.items())] if env else []) + cmd
-        logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
+        logs, log_error = None, None
+        if self.keeper is not None:
+            try:
+                logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}")
+            except OSError as exc:   # no room for the log folder: the run goes on without its log
+                log_error = f"cannot keep the log: {exc.strerror or exc}"
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
         outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+        if log_error is not None and outcome.reason is None:
+            outcome.reason = log_error
         outcome.command = cmd  # findings name the program, not the `env` that set its variables
         return Done(cmd, env, outcome, grade_run(outcome, self.gpu_type, scope))
 
