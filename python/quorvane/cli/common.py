@@ -133,13 +133,38 @@ def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
 
 # ---- output -------------------------------------------------------------------------
 
+def _followed(target: str) -> str:
+    """Where a write to `target` lands, following symbolic links one by one as
+    the kernel would, but refusing (OSError EPERM) a link of another user in
+    a shared sticky folder such as /tmp: a link left there must not redirect
+    the write (of root above all) to a file of its maker's choosing."""
+    path = os.path.abspath(target)
+    for _ in range(40):
+        try:
+            info = os.lstat(path)
+        except FileNotFoundError:
+            return path
+        if not stat.S_ISLNK(info.st_mode):
+            return path
+        folder = os.path.dirname(path)
+        shared = os.stat(folder)
+        if (shared.st_mode & stat.S_ISVTX and shared.st_mode & stat.S_IWOTH
+                and info.st_uid not in (os.geteuid(), shared.st_uid)):
+            raise PermissionError(1, "a symbolic link of another user in a shared folder; refused")
+        try:
+            if not stat.S_ISREG(os.stat(path).st_mode):
+                return path   # a device or a pipe (/dev/stdout): opened through the link
+        except OSError:
+            pass
+        path = os.path.normpath(os.path.join(folder, os.readlink(path)))
+    raise OSError(40, "too many levels of symbolic links")
+
+
 def write_atomic(target: str, text: str) -> None:
-    """Write a whole file or nothing: a temporary file beside the name as given,
-    renamed over it.  The name is never resolved: a symbolic link there is
-    replaced by the file, not followed (a link left in a shared folder cannot
-    redirect the write), except a link to a device or a pipe (/dev/stdout),
-    which is written in place like a device or a FIFO.  Failures raise
-    WriteError with one line."""
+    """Write a whole file or nothing: a temporary file beside it, renamed over it.
+    A device or a pipe (/dev/stdout, a FIFO) is written in place.  Links are
+    followed, except a link of another user in a shared sticky folder, which
+    is refused.  Failures raise WriteError with one line."""
     import tempfile
 
     try:
@@ -147,22 +172,17 @@ def write_atomic(target: str, text: str) -> None:
             sys.stdout.write(text)
             sys.stdout.flush()
             return
+        path = _followed(target)
         try:
-            info = os.lstat(target)
-            if stat.S_ISLNK(info.st_mode):
-                try:
-                    info = os.stat(target)   # where the link leads, if anywhere
-                except OSError:
-                    pass                     # dangling: the link itself is replaced
-            in_place = not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode)
+            regular = stat.S_ISREG(os.stat(path).st_mode)
         except FileNotFoundError:
-            in_place = False
-        if in_place:   # a device, a FIFO, or a link to one: no file to replace
-            with open(target, "w", encoding="utf-8") as f:
+            regular = True
+        if not regular:
+            with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
             return
-        fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
-                                    dir=os.path.dirname(target) or ".")
+        fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
+                                    dir=os.path.dirname(path))
         try:
             mask = os.umask(0)
             os.umask(mask)
@@ -171,7 +191,7 @@ def write_atomic(target: str, text: str) -> None:
                 f.write(text)
                 f.flush()
                 os.fsync(f.fileno())
-            os.replace(temp, target)   # rename(2) replaces a link, never follows it
+            os.replace(temp, path)
         except BaseException:
             try:
                 os.unlink(temp)
