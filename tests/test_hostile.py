@@ -232,3 +232,31 @@ def test_a_full_disk_loses_the_logs_not_the_run(tmp_path, full_disk, command):
     said = json.dumps(record)
     assert "cannot keep the log" in said or "log: No space left on device" in said
     assert not [p for p in os.listdir(full_disk / "logs") if p.startswith(".quorvane-logs-")]
+
+
+# ---- one tag with very many attributes -----------------------------------------------------
+
+@pytest.mark.parametrize("count, duplicate", [(3, None), (3, 1), (15, 14), (16, 0), (17, 16), (5000, None),
+                                              (5000, 0), (5000, 4999)])
+def test_duplicate_attributes_are_found_in_tags_of_any_size(count, duplicate):
+    from quorvane import analysis
+    attrs = " ".join(f'a{i}="{i}"' for i in range(count))
+    extra = f' a{duplicate}="again"' if duplicate is not None else ""
+    report = analysis.analyze_topology(f'<system version="1"><cpu numaid="0" {attrs}{extra}/></system>'
+                                       f'<!-- {count} -->')
+    if duplicate is None:
+        assert report.kind != "invalid", report.error
+    else:
+        assert report.kind == "invalid" and report.error.endswith(f"duplicate attribute a{duplicate}")
+
+
+def test_a_large_topology_draws_its_first_and_last_rows(tmp_path):
+    gpus = "".join(f'<pci busid="0000:{i // 256:02x}:{i % 256:02x}.0" class="0x030200" link_speed="32.0 GT/s PCIe" '
+                   f'link_width="16"><gpu dev="{i}" sm="90" rank="{i}" gdr="1"/></pci>' for i in range(3000))
+    xml = tmp_path / "big.xml"
+    xml.write_text(f'<system version="1"><cpu numaid="0">{gpus}</cpu></system>')
+    r = subprocess.run([sys.executable, "-m", "quorvane", "topo", str(xml), "--json", str(tmp_path / "t.json")],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert "2,960 more rows" in r.stdout and len(r.stdout.splitlines()) < 400
+    assert len(json.loads((tmp_path / "t.json").read_text())["gpus"]) == 3000
