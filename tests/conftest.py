@@ -91,3 +91,67 @@ def bench_root(tmp_path):
     for name in ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf"):
         (root / name).symlink_to(STANDIN)
     return root
+
+
+# ---- history stores -----------------------------------------------------------------
+
+PG_VAR = "QUORVANE_TEST_PG"
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """The URL of the PostgreSQL server the history tests may use ($QUORVANE_TEST_PG,
+    written by .ci/postgres.sh up): skipped without one, failed where
+    QUORVANE_REQUIRE_POSTGRES is set (CI)."""
+    url = os.environ.get(PG_VAR)
+    required = os.environ.get("QUORVANE_REQUIRE_POSTGRES")
+    try:
+        import psycopg
+    except ImportError:
+        psycopg = None
+    if not url or psycopg is None:
+        why = f"${PG_VAR} is not set" if not url else "psycopg is not installed"
+        if required:
+            pytest.fail(f"PostgreSQL is required here, but {why}")
+        pytest.skip(f"no PostgreSQL server ({why})")
+    try:
+        psycopg.connect(url, connect_timeout=5).close()
+    except psycopg.Error as exc:
+        if required:
+            pytest.fail(f"PostgreSQL is required here, but {url} does not answer: {exc}")
+        pytest.skip(f"PostgreSQL at {url} does not answer")
+    return url
+
+
+def pg_schema_url(url, schema):
+    """url with the history's tables in a schema of their own."""
+    from urllib.parse import quote
+
+    return url + ("&" if "?" in url else "?") + "options=" + quote(f"-csearch_path={schema}")
+
+
+@pytest.fixture
+def pg_location(pg_server):
+    """A postgresql:// location with a fresh, empty schema, dropped afterwards."""
+    import uuid
+
+    import psycopg
+
+    schema = f"t_{uuid.uuid4().hex[:16]}"
+    with psycopg.connect(pg_server, autocommit=True) as conn:
+        conn.execute(f"CREATE SCHEMA {schema}")
+    yield pg_schema_url(pg_server, schema)
+    with psycopg.connect(pg_server, autocommit=True) as conn:
+        conn.execute(f"DROP SCHEMA {schema} CASCADE")
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def store(request, tmp_path, monkeypatch):
+    """A new, empty history in each store (SQLite file, PostgreSQL schema), set
+    as $QUORVANE_DB: where runs recorded by the commands under test go."""
+    if request.param == "sqlite":
+        location = str(tmp_path / "h.sqlite3")
+    else:
+        location = request.getfixturevalue("pg_location")
+    monkeypatch.setenv("QUORVANE_DB", location)
+    return location

@@ -34,18 +34,22 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
     if history is None:
         raise RunError(f"nothing is recorded yet: a baseline needs at least {MIN_RUNS} runs per GPU type "
                        f"and scope")
+    skipped: list[int] = []
     with history:
         try:
-            entries, short = _entries(history, args, emulated=args.emulated)
+            entries, short = _entries(history, args, emulated=args.emulated, skipped=skipped)
             if not entries and not args.emulated:
                 # Nothing real to go on: a user trying the command on emulated
                 # runs gets their cutoffs, told plainly what they are.
-                entries, _ = _entries(history, args, emulated=True)
+                entries, _ = _entries(history, args, emulated=True, skipped=skipped)
                 if entries:
                     print(f"{PROG}: note: no real runs qualify; these cutoffs come from emulated runs, which "
                           f"measure nothing (to try the command only)", file=sys.stderr)
         except HistoryError as exc:
             raise RunError(str(exc)) from None
+    if skipped:
+        print(f"{PROG}: note: left out {damaged_runs(skipped)} whose stored headline is damaged",
+              file=sys.stderr)
     if not entries:
         subject = f"GPU type {shown(args.gpu_type)}" if args.gpu_type else "any GPU type"
         kind = "emulated " if args.emulated else ""
@@ -63,21 +67,33 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
     return entries
 
 
-def _entries(history: Any, args: argparse.Namespace, *, emulated: bool
+def damaged_runs(ids: list[int]) -> str:
+    """"run 7" or "3 runs (7, 9, 12)": the runs a command left out."""
+    if len(ids) == 1:
+        return f"run {ids[0]}"
+    listed = ", ".join(map(str, ids[:5])) + (", ..." if len(ids) > 5 else "")
+    return f"{len(ids)} runs ({listed})"
+
+
+def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped: list[int]
              ) -> tuple[list[dict[str, Any]], list[str]]:
-    """Cutoffs of each group with enough runs, and the groups that fall short."""
+    """Cutoffs of each group with enough runs, and the groups that fall short;
+    runs whose stored headline is not a number are added to skipped."""
     entries: list[dict[str, Any]] = []
     short: list[str] = []
-    for (gpu, scope, nccl), runs in history.site_runs(gpu_type=args.gpu_type, emulated=emulated).items():
-        cut = analysis.baseline_cutoffs([c["headline_gbps"] for c, _ in runs], MIN_RUNS)
+    groups, bad = history.site_headlines(gpu_type=args.gpu_type, emulated=emulated)
+    skipped.extend(i for i in bad if i not in skipped)
+    for (gpu, scope, nccl), runs in groups.items():
+        headlines, latest = runs
+        cut = analysis.baseline_cutoffs(headlines, MIN_RUNS)
         name = shown(f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else ""))
         if cut is None:
-            short.append(f"{name} has {len(runs)}")
+            short.append(f"{name} has {len(headlines)}")
             continue
         entries.append({"gpu_type": gpu, "scope": scope, "nccl_version": nccl, "runs": cut.runs,
                         "median_gbps": cut.median_gbps, "spread_gbps": cut.spread_gbps,
                         "pass_min_gbps": cut.pass_min_gbps, "warn_min_gbps": cut.warn_min_gbps,
-                        "latest": max(c["started_at"] for c, _ in runs), "chosen": False, "emulated": emulated})
+                        "latest": latest, "chosen": False, "emulated": emulated})
     if args.nccl_version is not None:
         entries = [e for e in entries if e["nccl_version"] == args.nccl_version]
     return entries, short

@@ -51,12 +51,13 @@ def cmd_history(args: argparse.Namespace) -> int:
     verdicts = {v: style.status(v) for v in ("pass", "warn", "fail", "unknown", "error")}
     rows = []
     for r in runs:
-        headline = "-" if r["headline_gbps"] is None else (
-            f"{r['headline_gbps']:,.2f} GB/s @ {human_size(int(r['headline_size'] or 0))}")
-        verdict = r["verdict"] or "unknown"
-        rows.append((str(r["id"]), r["started_at"].replace("+00:00", "Z"),
-                     shown(r["kind"]) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
-                     shown(r["gpu_type"] or "-"), shown(r["scope"] or "-"), verdicts.get(verdict) or style.status(verdict),
+        gbps, size = r["headline_gbps"], r["headline_size"]
+        headline = "-" if not isinstance(gbps, (int, float)) else (
+            f"{gbps:,.2f} GB/s @ {human_size(size if isinstance(size, int) else 0)}")
+        verdict = str(r["verdict"] or "unknown")
+        rows.append((str(r["id"]), str(r["started_at"]).replace("+00:00", "Z"),
+                     shown(str(r["kind"])) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
+                     shown(str(r["gpu_type"] or "-")), shown(str(r["scope"] or "-")), verdicts.get(verdict) or style.status(verdict),
                      headline))
     header = ("id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline")
     widths = [max(len(header[i]), *(len(row[i]) for row in rows)) for i in range(len(header) - 1)]
@@ -78,7 +79,7 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--gpu-type", metavar="TYPE", help="only runs of this GPU type")
     p.add_argument("--since", metavar="DATE", help="only runs since DATE (2026-12-01, 2026-12-01T08:00, "
                                                    "or an age: 7d, 12h); UTC unless it says")
-    p.add_argument("--limit", type=options.whole_from_1(), metavar="N",
+    p.add_argument("--limit", type=options.whole_from_1(2**63 - 1), metavar="N",
                    help=f"at most N runs (default: the newest {SHOWN} on the terminal, all with --json)")
     p.add_argument("--all", action="store_true", help="every matching run")
     p.add_argument("--json", metavar="-", choices=["-"], help="print the runs as a JSON list on stdout")

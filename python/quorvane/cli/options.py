@@ -145,8 +145,9 @@ def keep_logs(p: Any) -> None:
 
 
 def db(p: Any) -> None:
-    p.add_argument("--db", metavar="FILE",
-                   help=f"the history file (default: ${DB_VAR}, else $XDG_DATA_HOME/quorvane/history.sqlite3)")
+    p.add_argument("--db", metavar="FILE|URL",
+                   help=f"the history: a file, or a postgresql://user@host/database URL (default: ${DB_VAR}, "
+                        f"else $XDG_DATA_HOME/quorvane/history.sqlite3)")
 
 
 def no_record(p: Any) -> None:

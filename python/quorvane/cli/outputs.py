@@ -104,8 +104,14 @@ class Outputs:
             _check_log_folder(folder)
         history = None
         if not no_record:
-            from ..history import DB_VAR, default_path
-            history = str(default_path() if db is None else default_path({DB_VAR: db}))
+            from ..history import warm_up
+            from .runs import history_location
+            where = history_location(db)
+            if not isinstance(where, str) and os.path.exists(where) and not os.path.isfile(where):
+                # a pipe would block the recording, a device swallow it: refuse before the run
+                raise UsageError(f"--db {shown(str(where))}: not a regular file")
+            warm_up(where)
+            history = str(where)
         return cls(json=json_target, prom=prom_target, history=history,
                    keeper=LogKeeper(folder) if folder else None)
 
@@ -158,7 +164,8 @@ class Outputs:
             run_id = store(record, self.history)
         except HistoryError as exc:
             raise WriteError(f"not recorded: {exc}") from None
-        return f"recorded as run {run_id} in {shown(self.history)}"
+        from ..history import shown_location
+        return f"recorded as run {run_id} in {shown(shown_location(self.history))}"
 
     def _write_prom(self, record: dict[str, Any]) -> str | None:
         if self.prom is None:

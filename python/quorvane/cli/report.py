@@ -3,33 +3,39 @@ self-contained HTML page, and/or a Prometheus textfile."""
 from __future__ import annotations
 
 import argparse
+import sys
 from typing import Any
 
 from .. import analysis
-from ..history import History, HistoryError
+from ..history import HistoryError, Store
+from ..history.store import columns
 from ..record import busbw_points
 from ..reports import html, prom
 from . import add_command, options
-from .common import RunError, UsageError, write_atomic
-from .runs import MIN_RUNS, load_run, open_history
+from .common import PROG, RunError, UsageError, write_atomic
+from .runs import MIN_RUNS, load_run, open_history, run_id_of
 
 
-def site_baseline(history: History | None, record: dict[str, Any], run_id: int | None) -> html.Baseline | None:
+def site_baseline(history: Store | None, record: dict[str, Any], run_id: int | None) -> html.Baseline | None:
     """The band of the site's other runs like this one (GPU type, scope, NCCL
-    version, emulated or not) for all_reduce; None with fewer than three."""
+    version, emulated or not) for all_reduce; None with fewer than three. Read
+    from the stored points: no other run's record is decoded."""
     if history is None or not record.get("gpu_type") or not record.get("scope"):
         return None
-    versions = record.get("versions") or {}
-    key = (record["gpu_type"], record["scope"], versions.get("nccl_library") or versions.get("nccl_headers"))
-    groups = history.site_runs(gpu_type=record["gpu_type"], emulated=bool(record.get("emulated")))
-    runs = [rec for cols, rec in groups.get(key, []) if cols["id"] != run_id]
-    if len(runs) < MIN_RUNS:
+    try:
+        cols = columns({**record, "started_at": "2000-01-01"})
+    except HistoryError:
         return None
-    profile = analysis.site_profile([busbw_points(r) for r in runs], MIN_RUNS)
-    band = [html.BandPoint(p.size_bytes, p.p25_gbps, p.p75_gbps) for p in profile if p.collective == "all_reduce"]
-    if not band:
+    runs, band, damaged = history.site_band(
+        gpu_type=str(cols["gpu_type"]), scope=str(cols["scope"]), nccl_version=cols["nccl_version"],
+        emulated=bool(cols["emulated"]), exclude=run_id, min_runs=MIN_RUNS)
+    if damaged:
+        print(f"{PROG}: note: left {'one recorded run' if damaged == 1 else f'{damaged} recorded runs'} "
+              f"without readable all_reduce points out of the site band", file=sys.stderr)
+    if runs < MIN_RUNS or not band:
         return None
-    return html.Baseline(len(runs), band, f"middle half of {len(runs)} recorded runs")
+    return html.Baseline(runs, [html.BandPoint(size, p25, p75) for size, p25, p75 in band],
+                         f"middle half of {runs} recorded runs")
 
 
 def typical_ranges(record: dict[str, Any]) -> list[html.TypicalRange]:
@@ -60,7 +66,7 @@ def cmd_report(args: argparse.Namespace) -> int:
         ref = str(latest)
     else:
         ref = args.run
-        run_id = int(ref) if ref.isdigit() else None
+        run_id = run_id_of(ref)
     _, record = load_run(ref, args)
     try:
         if args.html is not None:
@@ -78,7 +84,7 @@ def cmd_report(args: argparse.Namespace) -> int:
     return 0
 
 
-def _latest(history: History) -> int | None:
+def _latest(history: Store) -> int | None:
     try:
         return history.latest_id()
     except HistoryError as exc:
