@@ -242,11 +242,18 @@ class FleetCheck:
         debug_env = self.debug.environ_for(cmd, name) if self.debug else {}
         run_env = {**env, **debug_env}
         full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + cmd
-        logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}") if self.keeper is not None else None
+        logs, log_error = None, None
+        if self.keeper is not None:
+            try:
+                logs = self.keeper.paths(f"{'+'.join(run.hosts)}.{run.purpose}")
+            except OSError as exc:   # no room for the log folder: the run goes on without its log
+                log_error = f"cannot keep the log: {exc.strerror or exc}"
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
         if self.deadline is not None:
             timeout = round(max(0.0, min(timeout, self.deadline - time.monotonic())), 1)
         outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+        if log_error is not None and outcome.reason is None:
+            outcome.reason = log_error
         outcome.command = cmd  # findings name the program, not the `env` that set its variables
         if self.debug is not None:
             self.debug.finished(cmd, outcome.stdout, outcome.stderr, name)

@@ -20,6 +20,46 @@ SCOPES = ("intra", "multi")
 OVERRIDES_MAX_DEPTH = 3   # {"GPU:scope": {"pass_min_gbps": 1, "other": {...}}}
 
 
+INPUT_CAP_BYTES = 64 << 20   # the one limit on every file the command reads
+
+
+class InputTooLarge(ValueError):
+    """A file holds more than the input limit."""
+
+
+def read_bounded(path: str, cap: int = INPUT_CAP_BYTES) -> bytes:
+    """The bytes of a file (or '-', standard input), read whole: InputTooLarge
+    when it holds more than `cap` bytes, OSError when it cannot be read.  The
+    size is checked while reading, so /dev/zero or a pipe that never ends is
+    refused too, after reading at most `cap` bytes, in chunks (a stop signal is
+    answered between them)."""
+    import stat
+    import sys
+
+    if path == "-":
+        return _read_chunks(sys.stdin.buffer, path, cap)
+    with open(path, "rb") as f:
+        info = os.fstat(f.fileno())
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(21, "is a directory")
+        if stat.S_ISREG(info.st_mode) and info.st_size > cap:
+            raise InputTooLarge(f"{path}: larger than {cap >> 20} MiB; refused")
+        return _read_chunks(f, path, cap)
+
+
+def _read_chunks(f: Any, path: str, cap: int) -> bytes:
+    chunks, held = [], 0
+    while True:
+        chunk = f.read(min(1 << 20, cap + 1 - held))
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+        held += len(chunk)
+        if held > cap:
+            name = "standard input" if path == "-" else path
+            raise InputTooLarge(f"{name}: larger than {cap >> 20} MiB; refused")
+
+
 class PolicyError(Exception):
     """The cutoffs asked for cannot be used: a usage error (exit status 64)."""
 

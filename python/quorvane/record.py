@@ -426,11 +426,15 @@ def busbw_points(doc: Mapping[str, Any]) -> list[tuple[str, int, float]]:
 
 def load_record_file(path: str) -> dict[str, Any]:
     """A record (or the library's report dict) saved as JSON; RecordError in one line."""
+    from .policy import InputTooLarge, read_bounded
     try:
-        with open(path, encoding="utf-8") as f:
-            doc = json.load(f)
+        doc = json.loads(read_bounded(path))
+    except InputTooLarge as exc:
+        raise RecordError(str(exc)) from None
     except OSError as exc:
         raise RecordError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except RecursionError:
+        raise RecordError(f"{path} is not JSON (nested too deeply)") from None
     except ValueError as exc:
         raise RecordError(f"{path} is not JSON ({exc})") from None
     if not isinstance(doc, dict) or not ("collectives" in doc or "results" in doc):

@@ -219,11 +219,17 @@ class CommandRunner(cs.ShellRunner):
         argv = [str(a) for a in cmd]
         if self.deadline is not None:
             timeout = round(max(0.0, min(timeout, self.deadline - time.monotonic())), 1)
+        log_error = None
         if logs is None and self.logs_for is not None:
-            logs = self.logs_for(argv)
+            try:
+                logs = self.logs_for(argv)
+            except OSError as exc:   # no room for the log folder: the run goes on without its log
+                log_error = f"cannot keep the log: {exc.strerror or exc}"
         if self.observer is not None:
             self.observer.started(argv, timeout)
         outcome, stopped_by = self._execute(argv, timeout, input_text, logs)
+        if log_error is not None and outcome.reason is None:
+            outcome.reason = log_error
         if self.observer is not None:
             self.observer.finished(outcome)
         if stopped_by is not None:
@@ -242,7 +248,10 @@ class CommandRunner(cs.ShellRunner):
                 log_error = f"cannot keep the log: {exc.strerror or exc}"
                 for s in sinks:
                     if s is not None:
-                        s.close()
+                        try:
+                            s.close()
+                        except OSError:
+                            pass
                 sinks = [None, None]
         out, err = _Capture(self.cap_bytes, sinks[0]), _Capture(self.cap_bytes, sinks[1])
         extra = self.environ_for(argv) if self.environ_for is not None else None
@@ -276,9 +285,23 @@ class CommandRunner(cs.ShellRunner):
             proc.wait()
             with _live_lock:
                 _live_groups.discard(proc.pid)
-            for s in sinks:
-                if s is not None:
-                    s.close()
+            for capture, sink in zip((out, err), sinks):
+                if sink is not None:
+                    try:
+                        sink.close()   # flushes: a full disk says so here, and loses the log, not the run
+                    except OSError as exc:
+                        capture.sink_error = capture.sink_error or exc.strerror or str(exc)
+        kept = None
+        if logs is not None and not log_error:
+            kept = {}
+            for name, path, capture in (("stdout", logs[0], out), ("stderr", logs[1], err)):
+                if capture.sink_error is None:
+                    kept[name] = path
+                else:   # an incomplete log is not kept: the warning says it is missing
+                    try:
+                        os.unlink(path)
+                    except OSError:
+                        pass
         returncode = TIMEOUT_STATUS if timed_out else proc.returncode
         reason = f"timeout after {timeout}s" if timed_out else None
         problems = [p for p in (log_error, out.sink_error and f"stdout log: {out.sink_error}",
@@ -289,14 +312,16 @@ class CommandRunner(cs.ShellRunner):
                        timed_out=timed_out, interrupted=stopped_by is not None,
                        cut_bytes={k: c.cut for k, c in (("stdout", out), ("stderr", err)) if c.cut},
                        ended_after_exit=ended,
-                       logs=None if logs is None or log_error else {"stdout": logs[0], "stderr": logs[1]}
-                       ), stopped_by
+                       logs=kept or None), stopped_by
 
     def _failed(self, argv: list[str], start: float, status: int, reason: str,
                 sinks: list[IO[bytes] | None], logs: tuple[str, str] | None) -> Outcome:
         for s in sinks:
             if s is not None:
-                s.close()
+                try:
+                    s.close()
+                except OSError:
+                    pass
         return Outcome(argv, status, "", "", time.monotonic() - start, reason=reason, started=False,
                        logs=None if logs is None else {"stdout": logs[0], "stderr": logs[1]})
 

@@ -1,6 +1,8 @@
 #include "xml_reader.hpp"
 
 #include <cstdint>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace quorvane::analysis::xml {
@@ -273,6 +275,7 @@ private:
             fail("elements nested deeper than " + std::to_string(max_depth_) + " levels", p_);
         }
         pending_.clear();
+        forget_names();
         decoded_.clear();
         bool self_closing = false;
         for (;;) {
@@ -306,9 +309,7 @@ private:
             if (t_[i] != '"' && t_[i] != '\'') {
                 fail("the value of the attribute " + std::string(attribute) + " is not quoted", i);
             }
-            for (const Pending& seen : pending_) {
-                if (seen.name == attribute) fail("duplicate attribute " + std::string(attribute), name_at_offset);
-            }
+            if (duplicate(attribute)) fail("duplicate attribute " + std::string(attribute), name_at_offset);
             i = attribute_value(i, attribute);
         }
         attributes_.clear();
@@ -320,6 +321,31 @@ private:
         handler_.start_element(name, attributes_, offset);
         if (self_closing) handler_.end_element(name);
         else open_.push_back({name, offset});
+    }
+
+    // Whether the element being read already has `attribute`.  A few are
+    // compared in turn; past that a hash set keeps the check linear (100,000
+    // attributes in one tag).
+    bool duplicate(std::string_view attribute) {
+        constexpr std::size_t kScanned = 16;
+        if (pending_.size() < kScanned) {
+            for (const Pending& seen : pending_) {
+                if (seen.name == attribute) return true;
+            }
+            return false;
+        }
+        if (names_.empty()) {
+            for (const Pending& seen : pending_) names_.insert(seen.name);
+        }
+        return !names_.insert(attribute).second;
+    }
+
+    // Empties the set of names; a large one is given back rather than cleared,
+    // so that the next tags do not pay for its buckets.
+    void forget_names() {
+        if (names_.empty()) return;
+        if (names_.bucket_count() > 1024) std::unordered_set<std::string_view>().swap(names_);
+        else names_.clear();
     }
 
     // The quoted value at t_[i]; returns the offset after its closing quote.
@@ -364,6 +390,7 @@ private:
     std::vector<Open> open_;
     std::vector<Pending> pending_;
     std::vector<Attribute> attributes_;
+    std::unordered_set<std::string_view> names_;
     std::string decoded_;
 };
 

@@ -22,7 +22,7 @@ from ..record import document, strict_json
 from . import add_command, options
 from .common import PROG, RunError, check_json_target, data_stream, table, write_atomic
 from .runs import MIN_RUNS, open_history
-from .term import Style
+from .term import Style, shown
 
 RULE = ("pass at the median less 5% (3 robust spreads when the runs spread more, at most 15%); "
         "warn at 80% of the median")
@@ -53,9 +53,9 @@ def site_cutoffs(args: argparse.Namespace) -> list[dict[str, Any]]:
         print(f"{PROG}: note: left out {damaged_runs(skipped)} whose stored headline is damaged",
               file=sys.stderr)
     if not entries:
-        subject = f"GPU type {args.gpu_type}" if args.gpu_type else "any GPU type"
+        subject = f"GPU type {shown(args.gpu_type)}" if args.gpu_type else "any GPU type"
         kind = "emulated " if args.emulated else ""
-        nccl = f" with NCCL {args.nccl_version}" if args.nccl_version else ""
+        nccl = f" with NCCL {shown(args.nccl_version)}" if args.nccl_version else ""
         detail = f" ({'; '.join(short)})" if short else ""
         raise RunError(f"no baseline: fewer than {MIN_RUNS} recorded {kind}runs{nccl} of {subject} "
                        f"in any scope{detail}")
@@ -73,8 +73,8 @@ def damaged_runs(ids: list[int]) -> str:
     """"run 7" or "3 runs (7, 9, 12)": the runs a command left out."""
     if len(ids) == 1:
         return f"run {ids[0]}"
-    shown = ", ".join(map(str, ids[:5])) + (", ..." if len(ids) > 5 else "")
-    return f"{len(ids)} runs ({shown})"
+    listed = ", ".join(map(str, ids[:5])) + (", ..." if len(ids) > 5 else "")
+    return f"{len(ids)} runs ({listed})"
 
 
 def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped: list[int]
@@ -89,7 +89,7 @@ def _entries(history: Any, args: argparse.Namespace, *, emulated: bool, skipped:
         headlines, latest = runs
         cut = analysis.baseline_cutoffs(headlines, MIN_RUNS)
         nccl = nccl_version_text(nccl)
-        name = f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else "")
+        name = shown(f"{gpu}:{scope}" + (f" (NCCL {nccl})" if nccl else ""))
         if cut is None:
             short.append(f"{name} has {len(headlines)}")
             continue
@@ -112,8 +112,8 @@ def cmd_baseline(args: argparse.Namespace) -> int:
                                                "warn_min_gbps": e["warn_min_gbps"]} for e in chosen}
         for e in entries:
             if not e["chosen"]:
-                print(f"{PROG}: note: {e['gpu_type']}:{e['scope']} also has {e['runs']} runs with NCCL "
-                      f"{e['nccl_version'] or 'unknown'}; emitted the NCCL version of the latest run "
+                print(f"{PROG}: note: {shown(e['gpu_type'])}:{shown(e['scope'])} also has {e['runs']} runs "
+                      f"with NCCL {shown(e['nccl_version'] or 'unknown')}; emitted the NCCL version of the latest run "
                       f"(choose with --nccl-version)", file=sys.stderr)
         data_stream().write(json.dumps(doc) + "\n")
         return 0
@@ -125,7 +125,7 @@ def cmd_baseline(args: argparse.Namespace) -> int:
     style = Style.for_stream(out)
     source = "emulated runs, which measure nothing," if entries[0]["emulated"] else "the recorded runs"
     print(style(f"site cutoffs from {source} (all_reduce headline bus bandwidth, GB/s)", "bold"), file=out)
-    rows = [[e["gpu_type"], e["scope"], e["nccl_version"] or "-", str(e["runs"]), f"{e['median_gbps']:.1f}",
+    rows = [[shown(e["gpu_type"]), shown(e["scope"]), shown(e["nccl_version"] or "-"), str(e["runs"]), f"{e['median_gbps']:.1f}",
              f"{e['spread_gbps']:.1f}", f"{e['pass_min_gbps']:g}", f"{e['warn_min_gbps']:g}",
              "" if e["chosen"] else style("(older NCCL)", "dim")] for e in entries]
     for line in table(["GPU type", "scope", "NCCL", "runs", "median", "spread", "pass >=", "warn >=", ""],

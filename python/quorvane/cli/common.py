@@ -12,7 +12,8 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Any
 
-from ..policy import OVERRIDES_VAR, PolicyError
+from ..policy import INPUT_CAP_BYTES, OVERRIDES_VAR, InputTooLarge, PolicyError, read_bounded
+from .term import shown  # noqa: F401  (the one output filter; used here and by every command)
 
 PROG = "quorvane"
 
@@ -77,14 +78,6 @@ class Interrupted(BaseException):
         self.note: str | None = None   # what was saved, for the one line said at the end
 
 
-def shown(text: str) -> str:
-    """`text` with control and other unprintable characters escaped, for echoing
-    arguments and program output on a terminal."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
-
-
 # ---- small formatting helpers -----------------------------------------------------
 
 def human_size(size: int) -> str:
@@ -141,29 +134,17 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
 
 # ---- input --------------------------------------------------------------------------
 
-INPUT_CAP_BYTES = 64 << 20
-
-
 def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
-    """A text file (or '-' for standard input), refused when it holds more than
-    `cap` bytes: the size is checked while reading, so /dev/zero or a pipe that
-    never ends is refused too.  Undecodable bytes become replacement characters."""
+    """A text file (or '-' for standard input), refused (exit 64) when it holds
+    more than the one input limit.  Undecodable bytes become replacement characters."""
     try:
-        if path == "-":
-            data = sys.stdin.buffer.read(cap + 1)
-        else:
-            with open(path, "rb") as f:
-                info = os.fstat(f.fileno())
-                if stat.S_ISREG(info.st_mode) and info.st_size > cap:
-                    raise UsageError(f"{shown(path)}: larger than {cap >> 20} MiB; refused")
-                data = f.read(cap + 1)
+        data = read_bounded(path, cap)
+    except InputTooLarge as exc:
+        raise UsageError(shown(str(exc))) from None
     except IsADirectoryError:
         raise UsageError(f"cannot read {shown(path)}: is a directory") from None
     except OSError as exc:
         raise UsageError(f"cannot read {shown(path)}: {exc.strerror or exc}") from None
-    if len(data) > cap:
-        raise UsageError(f"{'standard input' if path == '-' else shown(path)}: larger than "
-                         f"{cap >> 20} MiB; refused")
     return data.decode("utf-8", "replace")
 
 
@@ -189,10 +170,38 @@ def data_stream() -> Any:
     return _Said.data if _Said.data is not None else sys.stdout
 
 
+def _followed(target: str) -> str:
+    """Where a write to `target` lands, following symbolic links one by one as
+    the kernel would, but refusing (OSError EPERM) a link of another user in
+    a shared sticky folder such as /tmp: a link left there must not redirect
+    the write (of root above all) to a file of its maker's choosing."""
+    path = os.path.abspath(target)
+    for _ in range(40):
+        try:
+            info = os.lstat(path)
+        except FileNotFoundError:
+            return path
+        if not stat.S_ISLNK(info.st_mode):
+            return path
+        folder = os.path.dirname(path)
+        shared = os.stat(folder)
+        if (shared.st_mode & stat.S_ISVTX and shared.st_mode & stat.S_IWOTH
+                and info.st_uid not in (os.geteuid(), shared.st_uid)):
+            raise PermissionError(1, "a symbolic link of another user in a shared folder; refused")
+        try:
+            if not stat.S_ISREG(os.stat(path).st_mode):
+                return path   # a device or a pipe (/dev/stdout): opened through the link
+        except OSError:
+            pass
+        path = os.path.normpath(os.path.join(folder, os.readlink(path)))
+    raise OSError(40, "too many levels of symbolic links")
+
+
 def write_atomic(target: str, text: str) -> None:
     """Write a whole file or nothing: a temporary file beside it, renamed over it.
-    A device or a pipe (/dev/stdout, a FIFO) is written in place.  Failures
-    raise WriteError with one line."""
+    A device or a pipe (/dev/stdout, a FIFO) is written in place.  Links are
+    followed, except a link of another user in a shared sticky folder, which
+    is refused.  Failures raise WriteError with one line."""
     import tempfile
 
     try:
@@ -201,7 +210,7 @@ def write_atomic(target: str, text: str) -> None:
             out.write(text)
             out.flush()
             return
-        path = os.path.realpath(target)
+        path = _followed(target)
         try:
             regular = stat.S_ISREG(os.stat(path).st_mode)
         except FileNotFoundError:

@@ -12,13 +12,13 @@ from ..record import RECORD_VERSION
 from . import add_command, options
 from .common import RunError, UsageError, check_json_target, human_size, write_atomic
 from .runs import open_history
-from .term import Style
+from .term import Style, shown
 
 
 SHOWN = 100
 
 def hosts_text(hosts: list[str]) -> str:
-    return fold(hosts) or "-"
+    return shown(fold(hosts)) if hosts else "-"
 
 
 def cmd_history(args: argparse.Namespace) -> int:
@@ -58,8 +58,8 @@ def cmd_history(args: argparse.Namespace) -> int:
             f"{gbps:,.2f} GB/s @ {human_size(size if isinstance(size, int) else 0)}")
         verdict = str(r["verdict"] or "unknown")
         rows.append((str(r["id"]), str(r["started_at"]).replace("+00:00", "Z"),
-                     str(r["kind"]) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
-                     r["gpu_type"] or "-", r["scope"] or "-", verdicts.get(verdict) or style.status(verdict),
+                     shown(str(r["kind"])) + (" (emulated)" if r["emulated"] else ""), hosts_text(r["hosts"]),
+                     shown(str(r["gpu_type"] or "-")), shown(str(r["scope"] or "-")), verdicts.get(verdict) or style.status(verdict),
                      headline))
     header = ("id", "time (UTC)", "kind", "hosts", "GPU type", "scope", "verdict", "headline")
     widths = [max(len(header[i]), *(len(row[i]) for row in rows)) for i in range(len(header) - 1)]

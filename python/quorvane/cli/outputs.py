@@ -15,6 +15,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -32,9 +33,14 @@ class LogKeeper:
         self._stage: str | None = None
         self._moves: list[tuple[str, str]] = []   # staged path, final path
         self._names: set[str] = set()
+        self._lock = threading.Lock()   # a fleet's runs ask at once: one staging folder, distinct names
 
     def paths(self, name: str) -> tuple[str, str]:
         """Where a run named `name` writes its stdout and stderr now."""
+        with self._lock:
+            return self._paths(name)
+
+    def _paths(self, name: str) -> tuple[str, str]:
         if self._stage is None:
             os.makedirs(self.folder, exist_ok=True)
             self._stage = tempfile.mkdtemp(prefix=".quorvane-logs-", dir=self.folder)

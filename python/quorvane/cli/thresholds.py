@@ -18,7 +18,7 @@ from ..policy import (OVERRIDES_VAR, effective_thresholds, largest_measured_size
 from ..record import document, strict_json
 from . import add_command, options
 from .common import UsageError, announce_verdict, check_json_target, human_size, table, write_atomic
-from .term import console_for
+from .term import console_for, shown
 
 EXIT_LINT_PROBLEMS = 1
 SEVERITY_STYLE = {"fail": "bold red", "warn": "bold yellow", "note": "dim"}
@@ -28,6 +28,7 @@ def _print_table(console: Console, headers: Sequence[str], rows: Sequence[Sequen
                  last_styles: Sequence[str]) -> None:
     """Columns laid out like every other table of the command; the last cell of
     each row carries its style."""
+    rows = [[shown(cell) for cell in row] for row in rows]   # override keys come from outside
     lines = table(headers, rows, right)
     console.print(Text(lines[0], style="bold"))
     for line, row, style in zip(lines[1:], rows, last_styles):
@@ -101,10 +102,10 @@ def _show_lint(console: Console, entries: Sequence[dict[str, Any]], results: Seq
     console.print()
     for r in problems:
         label = r.finding.severity.name.upper()
-        console.print(Text(f"{label:<5}", style=SEVERITY_STYLE[r.finding.severity.name]) + Text(f" {r.finding.message}"))
-        console.print(Text(f"      source: {r.finding.evidence}", style="dim"))
-    unchecked = sorted({f"{r.gpu_type} {r.scope}" for r in notes if r.finding.code == "no-link-budget"})
-    untypical = sorted({f"{r.gpu_type} {r.scope}" for r in notes if r.finding.code == "no-typical-value"})
+        console.print(Text(f"{label:<5}", style=SEVERITY_STYLE[r.finding.severity.name]) + Text(f" {shown(r.finding.message)}"))
+        console.print(Text(f"      source: {shown(r.finding.evidence)}", style="dim"))
+    unchecked = sorted({shown(f"{r.gpu_type} {r.scope}") for r in notes if r.finding.code == "no-link-budget"})
+    untypical = sorted({shown(f"{r.gpu_type} {r.scope}") for r in notes if r.finding.code == "no-typical-value"})
     if unchecked:
         console.print(Text(f"no link budget known for: {', '.join(unchecked)}", style="dim"))
     if untypical:
@@ -124,7 +125,7 @@ def cmd_thresholds(args: argparse.Namespace) -> int:
         entries = [e for e in entries if e["gpu_type"] == args.gpu_type]
         if not entries:
             known = sorted({e["gpu_type"] for e in effective_thresholds(overrides)})
-            raise UsageError(f"no cutoffs for GPU type {args.gpu_type!r}; known: {', '.join(known)}")
+            raise UsageError(f"no cutoffs for GPU type '{shown(args.gpu_type)}'; known: {shown(', '.join(known))}")
     out = sys.stderr if args.json == "-" else sys.stdout
     console = console_for(out)
     if (args.plan is not None or args.emit_overrides) and not args.lint:

@@ -18,7 +18,7 @@ from ..record import document, strict_json
 from . import add_command, options
 from .common import (PROG, RunError, UsageError, announce_verdict, check_json_target, fmt_opt, fmt_speed,
                      read_capped, write_atomic)
-from .term import console_for
+from .term import console_for, shown
 
 NO_TOPOLOGY = ("no NCCL topology found (expected an XML dump with a <system> element, "
                "as NCCL_TOPO_DUMP_FILE writes)")
@@ -86,17 +86,32 @@ def analyse(path: str) -> Host:
 _TRAILING_BLANKS = re.compile(r" +((?:\x1b\[[0-9;]*m)*)$")
 
 
+MOST_ROWS = 40   # a table shows its first and last rows beyond this; the JSON has them all
+
+
 def print_table(console: Console, headers: Sequence[str], rows: Sequence[Sequence[Any]],
                 right: Sequence[bool]) -> None:
-    """Columns two blanks apart, indented by two, no blanks at line ends."""
+    """Columns two blanks apart, indented by two, no blanks at line ends; text
+    from the file through the output filter; beyond MOST_ROWS rows, the first
+    and the last, and one line that says how many are left out (so that 50,000
+    GPUs draw as quickly as 8)."""
+    left_out = len(rows) - MOST_ROWS
+    if left_out > 0:
+        head = MOST_ROWS // 2
+        rows = [*rows[:head], [""] * len(headers), *rows[len(rows) - (MOST_ROWS - head):]]
     table = Table(box=None, show_edge=False, pad_edge=False, padding=(0, 1), header_style="")
     for name, is_right in zip(headers, right):
         table.add_column(name, justify="right" if is_right else "left")
     for row in rows:
-        table.add_row(*row)
+        table.add_row(*(shown(c) if isinstance(c, str) else c for c in row))
     with console.capture() as captured:
         console.print(table)
-    for line in captured.get().splitlines():
+    lines = captured.get().splitlines()
+    if left_out > 0:   # the blank row stands for those left out
+        blank = next(i for i, line in enumerate(lines) if i > 0 and not line.strip())
+        dots = "\u2026" if console.encoding.lower().startswith("utf") else "..."
+        lines[blank] = f"{dots} {left_out:,} more rows {dots}  (--json has every row)"
+    for line in lines:
         console.file.write("  " + _TRAILING_BLANKS.sub(r"\1", line) + "\n")
 
 
@@ -135,7 +150,7 @@ def finding_rows(findings: Sequence[Any], prefix: Sequence[str] = ()) -> list[li
     for f, message in grouped(findings):
         sev = f.severity.name
         rows.append([*prefix, Text(sev.upper(), SEVERITY_STYLE.get(sev, "")), f.code,
-                     Text.assemble(message, ("  [" + f.evidence + "]" if f.evidence else "", "dim"))])
+                     Text.assemble(shown(message), ("  [" + shown(f.evidence) + "]" if f.evidence else "", "dim"))])
     return rows
 
 
@@ -154,7 +169,7 @@ def render_host(host: Host, console: Console, golden: str | None) -> None:
     affinity: Mapping[str, list[str]] = inv["gpu_nic_affinity"]
     yes = {True: "yes", False: "no", None: "-"}
     source = "standard input" if host.source == "-" else host.source
-    console.print(Text(f"topology: {source}", "bold"))
+    console.print(Text(f"topology: {shown(source)}", "bold"))
     console.print(f"  {counts(report, static)}")
     if static:
         console.print("  (devices taken from PCI class codes of a static topology file, not detected by NCCL)")
@@ -197,8 +212,16 @@ def render_host(host: Host, console: Console, golden: str | None) -> None:
     heading(console, "GPU -> NIC affinity", "  (NICs under the deepest shared PCIe switch)")
     if affinity:
         arrow = "\u2192" if console.encoding.lower().startswith("utf") else "->"
-        for gpu, names in affinity.items():
-            console.print(f"  GPU {gpu:>3} {arrow} {', '.join(names)}")
+        pairs = list(affinity.items())
+        if len(pairs) > MOST_ROWS:
+            head = MOST_ROWS // 2
+            pairs = [*pairs[:head], ("", []), *pairs[len(pairs) - (MOST_ROWS - head):]]
+        for gpu, names in pairs:
+            if not gpu:
+                dots = "\u2026" if arrow != "->" else "..."
+                console.print(f"  {dots} {len(affinity) - MOST_ROWS:,} more GPUs {dots}")
+                continue
+            console.print(Text(shown(f"  GPU {gpu:>3} {arrow} {', '.join(names)}")))
     else:
         console.print("  none: no GPU shares a PCIe switch with a NIC")
 
@@ -208,7 +231,7 @@ def render_host(host: Host, console: Console, golden: str | None) -> None:
         heading(console, "Also in the golden file", "  (how this machine type is built: not counted)")
         render_findings(console, host.known, "")
     if golden is not None:
-        heading(console, "Changes since the golden file", f"  ({golden})")
+        heading(console, "Changes since the golden file", f"  ({shown(golden)})")
         render_findings(console, host.changes, "none: the same devices, placement and links")
 
 
@@ -222,7 +245,8 @@ def render_fleet(hosts: Sequence[Host], comparison: Any, usable: Sequence[Host],
     rows = []
     for host in hosts:
         if host.report is None:
-            rows.append([host.label, Text("no topology", "bold magenta"), host.error.removeprefix(host.source + ": ")])
+            rows.append([host.label, Text("no topology", "bold magenta"),
+                         host.error.removeprefix(host.source + ": ")])
             continue
         findings = host.all_findings()
         tally = {s: sum(f.severity.name == s for f in findings) for s in ("fail", "warn")}
@@ -299,7 +323,7 @@ def cmd_topo(args: argparse.Namespace) -> int:
 
     for host in hosts:
         if host.report is None:
-            print(f"{PROG}: error: {host.error}", file=sys.stderr)
+            print(f"{PROG}: error: {shown(host.error)}", file=sys.stderr)
     out = sys.stderr if args.json == "-" else sys.stdout
     console = console_for(out, plain_width=10_000)
     if len(hosts) == 1:

@@ -12,11 +12,18 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from html import escape
+from html import escape as html_escape
 from typing import Any
 
 from ..hostlist import fleet_hosts, fold, names_of
+from ..cli.term import shown
 from ..record import busbw_points
+
+
+def escape(text: str) -> str:
+    """Text for HTML: through the one output filter first (control characters
+    and bidirectional overrides shown escaped), then HTML-escaped."""
+    return html_escape(shown(text))
 
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2")
 VERDICT_COLOURS = {"pass": "#1a7f37", "warn": "#b58100", "fail": "#cf222e", "unknown": "#6e7781",
