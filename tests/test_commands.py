@@ -46,6 +46,7 @@ OWN_STATUS = {   # a status each command's help must list (blanks collapsed), an
     "report": ("0 ok the page", "headline"),
     "config": ("0 ok the settings", "headline"),
     "completion": ("0 ok the script", "headline"),
+    "transport": ("4 error a file holds no NCCL debug line", "headline"),
 }
 
 

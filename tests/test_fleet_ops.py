@@ -227,7 +227,7 @@ def test_every_surface_folds_the_host_list(tmp_path, monkeypatch, capsys):
     listing = capsys.readouterr().out
     assert listing.count("node[001-128]") == 2 and "node004" not in listing
     assert main(["history", "--host", "node077", "--json", "-"]) == 0   # the fleet's hosts are indexed by name
-    assert len(json.loads(capsys.readouterr().out)) == 2
+    assert len(json.loads(capsys.readouterr().out)["runs"]) == 2
     main(["compare", "1", "2"])
     assert "node[001-128]" in capsys.readouterr().out
     assert "<title>quorvane fleet: H100_SXM on node[001-128]</title>" in html.render(fleet_record)

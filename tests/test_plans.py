@@ -447,5 +447,5 @@ def test_fleet_runs_the_plan_and_prints_its_first_rounds():
     r = quorvane("fleet", *hosts, "--emulate", "--json", "-", "--no-record")
     record = json.loads(r.stdout)
     assert (r.returncode, record["plan"]["name"], record["suspects"]) == (0, "quick", []), r.stderr
-    alone = [(h["busbw_gbps"], h["size_bytes"]) for h in record["host_results"]]
+    alone = [(h["busbw_gbps"], h["size_bytes"]) for h in record["hosts"]]
     assert alone == [(pytest.approx(481.33, abs=0.02), 8 * GIB)] * 4   # H100's published curve

@@ -65,10 +65,10 @@ def test_report_command_draws_the_site_band(report, tmp_path, capsys):
     db = tmp_path / "h.sqlite3"
     with History(db) as h:
         ids = [h.add(wrap(report, scale=s, started_at=f"2026-12-0{i + 1}T10:00:00+00:00"))
-               for i, s in enumerate([0.9, 0.95, 1.0, 0.7])]
+               for i, s in enumerate([0.9, 0.95, 1.0, 0.98, 0.7])]
     assert main(["report", "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
     seen = probe((tmp_path / "r.html").read_text(), tmp_path)
-    assert seen["band"] == 1 and seen["verdict"] == "FAIL"    # the latest run, against its three elders
+    assert seen["band"] == 1 and seen["verdict"] == "FAIL"    # the latest run, against its four elders
     assert seen["typical"] == 1                               # 8 x H100 SXM at 32 MiB has a published range
     assert main(["report", str(ids[1]), "--db", str(db), "--html", str(tmp_path / "r.html")]) == 0
     assert probe((tmp_path / "r.html").read_text(), tmp_path)["band"] == 1
@@ -100,7 +100,7 @@ def test_page_shows_what_it_is_given_as_text(report, field):
     elif field == "host":
         record["hosts"] = [HOSTILE]
     elif field == "heat-map host":
-        record["host_results"][0]["host"] = HOSTILE
+        record["hosts"][0]["host"] = HOSTILE
     else:
         record["findings"] = [{"severity": "warn", "code": "log", "message": "m", "evidence": "e", field: HOSTILE}]
     page = _Elements()

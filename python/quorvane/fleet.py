@@ -317,7 +317,8 @@ class FleetCheck:
 
     def _measure(self, hosts: list[str], gpus: int, env: dict[str, str], tag: str) -> float | None:
         scope = "intra" if len(hosts) == 1 else "multi"
-        bench = list(cs._build_binary_command(self.binary, gpus, cs._LauncherConfig()))
+        # on the bandwidth plateau, where a slow GPU or rail shows whole (the quick plan's sizes)
+        bench = plans.make_plan("quick", collectives=[BINARY]).benchmark(self.binary, gpus)
         cmd, launch_env = self.launcher.command(hosts, bench)
         run_env = {**launch_env, **env}
         full = ["env", *(f"{k}={v}" for k, v in run_env.items())] + cmd

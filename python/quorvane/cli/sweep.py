@@ -333,7 +333,8 @@ def localize_gpus(args: argparse.Namespace, gpu_type: str, root: str, err: Any) 
     from ..fleet import grade_run
     from ..runner import CommandRunner
     binary = cs._resolve_binary("all_reduce_perf", root) or os.path.join(root, "all_reduce_perf")
-    bench = list(cs._build_binary_command(binary, 2, cs._LauncherConfig()))
+    # on the bandwidth plateau, where a slow GPU shows whole (the quick plan's sizes)
+    bench = plans.make_plan("quick", collectives=["all_reduce_perf"]).benchmark(binary, 2)
     timeout = args.timeout or 240
 
     def measure(a: int, b: int) -> float | None:

@@ -84,10 +84,10 @@ def cmd_transport(args: argparse.Namespace) -> int:
 
 
 TRANSPORT_STATUSES = (
-    ("0", "", "no finding above a note (always without --check, unless a file holds no debug line)"),
-    ("1", "", "with --check: warnings only"),
-    ("2", "", "with --check: at least one fail"),
-    ("4", "", "a file holds no NCCL debug line"),
+    ("0", "ok", "no finding above a note (always without --check, unless a file holds no debug line)"),
+    ("1", "warn", "with --check: warnings only"),
+    ("2", "fail", "with --check: at least one fail"),
+    ("4", "error", "a file holds no NCCL debug line"),
 )
 
 
