@@ -177,10 +177,20 @@ def test_configured_binary_root_and_launcher_apply_only_where_they_mean_somethin
     assert quorvane(*EMU, *RUN, "--no-record", "-q", **home).returncode == 0   # --emulate: no binary root
 
 
+@pytest.mark.parametrize("flags, programs", [([], ["all_reduce_perf"]), (["--plan", "library"], 4 * [None])])
+def test_configured_plan_is_the_default_a_flag_overrides(home, flags, programs):
+    write_config(home, 'plan = "quick"\n')
+    r = quorvane(*EMU, "--gpus", "8", "--dry-run", *flags, **home)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == len(programs) and all(p is None or p in line for p, line in zip(programs, lines))
+
+
 @pytest.mark.parametrize("text, message", [
     ("gpu_type = \n", "malformed TOML: Invalid value (at line 1, column 12)"),
     ("colour = true\n", "unknown key 'colour'"),
     ("launcher = \"pdsh\"\n", "launcher 'pdsh' is not one of srun, mpirun, ssh"),
+    ("plan = \"fast\"\n", "plan 'fast' is not one of full, quick, library"),
     ("gpu_type = 8\n", "gpu_type must be a non-empty string"),
     ("thresholds = 5\n", "thresholds must be a table"),
     ("[thresholds.\"H100_SXM:intra\"]\npass_min_gbps = 1\nwarn_min_gbps = 2\n", "is below \"warn_min_gbps\" 2"),

@@ -18,6 +18,7 @@ from .policy import PolicyError, check_overrides
 
 SYSTEM_PATH = Path("/etc/quorvane/config.toml")
 LAUNCHERS = ("srun", "mpirun", "ssh")
+PLANS = ("full", "quick", "library")   # the sweep plans (quorvane.plans.PLANS, named here to keep start-up light)
 
 # Each key of the file: what it sets, and the flag and variable that win over it.
 KEYS = {
@@ -90,6 +91,8 @@ def _check(path: Path, doc: dict[str, Any]) -> tuple[dict[str, str], dict[str, t
             raise ConfigError(f"{path}: {key} must be a non-empty string, not {value!r}"[:300])
         if key == "launcher" and value not in LAUNCHERS:
             raise ConfigError(f"{path}: launcher {value!r} is not one of {', '.join(LAUNCHERS)}")
+        if key == "plan" and value not in PLANS:
+            raise ConfigError(f"{path}: plan {value!r} is not one of {', '.join(PLANS)}")
         values[key] = os.path.expanduser(value) if key in ("history", "binary_root") else value
     return values, thresholds
 

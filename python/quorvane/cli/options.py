@@ -140,13 +140,15 @@ def binary_root(p: Any, help: str = "directory of the nccl-tests executables (de
 
 def apply_config(args: argparse.Namespace) -> None:
     """Fill the options left unset from the configuration file (a flag always
-    wins): --gpu-type, --binary-root (not with --emulate), --launcher (where the
-    command runs on several hosts and takes that launcher)."""
+    wins): --gpu-type, --binary-root (not with --emulate), --plan, --launcher
+    (where the command runs on several hosts and takes that launcher)."""
     if getattr(args, "config_gpu_type", False) and args.gpu_type is None:
         args.gpu_type = _configured("gpu_type")
     if getattr(args, "config_binary_root", False) and args.binary_root is None \
             and not getattr(args, "emulate", False):
         args.binary_root = _configured("binary_root")
+    if hasattr(args, "plan") and args.plan is None:
+        args.plan = _configured("plan")   # checked against the plans when the file was read
     choices = getattr(args, "config_launcher", None)
     if choices and args.launcher is None and getattr(args, "gpus", None) is None:
         configured = _configured("launcher")
