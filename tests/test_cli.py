@@ -2,9 +2,7 @@
 process, with the built-in emulator standing in for nccl-tests."""
 import json
 import os
-import pty
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -17,6 +15,7 @@ import conftest
 from conftest import need_corpus
 
 import quorvane.collsweep as cs
+from terminal import run_on_terminal
 
 REPO = Path(__file__).resolve().parent.parent
 LAUNCHERS_ENV = Path(os.environ.get("CI_LAUNCHERS_DIR", "/var/lib/ci-launchers")) / "launchers.env"
@@ -43,18 +42,7 @@ def quorvane(*args, input="", timeout=60, **env):
 
 def on_terminal(*args, **env):
     """Exit status and screen text of a run with stdout and stderr on a pseudo-terminal."""
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "quorvane", *args], stdin=subprocess.DEVNULL,
-                            stdout=slave, stderr=slave, env=clean_env(**env))
-    os.close(slave)
-    screen = b""
-    try:
-        while select.select([master], [], [], 30)[0] and (chunk := os.read(master, 65536)):
-            screen += chunk
-    except OSError:  # EIO: the child closed the terminal
-        pass
-    os.close(master)
-    return proc.wait(timeout=30), screen.decode("utf-8", "replace")
+    return run_on_terminal(args, clean_env(**env))
 
 
 def one_error_line(r, code, start):

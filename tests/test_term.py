@@ -2,13 +2,13 @@
 prints styles its output, and none writes a single escape sequence (colour,
 bold, dim, cursor movement) with NO_COLOR set or TERM=dumb."""
 import os
-import select
 import subprocess
 import sys
 
 import pytest
 
 from test_topo_findings import host
+from terminal import run_on_terminal
 
 EMU = ["--emulate", "--gpu-type", "H100_SXM"]
 
@@ -22,18 +22,7 @@ def environment(tmp, **extra):
 
 def on_terminal(args, env):
     """Exit status and everything the command wrote, with stdout and stderr on a pseudo-terminal."""
-    master, slave = os.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "quorvane", *args], stdin=subprocess.DEVNULL,
-                            stdout=slave, stderr=slave, env=env)
-    os.close(slave)
-    screen = b""
-    try:
-        while select.select([master], [], [], 30)[0] and (chunk := os.read(master, 65536)):
-            screen += chunk
-    except OSError:  # EIO: the child closed the terminal
-        pass
-    os.close(master)
-    return proc.wait(timeout=30), screen.decode("utf-8", "replace")
+    return run_on_terminal(args, env)
 
 
 @pytest.fixture(scope="module")
