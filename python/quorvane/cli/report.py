@@ -57,18 +57,18 @@ def cmd_report(args: argparse.Namespace) -> int:
     if args.html is None and args.prom is None:
         raise UsageError("give --html FILE and/or --prom FILE")
     history = open_history(args)
-    run_id: int | None = None
-    if args.run is None:
-        latest = None if history is None else _latest(history)
-        if latest is None:
-            raise UsageError("nothing is recorded yet: name a record file")
-        run_id = latest
-        ref = str(latest)
-    else:
-        ref = args.run
-        run_id = run_id_of(ref)
-    _, record = load_run(ref, args)
-    try:
+    try:   # closed whatever is refused on the way (a server's connection above all)
+        run_id: int | None = None
+        if args.run is None:
+            latest = None if history is None else _latest(history)
+            if latest is None:
+                raise UsageError("nothing is recorded yet: name a record file")
+            run_id = latest
+            ref = str(latest)
+        else:
+            ref = args.run
+            run_id = run_id_of(ref)
+        _, record = load_run(ref, args)
         if args.html is not None:
             try:
                 baseline = site_baseline(history, record, run_id)
