@@ -265,13 +265,13 @@ NCCL_VERSION = "2.21.5+cuda12.4"
 def ib_devices(settings):
     """The RDMA NICs NCCL would use, after NCCL_IB_HCA ("mlx5_0,mlx5_1", "=mlx5_0", "^mlx5_3")."""
     names = [f"mlx5_{i}" for i in range(NICS)]
-    spec = settings.get("NCCL_IB_HCA", "").strip()
-    if not spec:
+    hca_list = settings.get("NCCL_IB_HCA", "").strip()
+    if not hca_list:
         return names
-    exclude = spec.startswith("^")
-    spec = spec.lstrip("^")
-    exact = spec.startswith("=")
-    wanted = [w.split(":")[0].strip() for w in spec.lstrip("=").split(",") if w.strip()]
+    exclude = hca_list.startswith("^")
+    hca_list = hca_list.lstrip("^")
+    exact = hca_list.startswith("=")
+    wanted = [w.split(":")[0].strip() for w in hca_list.lstrip("=").split(",") if w.strip()]
 
     def listed(name):
         return any(name == w or (not exact and name.startswith(w)) for w in wanted)

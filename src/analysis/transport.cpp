@@ -611,11 +611,11 @@ struct Reader::State {
         }
     }
 
-    void link_layer(string_view spec) {
+    void link_layer(string_view port) {
         // ":1/RoCE" or ":1/IB"
-        std::size_t slash = spec.rfind('/');
+        std::size_t slash = port.rfind('/');
         if (slash == npos) return;
-        string_view layer = spec.substr(slash + 1);
+        string_view layer = port.substr(slash + 1);
         if (layer != "RoCE" && layer != "IB") return;
         if (std::find(link_layers.begin(), link_layers.end(), layer) == link_layers.end())
             link_layers.emplace_back(layer);

@@ -70,7 +70,7 @@ complete -o filenames -F _quorvane quorvane
 
 
 def _zsh_text(text: str) -> str:
-    """Help text inside a zsh spec: no brackets or colons, quotes closed and reopened."""
+    """Help text inside a zsh option description: no brackets or colons, quotes closed and reopened."""
     for c in "[]:":
         text = text.replace(c, " ")
     return " ".join(text.split()).replace("'", "'\\''")
