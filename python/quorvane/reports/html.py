@@ -16,7 +16,7 @@ from html import escape as html_escape
 from typing import Any
 
 from ..hostlist import fleet_hosts, fold, names_of
-from ..cli.term import shown
+from ..textfilter import shown
 from ..record import busbw_points
 
 
