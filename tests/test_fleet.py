@@ -188,6 +188,8 @@ def test_emulated_fleet(tmp_path, faults, noise, status, named, runs):
     assert [(s["host"], s["kind"]) for s in record["suspects"]] == named
     assert (record["kind"], record["emulated"], record["exit_status"]) == ("fleet", True, status)
     assert len(record["hosts"]) == 8
+    for h in record["hosts"]:   # a host's own figure is its first run alone; a second one confirms it
+        assert (h["busbw_gbps"], h["runs"][0]["purpose"]) == (h["runs"][0]["busbw_gbps"], "alone")
     # With noise a healthy pair now and then lands 10% low and is re-paired: more runs, the same answer.
     assert record["runs"] == runs if noise == "0" else record["runs"] >= runs
     assert list(scratch.iterdir()) == []

@@ -7,7 +7,11 @@ import sys
 
 import pytest
 
+from conftest import CORPUS
 from quorvane import analysis as qa
+from quorvane.fleet import Topology
+
+IBM_H100 = CORPUS / "topo" / "ibmcloud_h100_gx3d_topo.xml"   # GPU i shares its switch with mlx5_(7-i)
 
 
 @pytest.mark.parametrize("gpus", range(2, 10))
@@ -67,19 +71,48 @@ def quorvane(*args, env):
                           env=full)
 
 
-def test_emulated_fleet_names_the_planted_hosts_with_gpu_rail_and_path():
+@pytest.mark.corpus
+@pytest.mark.parametrize("name, nics", [
+    ("ibmcloud_h100_gx3d_topo.xml", [f"mlx5_{7 - i}" for i in range(8)]),
+    ("rccl_topo_expl_topo_8p_940_mi300x_xgmi.xml", [f"mlx5_{i}" for i in range(8)]),
+    ("azhpc_ndv4-topo.xml", [""] * 8),          # two NICs per switch, named nowhere in the file
+    ("azhpc_ncv4-topo.xml", [""] * 8),          # no RDMA NIC; 4 GPUs, asked for 8
+])
+def test_rail_nics_follow_the_topologys_affinity(name, nics):
+    topology = Topology.of(qa.analyze_topology((CORPUS / "topo" / name).read_text()).to_dict())
+    assert topology.rail_nics(8) == nics
+
+
+def test_gpus_sharing_nics_take_them_in_turn():
+    gpus = [{"dev": d, "busid": f"0000:{d:02x}:00.0"} for d in (1, 0, 2, 3)]
+    nics = [{"name": n, "busid": f"0000:8{i}:00.0"} for i, n in enumerate(("ib0", "ib1", "ib2"))]
+    affinity = {"0": ["0000:80:00.0", "0000:81:00.0"], "1": ["0000:80:00.0", "0000:81:00.0"], "2": ["0000:82:00.0"]}
+    topology = Topology.of({"gpus": gpus, "nics": nics, "gpu_nic_affinity": affinity})
+    assert topology.rail_nics(4) == ["ib0", "ib1", "ib2", ""]
+    assert topology.gpu_bus_ids(5) == ["0000:00:00.0", "0000:01:00.0", "0000:02:00.0", "0000:03:00.0", ""]
+
+
+@pytest.mark.parametrize("topo, nic, gpu3", [
+    (None, "mlx5_5", "GPU 3:"),                 # no topology: NCCL picks the NIC and its debug lines name it
+    (IBM_H100, "mlx5_2", "GPU 3 (0000:c2:00.0):"),
+])
+def test_emulated_fleet_names_the_planted_hosts_with_gpu_rail_and_path(topo, nic, gpu3):
+    if topo is not None and not topo.is_file():
+        pytest.skip("corpus not available")
     faults = {"node05": {"transport": "socket"}, "node09": {"gpu3": 0.5}, "node12": {"rail5": 0.55}}
     r = quorvane("fleet", "--hosts", "node[01-16]", "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--emulate",
-                 "--json", "-", "--no-record", env={"QUORVANE_EMULATE_FAULTS": json.dumps(faults)})
+                 "--json", "-", "--no-record", *(["--topo", str(topo)] if topo else []),
+                 env={"QUORVANE_EMULATE_FAULTS": json.dumps(faults)})
     record = json.loads(r.stdout)
     suspects = {s["host"]: s for s in record["suspects"]}
     assert sorted(suspects) == ["node05", "node09", "node12"], r.stderr
     assert suspects["node05"]["path"] == ["net-socket"] and "net-socket" in suspects["node05"]["evidence"]
     assert (suspects["node09"]["kind"], suspects["node09"]["gpu"]) == ("intra", 3)
-    assert "GPU 3" in suspects["node09"]["evidence"]
-    assert (suspects["node12"]["kind"], suspects["node12"]["rail"], suspects["node12"]["nic"]) == ("net", 5, "mlx5_5")
-    assert "rail 5" in suspects["node12"]["evidence"] and "mlx5_5" in suspects["node12"]["evidence"]
+    assert suspects["node09"]["evidence"].startswith(gpu3)
+    assert (suspects["node12"]["kind"], suspects["node12"]["rail"], suspects["node12"]["nic"]) == ("net", 5, nic)
+    assert suspects["node12"]["evidence"].startswith(f"rail 5 = GPU 5 \u2194 {nic} at ")
     loc = record["localization"]
+    assert [rail["nic"] for rail in loc["node12"]["rails"]][5] == nic
     assert (loc["node09"]["runs"], loc["node09"]["rounds"]) == (28, 7)
     assert (loc["node12"]["runs"], loc["node12"]["rounds"]) == (8, 1)
     assert list(record["transport_hosts"]) == ["node05"]

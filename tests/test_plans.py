@@ -408,6 +408,23 @@ def test_emulated_full_plan_through_mpirun_carries_the_variables(tmp_path, launc
     assert record["headline"]["size_bytes"] == 16 * GIB
     command = record["collectives"][0]["command"]
     assert command[command.index("NCCL_STANDIN_BUSBW_GBPS=120") - 1] == "-x"
+    # NCCL's debug variables reach every rank (mpirun -x, the remote line), not only the launcher
+    assert record["transport"]["ranks"] == 4 and record["transport"]["network"] == "IB", record["transport"]
+
+
+@pytest.mark.parametrize("form, env, expected", [
+    (["mpirun", "-H", "a:1,b:1", "-x", "NCCL_DEBUG=WARN", "-x", "NCCL_ALGO=RING", "prog", "-b", "8"],
+     {"NCCL_DEBUG": "INFO", "CUDA_VISIBLE_DEVICES": "3"},
+     ["mpirun", "-x", "NCCL_DEBUG=INFO", "-x", "CUDA_VISIBLE_DEVICES=3", "-H", "a:1,b:1", "-x", "NCCL_ALGO=RING",
+      "prog", "-b", "8"]),
+    (["ssh", "--", "h", "env NCCL_DEBUG=WARN 'A=x y' /b/all_reduce_perf -b 8"], {"NCCL_DEBUG": "INFO", "F": "/t/a b"},
+     ["ssh", "--", "h", "env 'A=x y' NCCL_DEBUG=INFO 'F=/t/a b' /b/all_reduce_perf -b 8"]),
+    (["ssh", "h", "/b/all_reduce_perf"], {"X": "1"}, ["ssh", "h", "env X=1 /b/all_reduce_perf"]),
+    (["srun", "--nodelist=a,b", "prog"], {"X": "1"}, ["srun", "--nodelist=a,b", "prog"]),   # srun exports ALL
+    (["mpirun", "prog"], {}, ["mpirun", "prog"]),
+])
+def test_rank_command_passes_variables_through_the_launcher(form, env, expected):
+    assert plans.rank_command(form, env) == expected
 
 
 @pytest.mark.parametrize("environ", [{}, {"SLURM_JOB_ID": "7"}, {"SKYPILOT_NUM_NODES": "2"},

@@ -21,10 +21,13 @@ which hides a slow network port; a ring sends every byte through both ports.
 from __future__ import annotations
 
 import re
+import shutil
+import tempfile
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, Protocol
 
 from . import analysis as qa
@@ -230,6 +233,7 @@ class FleetCheck:
     settings: Any = field(default_factory=qa.JudgeSettings)
     plan: plans.Plan = field(default_factory=lambda: plans.make_plan(collectives=[BINARY]))
     deadline: float | None = None  # time.monotonic() by which the whole check ends (--deadline)
+    topology: Topology | None = None   # --topo: the GPUs' bus ids and the NIC nearest each GPU
 
     def benchmark(self) -> list[str]:
         # The plan's command line for one host driving all its GPUs.
@@ -241,7 +245,8 @@ class FleetCheck:
         name = f"{'+'.join(run.hosts)}.{run.purpose}.{run.id}"
         debug_env = self.debug.environ_for(cmd, name) if self.debug else {}
         run_env = {**env, **debug_env}
-        full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + cmd
+        full = (["env", *(f"{k}={v}" for k, v in run_env.items())] if run_env else []) + \
+            plans.rank_command(cmd, debug_env)
         logs, log_error = None, None
         if self.keeper is not None:
             try:
@@ -315,18 +320,35 @@ class FleetCheck:
 
     # ---- localisation inside a suspect ----
 
-    def _measure(self, hosts: list[str], gpus: int, env: dict[str, str], tag: str) -> float | None:
+    def _measure(self, hosts: list[str], gpus: int, env: dict[str, str], tag: str,
+                 nic: bool = False) -> tuple[float | None, str]:
+        """One run on the plateau with `env` on every rank: its bus bandwidth (None
+        when it cannot be trusted) and, with `nic`, the one RDMA NIC NCCL says it used."""
+        from .nccl_debug import debug_environment, read_logs
         scope = "intra" if len(hosts) == 1 else "multi"
         # on the bandwidth plateau, where a slow GPU or rail shows whole (the quick plan's sizes)
         bench = plans.make_plan("quick", collectives=[BINARY]).benchmark(self.binary, gpus)
         cmd, launch_env = self.launcher.command(hosts, bench)
-        run_env = {**launch_env, **env}
-        full = ["env", *(f"{k}={v}" for k, v in run_env.items())] + cmd
+        folder = tempfile.mkdtemp(prefix="quorvane-rail-") if nic else None
+        rank_env = {**env, **(debug_environment(folder, "INIT,NET") if folder else {})}
+        run_env = {**launch_env, **rank_env}
+        full = ["env", *(f"{k}={v}" for k, v in run_env.items())] + plans.rank_command(cmd, rank_env)
         logs = self.keeper.paths(f"{'+'.join(hosts)}.{tag}") if self.keeper is not None else None
         timeout = self.timeout_alone if scope == "intra" else self.timeout_pair
-        outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+        try:
+            outcome = self.runner.execute(full, timeout=timeout, logs=logs)
+            used = ""
+            if folder is not None:   # the files, or the output where a remote rank could not open one
+                stdout = Path(folder, "stdout.log")
+                stdout.write_text(outcome.stdout, encoding="utf-8", errors="replace")
+                acc = read_logs([*Path(folder).glob("nccl-*.log"), stdout])
+                nics = (acc or {}).get("nics") or []
+                used = nics[0] if len(nics) == 1 else ""
+        finally:
+            if folder is not None:
+                shutil.rmtree(folder, ignore_errors=True)
         graded = grade_run(outcome, self.gpu_type, scope)
-        return None if graded.problem else graded.busbw_gbps
+        return (None if graded.problem else graded.busbw_gbps), used
 
     def localize_suspects(self, planner: Any, progress: Callable[[str], None]) -> dict[str, dict[str, Any]]:
         """Name the GPU of each intra suspect (pairs of its GPUs, disjoint pairs at once)
@@ -344,8 +366,9 @@ class FleetCheck:
                         progress(f"localise {s.host}: GPU pairs, round {k} of {len(rounds)}")
                         futures = [pool.submit(self._measure, [s.host], 2, {"CUDA_VISIBLE_DEVICES": f"{a},{b}"},
                                                f"gpus{a}{b}") for a, b in pairs]
-                        results += [(a, b, f.result()) for (a, b), f in zip(pairs, futures)]
-                    loc = qa.localize_gpu(results)
+                        results += [(a, b, f.result()[0]) for (a, b), f in zip(pairs, futures)]
+                    loc = qa.localize_gpu(results, self.topology.gpu_bus_ids(n)) if self.topology else \
+                        qa.localize_gpu(results)
                     found[s.host] = {"kind": "gpu", "runs": len(results), "rounds": len(rounds),
                                      "pairs": [{"gpus": [a, b], "busbw_gbps": v} for a, b, v in results],
                                      "result": loc}
@@ -353,15 +376,22 @@ class FleetCheck:
                     partner = next((h for h in good if h != s.host), None)
                     if partner is None:
                         continue
-                    nics = [nearest_nic(i) for i in range(n)]
+                    # GPU i with the NIC the topology puts nearest it (NCCL_IB_HCA); without a
+                    # topology NCCL picks the nearest itself and its debug lines name it.
+                    near = self.topology.rail_nics(n) if self.topology else [""] * n
                     progress(f"localise {s.host}: {n} rails against {partner}, at once")
                     futures = [pool.submit(self._measure, [s.host, partner], 1,
-                                           {"CUDA_VISIBLE_DEVICES": str(i), "NCCL_IB_HCA": f"={nics[i]}"}, f"rail{i}")
+                                           {"CUDA_VISIBLE_DEVICES": str(i),
+                                            **({"NCCL_IB_HCA": f"={near[i]}"} if near[i] else {})},
+                                           f"rail{i}", True)
                                for i in range(n)]
-                    rails = [f.result() for f in futures]
-                    loc = qa.localize_rail(rails, nics)
+                    measured = [f.result() for f in futures]
+                    nics = [used or near[i] for i, (_, used) in enumerate(measured)]
+                    loc = qa.localize_rail([v for v, _ in measured], nics)
                     found[s.host] = {"kind": "rail", "runs": n, "rounds": 1, "partner": partner,
-                                     "rails": [{"rail": i, "nic": nics[i], "busbw_gbps": v} for i, v in enumerate(rails)],
+                                     "rails": [{"rail": i, "nic": nics[i] or None,
+                                                "nic_from": "nccl" if used else "topology" if near[i] else None,
+                                                "busbw_gbps": v} for i, (v, used) in enumerate(measured)],
                                      "result": loc}
         return found
 
@@ -390,9 +420,43 @@ def _run_dict(result: FleetResult, run: qa.FleetRun, keeper: Any) -> dict[str, A
     return d
 
 
-def nearest_nic(gpu: int) -> str:
-    """The NIC nearest GPU i on rail-aligned hosts (GPU i shares its PCIe switch with mlx5_i)."""
-    return f"mlx5_{gpu}"
+@dataclass
+class Topology:
+    """What the fleet's hosts look like inside (one NCCL topology dump stands for
+    all of them): the GPUs in index order and the RDMA NIC nearest each."""
+    gpus: list[dict[str, Any]]
+    nics: list[dict[str, Any]]
+    affinity: dict[str, list[str]]
+
+    @classmethod
+    def of(cls, inventory: Mapping[str, Any]) -> Topology:
+        gpus = sorted(inventory.get("gpus") or [],
+                      key=lambda g: (g.get("dev") is None, g.get("dev") or 0, g.get("busid") or ""))
+        return cls(gpus, list(inventory.get("nics") or []), dict(inventory.get("gpu_nic_affinity") or {}))
+
+    def gpu_bus_ids(self, count: int) -> list[str]:
+        ids = [g.get("busid") or "" for g in self.gpus[:count]]
+        return ids + [""] * (count - len(ids))
+
+    def rail_nics(self, count: int) -> list[str]:
+        """GPU i's nearest NIC by name ("" where the topology names none). GPUs that
+        share a switch with the same NICs take them in turn: on a host with two
+        GPUs and two NICs under each switch, the first GPU gets the first NIC."""
+        name_of = {n["busid"]: n.get("name") or "" for n in self.nics if n.get("busid")}
+        near = []
+        for g in self.gpus[:count]:
+            dev = g.get("dev")
+            found = (self.affinity.get(str(dev)) if dev is not None else None) or \
+                self.affinity.get(g.get("busid") or "") or []
+            near.append(tuple(name_of.get(n, n) for n in found))
+        out = []
+        for i, nics in enumerate(near):
+            if not nics:
+                out.append("")
+                continue
+            turn = sum(1 for other in near[:i] if other == nics)
+            out.append(nics[turn % len(nics)])
+        return out + [""] * (count - len(out))
 
 
 def localized_fields(result: FleetResult, suspects: list[dict[str, Any]]) -> dict[str, Any]:
@@ -404,7 +468,7 @@ def localized_fields(result: FleetResult, suspects: list[dict[str, Any]]) -> dic
         found = loc["result"]
         s[loc["kind"]] = found["index"]
         if loc["kind"] == "rail":
-            s["nic"] = nearest_nic(found["index"])
+            s["nic"] = loc["rails"][found["index"]]["nic"]
         s["evidence"] = found["evidence"] + "; " + s["evidence"]
     return {"localization": result.localized} if result.localized else {}
 

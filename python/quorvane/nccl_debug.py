@@ -19,10 +19,10 @@ LOG_GLOB = "nccl-*.log"
 CHUNK = 1 << 20
 
 
-def debug_environment(folder: str | os.PathLike[str]) -> dict[str, str]:
+def debug_environment(folder: str | os.PathLike[str], subsys: str = DEBUG_SUBSYS) -> dict[str, str]:
     """What a run's environment adds so that NCCL writes its account per rank
     into `folder` (stdout keeps the benchmark's table)."""
-    return {"NCCL_DEBUG": "INFO", "NCCL_DEBUG_SUBSYS": DEBUG_SUBSYS,
+    return {"NCCL_DEBUG": "INFO", "NCCL_DEBUG_SUBSYS": subsys,
             "NCCL_DEBUG_FILE": str(Path(folder) / LOG_PATTERN)}
 
 

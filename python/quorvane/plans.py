@@ -344,6 +344,36 @@ def ssh_command(host: str, benchmark: Sequence[str], env: Sequence[tuple[str, st
             line if line is not None else remote_line(benchmark, env)]
 
 
+def rank_command(cmd: Sequence[str], env: Mapping[str, str]) -> list[str]:
+    """`cmd` with `env` reaching every rank it starts, not only the launcher:
+    Open MPI passes only what -x names, and a remote shell only what its line
+    sets (srun exports the whole environment, a local run inherits it)."""
+    cmd = list(cmd)
+    if not env or not cmd:
+        return cmd
+    if cmd[0] == "mpirun":
+        kept = [cmd[0]]
+        i = 1
+        while i < len(cmd):   # a variable set again here replaces the form's own (-x NCCL_DEBUG=WARN)
+            if cmd[i] == "-x" and i + 1 < len(cmd) and cmd[i + 1].partition("=")[0] in env:
+                i += 2
+                continue
+            kept.append(cmd[i])
+            i += 1
+        return kept[:1] + [a for k, v in env.items() for a in ("-x", f"{k}={v}")] + kept[1:]
+    if cmd[0] == "ssh":
+        words = shlex.split(cmd[-1])
+        pairs: list[tuple[str, str]] = []
+        if words[:1] == ["env"]:
+            words = words[1:]
+            while words and ENV_NAME.fullmatch(words[0].partition("=")[0]) and "=" in words[0]:
+                key, _, value = words.pop(0).partition("=")
+                if key not in env:
+                    pairs.append((key, value))
+        return cmd[:-1] + [remote_line(words, pairs + list(env.items()))]
+    return cmd
+
+
 class Run(NamedTuple):
     """One command line of a sweep: the collective's label, the argument list as
     the runner gets it, and the variables it adds to the environment."""

@@ -31,6 +31,7 @@ from dataclasses import dataclass, field
 from typing import IO, Protocol
 
 from . import collsweep as cs
+from .plans import rank_command
 
 TIMEOUT_STATUS = 124
 NOT_FOUND_STATUS = 127
@@ -256,7 +257,8 @@ class CommandRunner(cs.ShellRunner):
         out, err = _Capture(self.cap_bytes, sinks[0]), _Capture(self.cap_bytes, sinks[1])
         extra = self.environ_for(argv) if self.environ_for is not None else None
         try:
-            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL if input_text is None else subprocess.PIPE,
+            # the added variables reach the ranks too (mpirun -x, the remote shell's line)
+            proc = subprocess.Popen(rank_command(argv, extra) if extra else argv, stdin=subprocess.DEVNULL if input_text is None else subprocess.PIPE,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                                     env={**os.environ, **extra} if extra else None)
         except FileNotFoundError as exc:

@@ -148,6 +148,16 @@ def read_capped(path: str, cap: int = INPUT_CAP_BYTES) -> str:
     return data.decode("utf-8", "replace")
 
 
+def read_topology(path: str) -> Any:
+    """The analysis module's report of an NCCL topology file (--topo), refused
+    (exit 64) when the file holds none."""
+    from .. import analysis
+    report = analysis.analyze_topology(read_capped(path))
+    if report.kind not in ("dump", "static"):
+        raise UsageError(f"--topo {shown(path)}: {report.error or 'no NCCL topology found'}")
+    return report
+
+
 # ---- output -------------------------------------------------------------------------
 
 class _Said:

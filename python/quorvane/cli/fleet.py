@@ -14,15 +14,15 @@ from typing import Any, TextIO
 from .. import collsweep as cs
 from .. import plans, slurm
 from ..fleet import (BINARY, COLLECTIVE, DEFAULT_TIMEOUT_ALONE, DEFAULT_TIMEOUT_PAIR, EmulatedLauncher, FleetCheck,
-                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, fleet_fields, parse_hosts,
-                     suspect_paths)
+                     FleetError, FleetResult, Launcher, SrunLauncher, SshLauncher, Topology, fleet_fields,
+                     parse_hosts, suspect_paths)
 from ..hostlist import DEFAULT_MAX_HOSTS, fold
 from ..nccl_debug import RunDebug, context_from_topology
 from ..policy import check_gpu_type, read_overrides
 from ..record import EXIT_FOR_VERDICT, build_record as build_common_record, now_utc, threshold_entry
 from ..runner import CommandRunner
 from . import add_command, options
-from .common import PROG, Interrupted, RunError, UsageError
+from .common import PROG, Interrupted, RunError, UsageError, read_topology
 from .emulate import EMULATED, check_emulation, emulated_binaries
 from .outputs import LogKeeper, Outputs, stop_with_record
 from .term import Style
@@ -231,6 +231,7 @@ def cmd_fleet(args: argparse.Namespace) -> int:
         check_emulation()
     overrides = read_overrides()
     warnings = {w for w in (check_gpu_type(args.gpu_type, scope, overrides) for scope in ("intra", "multi")) if w}
+    topology = read_topology(args.topo) if args.topo is not None else None
     plan = options.plan_of(args, EMULATED if args.emulate else _launcher_name(args), collectives=[BINARY])
     forward = () if args.no_forward_env or args.emulate else plans.forwarded_nccl(os.environ, _launcher_name(args))
     if args.dry_run:
@@ -260,7 +261,8 @@ def cmd_fleet(args: argparse.Namespace) -> int:
                                parallel=args.parallel or DEFAULT_PARALLEL[name],
                                runner=CommandRunner(grace_s=args.grace), keeper=keeper, plan=plan, debug=debug,
                                deadline=None if args.deadline is None else start + args.deadline,
-                               path_context=context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
+                               topology=Topology.of(topology.to_dict()) if topology is not None else None,
+                               path_context=context_from_topology(topology, os.environ.get("NCCL_IB_HCA", "")))
             result = check.run(progress)
         result.wall_s = time.monotonic() - start
         record = build_record(result, args, hosts, started_at, overrides, keeper)
@@ -333,6 +335,9 @@ def register(sub: Any, fmt: Any) -> None:
     p.add_argument("--resume", choices=("print", "apply"),
                    help="return to service the nodes drained with a reason starting 'quorvane:' that pass "
                         "now: print the scontrol commands, or run them")
+    options.topo(p, "an NCCL topology dump of the hosts (NCCL_TOPO_DUMP_FILE; one hardware type): names each "
+                    "GPU's bus id and the RDMA NIC nearest it for localisation, and gives the path findings the "
+                    "hosts' NICs and links (default: NCCL picks each rail's NIC and its debug lines name it)")
     options.emulate(p, "host names are only names: every run is the built-in stand-in on this machine "
                        "(QUORVANE_EMULATE_FAULTS and QUORVANE_EMULATE_NOISE steer it)")
     options.plan(p, what="run")

@@ -194,6 +194,10 @@ def prom_file(p: Any, help: str = "also write Prometheus text-format metrics to 
     p.add_argument("--prom", metavar="FILE", help=help)
 
 
+def topo(p: Any, help: str) -> None:
+    p.add_argument("--topo", metavar="FILE", help=help)
+
+
 def keep_logs(p: Any) -> None:
     p.add_argument("--keep-logs", metavar="DIR",
                    help="keep each collective's raw stdout and stderr in DIR (named in the record)")

@@ -11,7 +11,7 @@ from rich.text import Text
 from .. import __version__, analysis, nccl_debug
 from ..record import RECORD_VERSION, strict_json
 from . import add_command, options
-from .common import PROG, RunError, UsageError, check_json_target, read_capped, shown, write_atomic
+from .common import PROG, RunError, UsageError, check_json_target, read_capped, read_topology, shown, write_atomic
 from .render import render_path
 from .term import console_for
 
@@ -51,11 +51,7 @@ def cmd_transport(args: argparse.Namespace) -> int:
     check_json_target(args.json)
     if args.logs.count("-") + (args.topo == "-") > 1:
         raise UsageError("standard input ('-') can be read only once")
-    topology = None
-    if args.topo is not None:
-        topology = analysis.analyze_topology(read_capped(args.topo))
-        if topology.kind not in ("dump", "static"):
-            raise UsageError(f"--topo {shown(args.topo)}: {topology.error or 'no NCCL topology found'}")
+    topology = read_topology(args.topo) if args.topo is not None else None
     context = nccl_debug.context_from_topology(topology, args.ib_hca or "")
     accounts = [read_one(path, context) for path in args.logs]
 
@@ -103,9 +99,8 @@ def register(sub: Any, fmt: Any) -> None:
                     "no GPU Direct RDMA (gdr-off), no GPU peer-to-peer inside a host (p2p-off), an RDMA NIC without\n"
                     "channels (nic-unused), NVSwitch without NVLS (nvls-off), mixed NCCL versions.")
     p.add_argument("logs", metavar="LOG", nargs="+", help="NCCL debug logs or outputs ('-': standard input)")
-    p.add_argument("--topo", metavar="FILE",
-                   help="the hosts' NCCL topology dump: RDMA NICs, GPU-NIC PCIe switches and NVLink sharpen "
-                        "the findings")
+    options.topo(p, "the hosts' NCCL topology dump: RDMA NICs, GPU-NIC PCIe switches and NVLink sharpen "
+                    "the findings")
     p.add_argument("--ib-hca", metavar="LIST", help="the NCCL_IB_HCA the run was given (when the log does not say)")
     p.add_argument("--check", action="store_true", help="exit 0 with no finding above a note, 1 with warnings, "
                                                         "2 with any fail")

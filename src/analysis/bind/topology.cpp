@@ -34,7 +34,7 @@ nb::dict topology_dict(const qt::Report& r) {
         d["numa"] = opt_int(g.numa);
         d["nvlink_count"] = dump ? nb::object(nb::int_(g.nvlink_count)) : nb::none();
         d["nvlink_peers"] = dump ? nb::object(nb::int_(g.nvlink_peers)) : nb::none();
-        d["gcn"] = g.gcn.empty() ? nb::none() : nb::object(nb::str(g.gcn.c_str()));
+        d["gcn"] = g.gcn.empty() ? nb::none() : nb::cast(g.gcn);
         d["xgmi_count"] = dump ? nb::object(nb::int_(g.xgmi_count)) : nb::none();
         d["xgmi_peers"] = dump ? nb::object(nb::int_(g.xgmi_peers)) : nb::none();
         link(d, g.chain);
@@ -65,8 +65,8 @@ nb::dict topology_dict(const qt::Report& r) {
         if (r.affinity.size() <= i || r.affinity[i].empty() || (dump && !g.dev)) continue;
         nb::list names;
         for (std::uint32_t k : r.affinity[i]) names.append(nic_text[k]);
-        if (dump) affinity[nb::str(std::to_string(*g.dev).c_str())] = names;
-        else affinity[nb::str(r.pci[g.chain].busid.c_str())] = names;
+        if (dump) affinity[nb::cast(std::to_string(*g.dev))] = names;
+        else affinity[nb::cast(r.pci[g.chain].busid)] = names;
     }
     nb::dict d;
     d["gpus"] = gpus;

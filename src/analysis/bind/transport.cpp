@@ -11,7 +11,7 @@ namespace qa = quorvane::analysis;
 namespace tr = quorvane::analysis::transport;
 
 nb::object opt_bool(const std::optional<bool>& v) { return v ? nb::object(nb::bool_(*v)) : nb::none(); }
-nb::object text_or_none(const std::string& s) { return s.empty() ? nb::none() : nb::object(nb::str(s.c_str())); }
+nb::object text_or_none(const std::string& s) { return s.empty() ? nb::none() : nb::cast(s); }  // the one text rule
 nb::object count_or_none(std::int64_t v, std::int64_t unsaid) { return v == unsaid ? nb::none() : nb::object(nb::int_(v)); }
 
 nb::dict finding_dict(const tr::PathFinding& f) {
@@ -62,7 +62,7 @@ nb::dict account_dict(const tr::Account& a) {
     d["nodes"] = count_or_none(a.nodes, 0);
     d["local_ranks"] = count_or_none(a.local_ranks, 0);
     nb::dict env;
-    for (const auto& [k, v] : a.environment) env[nb::str(k.c_str())] = v;
+    for (const auto& [k, v] : a.environment) env[nb::cast(k)] = v;
     d["environment"] = env;
     d["errors"] = nb::cast(a.errors);
     d["error_count"] = a.error_count;
