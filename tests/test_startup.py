@@ -74,3 +74,14 @@ def test_the_history_variable_is_named_alike_where_the_history_is_not_imported()
     from quorvane.cli import options
 
     assert options.DB_VAR == history.DB_VAR
+
+
+def test_commands_that_read_records_start_without_the_runner_or_the_library(tmp_path):
+    db = str(tmp_path / "history.db")
+    for _ in range(3):   # a baseline wants three runs
+        subprocess.run([sys.executable, "-m", "quorvane", "sweep", "--emulate", "--gpus", "2", "--gpu-type", "H100_SXM",
+                        "--collectives", "all_reduce", "--db", db], capture_output=True, timeout=60)
+    for args in (["history"], ["baseline"], ["report", "--html", str(tmp_path / "r.html")], ["compare", "1", "2"]):
+        status, modules = imported(*args, "--db", db)
+        assert status == 0 and "quorvane.history" in modules, args
+        assert present(modules, ("quorvane.record", "quorvane.runner", "quorvane.collsweep", "quorvane.plans")) == [], args

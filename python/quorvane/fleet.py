@@ -343,7 +343,8 @@ class FleetCheck:
                 stdout.write_text(outcome.stdout, encoding="utf-8", errors="replace")
                 acc = read_logs([*Path(folder).glob("nccl-*.log"), stdout])
                 nics = (acc or {}).get("nics") or []
-                used = nics[0] if len(nics) == 1 else ""
+                # a device's name; "NET/IB/3" (a channel line without the device list) names none
+                used = nics[0] if len(nics) == 1 and not nics[0].startswith("NET/") else ""
         finally:
             if folder is not None:
                 shutil.rmtree(folder, ignore_errors=True)

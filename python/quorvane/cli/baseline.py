@@ -16,9 +16,9 @@ from typing import Any
 
 from .. import analysis
 from ..history import HistoryError
-from ..record import nccl_version_text
+from ..record_data import nccl_version_text
 from ..policy import OVERRIDES_VAR
-from ..record import document, strict_json
+from ..record_data import document, strict_json
 from . import add_command, options
 from .common import PROG, RunError, check_json_target, data_stream, table, write_atomic
 from .runs import MIN_RUNS, open_history

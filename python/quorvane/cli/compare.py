@@ -10,7 +10,7 @@ from typing import Any
 
 from .. import analysis
 from ..hostlist import fleet_hosts, fold, names_of
-from ..record import busbw_points, document, strict_json
+from ..record_data import busbw_points, document, strict_json
 from . import add_command, options
 from .common import PROG, RunError, announce_verdict, UsageError, check_json_target, fmt_float, human_size, shown, table, write_atomic
 from .runs import load_run

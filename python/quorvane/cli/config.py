@@ -50,7 +50,7 @@ def settings() -> list[dict[str, Any]]:
 
 def cmd_config(args: argparse.Namespace) -> int:
     from ..config import active
-    from ..record import document, strict_json
+    from ..record_data import document, strict_json
 
     check_json_target(args.json)
     rows = settings()

@@ -8,7 +8,7 @@ from typing import Any
 
 from ..history import HistoryError, since_text
 from ..hostlist import fold
-from ..record import RECORD_VERSION
+from ..record_data import RECORD_VERSION
 from . import add_command, options
 from .common import RunError, UsageError, check_json_target, human_size, write_atomic
 from .runs import open_history

@@ -158,7 +158,7 @@ class Outputs:
     def _write_json(self, record: dict[str, Any]) -> str | None:
         if self.json is None:
             return None
-        from ..record import strict_json
+        from ..record_data import strict_json
         write_atomic(self.json, strict_json(record))
         return None if self.json == "-" else f"record written to {shown(self.json)}"
 

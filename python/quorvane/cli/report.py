@@ -9,7 +9,7 @@ from typing import Any
 from .. import analysis
 from ..history import HistoryError, Store
 from ..history.store import columns
-from ..record import busbw_points
+from ..record_data import busbw_points
 from ..reports import html, prom
 from . import add_command, options
 from .common import PROG, RunError, UsageError, write_atomic

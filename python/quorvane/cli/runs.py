@@ -8,7 +8,7 @@ import os
 from typing import Any
 
 from ..history import History, HistoryError, LocationError, Store, default_location, location_of, parse_run_id
-from ..record import RecordError, load_record_file
+from ..record_data import RecordError, load_record_file
 from .common import RunError, UsageError
 
 MIN_RUNS = 3   # the fewest recorded runs a site's cutoffs or band is drawn from

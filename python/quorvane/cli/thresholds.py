@@ -15,7 +15,7 @@ from .. import analysis as qa
 from ..plans import DEFAULT_PLAN, PLANS
 from ..policy import (OVERRIDES_VAR, effective_thresholds, largest_measured_size, lint, read_overrides,
                       suggested_overrides)
-from ..record import document, strict_json
+from ..record_data import document, strict_json
 from . import add_command, options
 from .common import UsageError, announce_verdict, check_json_target, human_size, table, write_atomic
 from .term import console_for, shown

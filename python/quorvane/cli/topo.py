@@ -14,7 +14,7 @@ from rich.table import Table
 from rich.text import Text
 
 from .. import analysis
-from ..record import document, strict_json
+from ..record_data import document, strict_json
 from . import add_command, options
 from .common import (PROG, RunError, UsageError, announce_verdict, check_json_target, fmt_opt, fmt_speed,
                      read_capped, write_atomic)

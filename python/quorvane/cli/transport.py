@@ -9,7 +9,7 @@ from rich.console import Console
 from rich.text import Text
 
 from .. import __version__, analysis, nccl_debug
-from ..record import RECORD_VERSION, strict_json
+from ..record_data import RECORD_VERSION, strict_json
 from . import add_command, options
 from .common import PROG, RunError, UsageError, check_json_target, read_capped, read_topology, shown, write_atomic
 from .render import render_path

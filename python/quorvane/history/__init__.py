@@ -112,7 +112,7 @@ def check_record(record: Any) -> None:
 
 def record_text(record: Mapping[str, Any]) -> str:
     """The record as the compact JSON the history keeps."""
-    from ..record import finite
+    from ..record_data import finite
 
     try:
         return json.dumps(finite(record), allow_nan=False, separators=(",", ":"))

@@ -156,7 +156,7 @@ class Store:
 
     def add_many(self, records: Iterable[Mapping[str, Any]]) -> list[int]:
         """Store records in one transaction (all or none); returns their run ids."""
-        from ..record import busbw_points
+        from ..record_data import busbw_points
         from . import check_record, record_text
 
         rows = []
@@ -340,7 +340,7 @@ def fill_points(tx: Any, damaged: list[int]) -> None:
     """Fill run_points (and any missing columns) from the stored records of an
     older history. A record that is not JSON, or not a record, keeps the
     columns it had and gets no points; its id goes to damaged."""
-    from ..record import busbw_points
+    from ..record_data import busbw_points
 
     for run_id, text in tx.run("SELECT run_id, record FROM run_records ORDER BY run_id"):
         try:

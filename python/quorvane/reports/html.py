@@ -17,7 +17,7 @@ from typing import Any
 
 from ..hostlist import fleet_hosts, fold, names_of
 from ..textfilter import shown
-from ..record import busbw_points
+from ..record_data import busbw_points
 
 
 def escape(text: str) -> str:
