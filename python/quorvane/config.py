@@ -8,15 +8,12 @@ value of the wrong type) is one line and a usage error."""
 from __future__ import annotations
 
 import os
-import tomllib
 from collections.abc import Mapping
-from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 from .policy import PolicyError, check_overrides
 
-SYSTEM_PATH = Path("/etc/quorvane/config.toml")
+SYSTEM_PATH = "/etc/quorvane/config.toml"   # paths as text: pathlib would cost start-up its import
 LAUNCHERS = ("srun", "mpirun", "ssh")
 PLANS = ("full", "quick", "library")   # the sweep plans (quorvane.plans.PLANS, named here to keep start-up light)
 
@@ -36,29 +33,31 @@ class ConfigError(PolicyError):
     """A configuration file that cannot be used: one line, exit status 64."""
 
 
-@dataclass
 class Config:
-    """The settings of the configuration files, and the file each came from."""
+    """The settings of the configuration files, and the file each came from.
+    (A plain class: dataclasses would cost every command's start-up its import.)"""
 
-    files: list[tuple[Path, bool]] = field(default_factory=list)   # each file looked at, and if it exists
-    values: dict[str, str] = field(default_factory=dict)
-    sources: dict[str, str] = field(default_factory=dict)          # key (or GPU_TYPE:scope) -> file
-    thresholds: dict[str, tuple[float, float]] = field(default_factory=dict)
+    def __init__(self) -> None:
+        self.files: list[tuple[str, bool]] = []     # each file looked at, and if it exists
+        self.values: dict[str, str] = {}
+        self.sources: dict[str, str] = {}            # key (or GPU_TYPE:scope) -> file
+        self.thresholds: dict[str, tuple[float, float]] = {}
 
     def get(self, key: str) -> str | None:
         return self.values.get(key)
 
 
-def user_path(environ: Mapping[str, str] | None = None) -> Path:
+def user_path(environ: Mapping[str, str] | None = None) -> str:
     env = os.environ if environ is None else environ
     base = env.get("XDG_CONFIG_HOME") or ""
-    root = Path(base) if os.path.isabs(base) else Path.home() / ".config"
-    return root / "quorvane" / "config.toml"
+    root = base if os.path.isabs(base) else os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(root, "quorvane", "config.toml")
 
 
-def _read(path: Path) -> dict[str, Any] | None:
+def _read(path: str) -> dict[str, Any] | None:
     try:
         with open(path, "rb") as f:
+            import tomllib   # only where a file exists
             return tomllib.load(f)
     except FileNotFoundError:
         return None
@@ -66,13 +65,13 @@ def _read(path: Path) -> dict[str, Any] | None:
         raise ConfigError(f"{path}: is a directory, not a configuration file") from None
     except OSError as exc:
         raise ConfigError(f"{path}: cannot read: {exc.strerror or exc}") from None
-    except tomllib.TOMLDecodeError as exc:
-        raise ConfigError(f"{path}: malformed TOML: {exc}") from None
     except UnicodeDecodeError:
         raise ConfigError(f"{path}: malformed TOML: not UTF-8 text") from None
+    except ValueError as exc:   # tomllib.TOMLDecodeError
+        raise ConfigError(f"{path}: malformed TOML: {exc}") from None
 
 
-def _check(path: Path, doc: dict[str, Any]) -> tuple[dict[str, str], dict[str, tuple[float, float]]]:
+def _check(path: str, doc: dict[str, Any]) -> tuple[dict[str, str], dict[str, tuple[float, float]]]:
     values: dict[str, str] = {}
     thresholds: dict[str, tuple[float, float]] = {}
     for key, value in doc.items():
@@ -97,7 +96,7 @@ def _check(path: Path, doc: dict[str, Any]) -> tuple[dict[str, str], dict[str, t
     return values, thresholds
 
 
-def load(environ: Mapping[str, str] | None = None, system: Path | None = None) -> Config:
+def load(environ: Mapping[str, str] | None = None, system: str | None = None) -> Config:
     """The settings of both files, the user's over the system's, key by key
     (and cutoff by cutoff)."""
     config = Config()
