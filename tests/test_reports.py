@@ -109,6 +109,17 @@ def test_page_shows_what_it_is_given_as_text(report, field):
     assert HOSTILE in "".join(page.text)
 
 
+@pytest.mark.parametrize("sizes, circles", [((0, 8, 1024), 2), ((0,), 0)])
+def test_chart_leaves_out_a_zero_byte_message(report, sizes, circles):
+    """nccl-tests -b 0 prints a row of 0 bytes: it has no place on the log scale, the rest is drawn."""
+    record = wrap(report)
+    record["collectives"] = [{"collective": "all_reduce", "rows": [
+        {"size_bytes": size, "busbw_gbps": 1.0 + i} for i, size in enumerate(sizes)]}]
+    page = html.render(record)
+    assert page.count("<circle") == circles
+    assert ("nothing to draw" in page) == (circles == 0)
+
+
 def families(text):
     return {f.name: f for f in text_string_to_metric_families(text)}
 

@@ -121,7 +121,8 @@ def _nice_ceiling(value: float) -> float:
 
 def chart(record: Mapping[str, Any], baseline: Baseline | None,
           typical: Sequence[TypicalRange]) -> str:
-    points = busbw_points(record)
+    # a message of 0 bytes (nccl-tests -b 0) has no place on a log scale
+    points = [p for p in busbw_points(record) if p[1] > 0]
     if not points:
         return "<p>No bus bandwidth was measured, so there is nothing to draw.</p>"
     series: dict[str, list[tuple[int, float]]] = {}
@@ -129,7 +130,8 @@ def chart(record: Mapping[str, Any], baseline: Baseline | None,
         series.setdefault(coll, []).append((size, value))
     thr = record.get("threshold") or {}
     cutoffs = [(k, float(thr[k])) for k in ("pass_min_gbps", "warn_min_gbps") if thr.get(k) is not None]
-    band = list(baseline.band) if baseline else []
+    band = [b for b in baseline.band if b.size_bytes > 0] if baseline else []
+    typical = [t for t in typical if t.size_bytes > 0]
     sizes = [s for s, _ in (p for pts in series.values() for p in pts)]
     sizes += [b.size_bytes for b in band] + [t.size_bytes for t in typical]
     top = max([v for _, _, v in points] + [c for _, c in cutoffs] + [b.high_gbps for b in band]
