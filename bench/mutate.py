@@ -579,7 +579,7 @@ PYTHON_FAULTS = [
       (PY, "scope IS NOT NULL AND scope <> '' AND emulated = ?\")", "scope IS NOT NULL AND scope <> '' AND ? IS NOT NULL\")"),
       (PY, ' or bool(cols["emulated"]) != emulated', "")),
     F("history-limit-ignored", "history", "--limit is ignored",
-      (PY, '            sql += " LIMIT ?"\n            params.append(min(int(limit), MAX_RUN_ID))\n', "            pass\n"),
+      (PY, '            params.append(min(int(limit), MAX_RUN_ID))\n        out = []', '            params.append(-1)\n        out = []'),
       (PY, '            sql += f" LIMIT {int(limit)}"\n', "            pass\n")),
     # ---- reports (html.py, prom.py)
     F("html-message-unescaped", "reports", "a finding's message is not escaped",

@@ -8,6 +8,8 @@ import sys
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvane.hostlist import HostListError, expand, fold, upper_count
 from quorvane.slurm import REASON_MAX, reason_for
@@ -25,6 +27,16 @@ H100 = ["--gpus-per-node", "4", "--gpu-type", "H100_SXM"]
 ])
 def test_fold(hosts, folded):
     assert fold(hosts) == folded
+
+
+@given(st.sampled_from(["gpu", "node-", "rack1n", "a.b"]), st.integers(1, 4), st.data())
+@settings(max_examples=200, deadline=None)
+def test_the_quick_fold_folds_as_clustershell(prefix, width, data):
+    """One prefix and one width are folded without ClusterShell, exactly as it folds them."""
+    from ClusterShell.NodeSet import NodeSet
+    numbers = data.draw(st.lists(st.integers(0, 10 ** width - 1), min_size=1, max_size=60))
+    names = [f"{prefix}{n:0{width}d}" for n in numbers]
+    assert fold(names) == str(NodeSet.fromlist(names))
 
 
 @pytest.mark.parametrize("text, names, most", [

@@ -467,20 +467,21 @@ def test_one_bad_row_breaks_no_other_run(store, report, capsys, tmp_path):
     assert status == 4 and f"run {bad}" in err and "damaged" in err
 
 
-def test_site_band_matches_the_analysis(store, report):
+@pytest.mark.parametrize("newest, used", [(None, [1, 2, 4, 5, 6, 7]), (4, [4, 5, 6, 7]), (3, [5, 6, 7])])
+def test_site_band_matches_the_analysis(store, report, newest, used):
     """The quartiles picked in SQL are the ones the analysis module computes
-    from the records themselves."""
+    from the records themselves (over the newest runs, when asked)."""
     scales = [0.75, 1.3, 0.9, 1.0, 1.05, 0.95, 1.2]
     fill(store, report, scales)
     with History(store) as h:
-        records = [h.get(i) for i in range(1, 8)]
+        records = {i: h.get(i) for i in range(1, 8)}
         runs, band, damaged = h.site_band(gpu_type="H100_SXM", scope="intra", nccl_version=None, emulated=True,
-                                          exclude=3, min_runs=3)
-    from quorvane.record import busbw_points
+                                          exclude=3, min_runs=3, newest=newest)
+    from quorvane.record_data import busbw_points
     expected = [(p.size_bytes, p.p25_gbps, p.p75_gbps)
-                for p in analysis.site_profile([busbw_points(r) for i, r in enumerate(records, 1) if i != 3], 3)
+                for p in analysis.site_profile([busbw_points(records[i]) for i in used], 3)
                 if p.collective == "all_reduce"]
-    assert (runs, damaged) == (6, 0) and len(band) == len(expected) >= 3
+    assert (runs, damaged) == (len(used), 0) and len(band) == len(expected) >= 3
     assert band == [pytest.approx(e) for e in expected]
 
 

@@ -20,14 +20,45 @@ class HostListError(ValueError):
     """A host list that cannot be read, or names too many hosts: one line."""
 
 
+_NUMBERED = re.compile(r"([A-Za-z_.:-]*[A-Za-z_.:-])([0-9]+)")
+
+
+def _fold_numbered(names: list[str]) -> str | None:
+    """The common list, folded in one pass: one prefix and numbers of one width
+    (`gpu0001` .. `gpu1024`), as ClusterShell folds it; None for any other."""
+    first = _NUMBERED.fullmatch(names[0])
+    if first is None:
+        return None
+    prefix, width = first.group(1), len(first.group(2))
+    size = len(prefix) + width
+    numbers = set()
+    for name in names:
+        digits = name[len(prefix):]
+        if len(name) != size or not name.startswith(prefix) or not (digits.isascii() and digits.isdigit()):
+            return None
+        numbers.add(int(digits))
+    ordered = sorted(numbers)
+    if len(ordered) == 1:
+        return names[0]
+    ranges, start = [], ordered[0]
+    for prev, cur in zip(ordered, ordered[1:] + [None]):
+        if cur is None or cur != prev + 1:
+            ranges.append(f"{start:0{width}d}" if start == prev else f"{start:0{width}d}-{prev:0{width}d}")
+            start = cur
+    return f"{prefix}[{','.join(ranges)}]"
+
+
 def fold(hosts: Iterable[object]) -> str:
     """The hosts as one compressed list, in ClusterShell's order: `gpu[01-16,20]`.
     Names that are not ordinary host names are shown as they are, after the rest."""
-    from ClusterShell.NodeSet import NodeSet, NodeSetException  # type: ignore[import-untyped]
-
     names = [str(h) for h in hosts]
     if not names:
         return ""
+    quick = _fold_numbered(names)   # ClusterShell takes ~40 ms for 1,024 names
+    if quick is not None:
+        return quick
+    from ClusterShell.NodeSet import NodeSet, NodeSetException  # type: ignore[import-untyped]
+
     plain = [h for h in names if h and not any(c in h for c in "[],!&^ ")]
     odd = [h for h in names if h not in plain]
     try:

@@ -17,8 +17,15 @@ from .term import Style, shown
 
 SHOWN = 100
 
-def hosts_text(hosts: list[str]) -> str:
-    return shown(fold(hosts)) if hosts else "-"
+
+def hosts_text(hosts: list[str], _folded: dict[tuple[str, ...], str] = {}) -> str:  # noqa: B006 (the cache)
+    """The hosts as shown: folded, each list once (a site's nightly fleet repeats one list)."""
+    if not hosts:
+        return "-"
+    key = tuple(hosts)
+    if key not in _folded:
+        _folded[key] = shown(fold(hosts))
+    return _folded[key]
 
 
 def cmd_history(args: argparse.Namespace) -> int:

@@ -16,10 +16,16 @@ from .common import PROG, RunError, UsageError, write_atomic
 from .runs import MIN_RUNS, load_run, open_history, run_id_of
 
 
+# The site band is drawn from the newest runs like this one: it shows what the
+# site measures now, and its cost does not grow with the years of history.
+SITE_BAND_RUNS = 1000
+
+
 def site_baseline(history: Store | None, record: dict[str, Any], run_id: int | None) -> html.Baseline | None:
     """The band of the site's other runs like this one (GPU type, scope, NCCL
-    version, emulated or not) for all_reduce; None with fewer than three. Read
-    from the stored points: no other run's record is decoded."""
+    version, emulated or not; the newest SITE_BAND_RUNS of them) for all_reduce;
+    None with fewer than three. Read from the stored points: no other run's
+    record is decoded."""
     if history is None or not record.get("gpu_type") or not record.get("scope"):
         return None
     try:
@@ -28,14 +34,14 @@ def site_baseline(history: Store | None, record: dict[str, Any], run_id: int | N
         return None
     runs, band, damaged = history.site_band(
         gpu_type=str(cols["gpu_type"]), scope=str(cols["scope"]), nccl_version=cols["nccl_version"],
-        emulated=bool(cols["emulated"]), exclude=run_id, min_runs=MIN_RUNS)
+        emulated=bool(cols["emulated"]), exclude=run_id, min_runs=MIN_RUNS, newest=SITE_BAND_RUNS)
     if damaged:
         print(f"{PROG}: note: left {'one recorded run' if damaged == 1 else f'{damaged} recorded runs'} "
               f"without readable all_reduce points out of the site band", file=sys.stderr)
     if runs < MIN_RUNS or not band:
         return None
     return html.Baseline(runs, [html.BandPoint(size, p25, p75) for size, p25, p75 in band],
-                         f"middle half of {runs} recorded runs")
+                         f"middle half of {'the newest ' if runs >= SITE_BAND_RUNS else ''}{runs} recorded runs")
 
 
 def typical_ranges(record: dict[str, Any]) -> list[html.TypicalRange]:

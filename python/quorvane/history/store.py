@@ -185,9 +185,12 @@ class Store:
              since: str | None = None, limit: int | None = None) -> list[dict[str, Any]]:
         """The indexed columns of the matching runs, newest first."""
         where, params = self._where(host, gpu_type, scope, since)
-        sql = f"SELECT {', '.join(LIST_COLUMNS)} FROM runs{where} ORDER BY started_at DESC, id DESC"
-        if limit is not None:
-            sql += " LIMIT ?"
+        order = " ORDER BY started_at DESC, id DESC"
+        if limit is None:
+            sql = f"SELECT {', '.join(LIST_COLUMNS)} FROM runs{where}{order}"
+        else:   # the newest ids first, then their columns: the sort does not carry every match's host list
+            sql = (f"SELECT {', '.join(LIST_COLUMNS)} FROM runs WHERE id IN "
+                   f"(SELECT id FROM runs{where}{order} LIMIT ?){order}")
             params.append(min(int(limit), MAX_RUN_ID))
         out = []
         hosts: dict[Any, list[str]] = {}   # a history repeats its hosts: decode each list once
@@ -275,15 +278,20 @@ class Store:
         return groups, skipped
 
     def site_band(self, *, gpu_type: str, scope: str, nccl_version: str | None, emulated: bool,
-                  exclude: int | None, min_runs: int) -> tuple[int, list[tuple[int, float, float]], int]:
+                  exclude: int | None, min_runs: int, newest: int | None = None
+                  ) -> tuple[int, list[tuple[int, float, float]], int]:
         """The middle half of all_reduce bus bandwidth per message size over the
-        site's other runs like this one: (runs with points, [(size_bytes, p25,
-        p75)] for the sizes at least min_runs of them measured, qualifying runs
-        left out because they have no readable points). The order statistics
-        are picked in SQL, so no run's record is read."""
+        site's other runs like this one (the `newest` of them, when given):
+        (runs with points, [(size_bytes, p25, p75)] for the sizes at least
+        min_runs of them measured, qualifying runs left out because they have no
+        readable points). The order statistics are picked in SQL, so no run's
+        record is read."""
         group = (f"SELECT id FROM runs WHERE {_SITE} AND gpu_type = ? AND scope = ? "
                  f"AND nccl_version IS NOT DISTINCT FROM ? AND id <> ?")
-        params = [1 if emulated else 0, gpu_type, scope, nccl_version, -1 if exclude is None else exclude]
+        params: list[Any] = [1 if emulated else 0, gpu_type, scope, nccl_version, -1 if exclude is None else exclude]
+        if newest is not None:
+            group += " ORDER BY started_at DESC, id DESC LIMIT ?"
+            params.append(max(int(newest), 0))
         total, with_points = self._query(
             f"SELECT count(*), count(CASE WHEN EXISTS (SELECT 1 FROM run_points WHERE run_id = g.id) "
             f"THEN 1 END) FROM ({group}) g", params)[0]
