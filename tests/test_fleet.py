@@ -90,6 +90,48 @@ def test_planner_judgements_and_evidence():
     assert [f.code for f in p.findings()] == ["alone-not-reproduced"]
 
 
+def drive(hosts, alone, pair=lambda hosts, n: (50.0, "", "unknown"), **kw):
+    """The planner over a fleet given as functions of the run: (busbw, problem,
+    grade) of a host alone or a pair, on their n-th run together."""
+    p = qa.FleetPlanner(hosts, **kw)
+    seen: dict = {}
+    while runs := p.next_round():
+        for r in runs:
+            key = frozenset(r.hosts)
+            n = seen[key] = seen.get(key, -1) + 1
+            p.record(r.id, *(alone(r.hosts[0], n) if len(r.hosts) == 1 else pair(r.hosts, n)))
+    return p
+
+
+@pytest.mark.parametrize("failing, named", [(4, ["h0", "h1", "h2", "h3"]), (5, [])])
+def test_the_fixed_cutoffs_name_hosts_unless_half_the_fleet_fails_them(failing, named):
+    p = drive(H, lambda h, n: (100.0, "", "fail" if int(h[1:]) < failing else "pass"))
+    assert [s.host for s in p.suspects()] == named
+    assert ("fleet-hosts-below-cutoff" in [f.code for f in p.findings()]) == (not named)
+
+
+def test_a_host_that_failed_once_and_was_slow_once_is_a_failure():
+    p = drive(H, lambda h, n: ((0.0, "exit 1", "unknown") if n == 0 else (88.0, "", "unknown"))
+              if h == "h3" else (100.0, "", "unknown"))
+    [s] = p.suspects()
+    assert (s.host, s.kind, s.severity) == ("h3", "intra", qa.Severity.fail)
+    assert {h.host: h.alone for h in p.host_summaries()}["h3"] == "failed"   # the record's hosts[].alone
+
+
+@pytest.mark.parametrize("max_rounds, complete", [(3, True), (4, True)])
+def test_the_planner_uses_every_round_it_is_given(max_rounds, complete):
+    p = drive(H, lambda h, n: (50.0 if h == "h2" else 100.0, "", "unknown"),
+              lambda hosts, n: (25.0 if "h5" in hosts else 50.0, "", "unknown"),
+              settings=qa.JudgeSettings(), max_rounds=max_rounds)
+    assert (p.complete, p.rounds, {s.host for s in p.suspects()}) == (complete, 3, {"h2", "h5"})
+
+
+def test_a_slow_pair_says_how_far_below_the_median():
+    p = drive(H, lambda h, n: (100.0, "", "unknown"), lambda hosts, n: (30.0 if "h5" in hosts else 50.0, "", "unknown"))
+    slow = next(r for r in p.runs if r.purpose == "pair" and "h5" in r.hosts)
+    assert slow.reason == "30.00 GB/s, 40% below the fleet median"
+
+
 def test_a_host_exactly_on_the_cut_is_not_slow():
     p = qa.FleetPlanner(H)
     for r in p.next_round():      # no spread: the cut is 10% below the median, at 90

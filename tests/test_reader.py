@@ -287,18 +287,33 @@ def test_older_header_names_read_alike(alias, name):
     assert codes(older) == codes(plain) and ("wrong-results", "fail") in codes(older)
 
 
-@pytest.mark.parametrize("data_type, error, above", [
-    ("half", "2e-02", False),       # half precision is allowed 5e-2
-    ("float", "6.5e-05", False),    # float 1e-5 for each of the other 7 ranks: 7e-5
-    ("float", "7.5e-05", True),
+@pytest.mark.parametrize("data_type, ranks, error, above", [
+    ("half", 2, "4e-02", False),       # half precision is allowed 5e-2 for each other rank
+    ("half", 2, "6e-02", True),
+    ("float", 2, "9e-06", False),      # float 1e-5: one other rank
+    ("float", 2, "1.5e-05", True),
+    ("float", 8, "6.5e-05", False),    # seven other ranks: 7e-5
+    ("float", 8, "7.5e-05", True),
+    ("int32", 2, "1e-09", True),       # integers match exactly
 ])
-def test_error_columns_against_the_tolerance_of_their_type(data_type, error, above):
+def test_error_columns_against_the_tolerance_of_their_type(data_type, ranks, error, above):
     old = ["size", "count", "type", "redop", "time", "algbw", "busbw", "error"]
     text = table(names=old + old[4:], edit=lambda s, row: row[:2] + [data_type] + row[3:4] + row[5:8]
                  + [error if s == 8192 else "0"] + row[9:12] + ["0"])
-    r = qa.read_output(text.replace("0 OK", "1 FAILED") if above else text)
-    assert (("error-above-tolerance", "fail") in codes(r)) == above
-    assert [row.wrong for row in r.rows] == [int(above), 0, 0, 0]
+    rank = "#  Rank  1 Group  0 Pid   4181 on cnode3-002 device  1 [0000:43:00] NVIDIA H100 80GB HBM3\n"
+    text = text.replace(rank, "".join(rank.replace("Rank  1", f"Rank {i:2d}") for i in range(1, ranks)))
+    for footer, severity in (("0 OK", "warn"), ("1 FAILED", "fail")):   # the footer says how bad, not whether
+        r = qa.read_output(text.replace("0 OK", footer))
+        assert (("error-above-tolerance", severity) in codes(r)) == above, footer
+        assert [row.wrong for row in r.rows] == [int(above and severity == "fail"), 0, 0, 0]
+
+
+@pytest.mark.parametrize("rows, suffix", [(1, ""), (2, " (2 times)"), (3, " (3 times)")])
+def test_a_finding_repeated_says_how_often(rows, suffix):
+    wrong = [33554432, 2097152, 131072][:rows]
+    r = qa.read_output(table(edit=lambda s, row: row[:8] + ["3"] + row[9:] if s in wrong else row))
+    [found] = [f for f in r.findings if f.code == "wrong-results"]
+    assert found.message.endswith(suffix) and (suffix or not found.message.endswith(" times)"))
 
 
 def test_headline_is_the_first_best_all_reduce_row():
