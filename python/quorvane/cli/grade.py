@@ -20,7 +20,7 @@ from .. import collsweep as cs
 from ..causes import caveats_of
 from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..nccl_debug import context_from_topology
-from ..record import Measured, build_record, finding, hosts_of, now_utc
+from ..record import Measured, build_record, collector_paused, finding, hosts_of, now_utc
 from . import add_command, options
 from .common import VERDICT_STATUSES, PROG, UsageError, read_capped, shown
 from .outputs import Outputs
@@ -100,6 +100,11 @@ def _gpu_type(args: argparse.Namespace, readings: Sequence[qa.ReadResult]) -> tu
 
 
 def cmd_grade(args: argparse.Namespace) -> int:
+    with collector_paused():   # the inputs are capped: the work is bounded
+        return _grade(args)
+
+
+def _grade(args: argparse.Namespace) -> int:
     path_reader = qa.PathReader()
     overrides = read_overrides()
     outputs = Outputs.resolve(args)
