@@ -130,3 +130,13 @@ def test_sweep_localize_on_one_host():
     r = quorvane("sweep", "--hosts", "a,b", "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--emulate",
                  "--localize", env={})
     assert r.returncode == 64 and "--localize" in r.stderr
+
+
+@pytest.mark.parametrize("topo, says", [
+    ("/nonexistent/topo.xml", "--topo: cannot read /nonexistent/topo.xml"),
+    (str(CORPUS / "topo" / "azhpc_ncv4-graph.xml"), "--topo "),     # a search graph, not a topology
+])
+def test_fleet_refuses_a_topology_it_cannot_use_in_one_line(topo, says):
+    r = quorvane("fleet", "--hosts", "node[01-04]", "--gpus-per-node", "8", "--gpu-type", "H100_SXM", "--emulate",
+                 "--no-record", "--topo", topo, env={})
+    assert r.returncode == 64 and says in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr

@@ -152,7 +152,11 @@ def read_topology(path: str) -> Any:
     """The analysis module's report of an NCCL topology file (--topo), refused
     (exit 64) when the file holds none."""
     from .. import analysis
-    report = analysis.analyze_topology(read_capped(path))
+    try:
+        text = read_capped(path)
+    except UsageError as exc:
+        raise UsageError(f"--topo: {exc}") from None
+    report = analysis.analyze_topology(text)
     if report.kind not in ("dump", "static"):
         raise UsageError(f"--topo {shown(path)}: {report.error or 'no NCCL topology found'}")
     return report
