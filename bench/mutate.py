@@ -561,6 +561,7 @@ PYTHON_FAULTS = [
       (PY, '[(h, run_id) for h in json.loads(cols["hosts"])])\n                ids.append(run_id)',
        '[(h, run_id) for h in json.loads(cols["hosts"])[1:]])\n                ids.append(run_id)')),
     F("history-oldest-first", "history", "runs listed oldest first",
+      (PY, 'order = " ORDER BY started_at DESC, id DESC"', 'order = " ORDER BY started_at, id"'),
       (PY, 'FROM runs{where} ORDER BY started_at DESC, id DESC"', 'FROM runs{where} ORDER BY started_at, id"')),
     F("history-since-exclusive", "history", "--since leaves out a run at that very time",
       (PY, 'clauses.append("started_at >= ?")', 'clauses.append("started_at > ?")')),
