@@ -324,7 +324,7 @@ class FleetCheck:
                  nic: bool = False) -> tuple[float | None, str]:
         """One run on the plateau with `env` on every rank: its bus bandwidth (None
         when it cannot be trusted) and, with `nic`, the one RDMA NIC NCCL says it used."""
-        from .nccl_debug import debug_environment, read_logs
+        from .nccl_debug import LOG_GLOB, debug_environment, read_logs
         scope = "intra" if len(hosts) == 1 else "multi"
         # on the bandwidth plateau, where a slow GPU or rail shows whole (the quick plan's sizes)
         bench = plans.make_plan("quick", collectives=[BINARY]).benchmark(self.binary, gpus)
@@ -339,9 +339,7 @@ class FleetCheck:
             outcome = self.runner.execute(full, timeout=timeout, logs=logs)
             used = ""
             if folder is not None:   # the files, or the output where a remote rank could not open one
-                stdout = Path(folder, "stdout.log")
-                stdout.write_text(outcome.stdout, encoding="utf-8", errors="replace")
-                acc = read_logs([*Path(folder).glob("nccl-*.log"), stdout])
+                acc = read_logs(Path(folder).glob(LOG_GLOB), output=outcome.stdout)
                 nics = (acc or {}).get("nics") or []
                 # a device's name; "NET/IB/3" (a channel line without the device list) names none
                 used = nics[0] if len(nics) == 1 and not nics[0].startswith("NET/") else ""

@@ -37,15 +37,21 @@ def _fold_numbered(names: list[str]) -> str | None:
         if len(name) != size or not name.startswith(prefix) or not (digits.isascii() and digits.isdigit()):
             return None
         numbers.add(int(digits))
-    ordered = sorted(numbers)
+    return bracketed(prefix, numbers, width)
+
+
+def bracketed(prefix: str, numbers: Iterable[int], width: int, suffix: str = "") -> str:
+    """Names that differ in one run of digits, as people write them: `gpu[01-16,20]`
+    (one name stays plain); the numbers zero-padded to `width`."""
+    ordered = sorted(set(numbers))
     if len(ordered) == 1:
-        return names[0]
+        return f"{prefix}{ordered[0]:0{width}d}{suffix}"
     ranges, start = [], ordered[0]
     for prev, cur in zip(ordered, ordered[1:] + [None]):
         if cur is None or cur != prev + 1:
             ranges.append(f"{start:0{width}d}" if start == prev else f"{start:0{width}d}-{prev:0{width}d}")
             start = cur
-    return f"{prefix}[{','.join(ranges)}]"
+    return f"{prefix}[{','.join(ranges)}]{suffix}"
 
 
 def fold(hosts: Iterable[object]) -> str:

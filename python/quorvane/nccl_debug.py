@@ -49,8 +49,9 @@ def context_from_topology(report: Any, ib_hca: str = "") -> Any:
     return analysis.PathContext(ib_hca=ib_hca, rdma_nics=nics, gpu_nic_same_switch=same_switch, nvlink=nvlink)
 
 
-def read_logs(paths: Iterable[str | os.PathLike[str]], context: Any = None) -> dict[str, Any] | None:
-    """One account of the debug files of one run (None when there are none)."""
+def read_logs(paths: Iterable[str | os.PathLike[str]], context: Any = None, output: str = "") -> dict[str, Any] | None:
+    """One account of the debug files of one run, and of its `output` where NCCL
+    printed there instead (None when there is neither)."""
     reader = analysis.PathReader()
     any_file = False
     for path in sorted(paths, key=str):
@@ -59,6 +60,10 @@ def read_logs(paths: Iterable[str | os.PathLike[str]], context: Any = None) -> d
             any_file = True
         except OSError:
             continue
+    if "NCCL " in output:
+        reader.feed(output)
+        reader.end_piece()
+        any_file = True
     if not any_file:
         return None
     account = reader.account(context) if context is not None else reader.account()

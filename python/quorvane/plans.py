@@ -25,6 +25,8 @@ import shlex
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import NamedTuple
 
+from .hostlist import bracketed
+
 PLANS = ("full", "quick", "library")
 DEFAULT_BINARY_ROOT = "/opt/nccl-tests/build"
 DEFAULT_PLAN = "full"
@@ -285,18 +287,7 @@ def nodelist(hosts: Sequence[str]) -> str:
             continue
         digits = m.group(2)   # same-width numbers share a zero-padded range ("0999-1024" is 0999..1024)
         groups.setdefault((m.group(1), m.group(3), len(digits)), []).append(int(digits))
-    parts = []
-    for (prefix, suffix, width), numbers in groups.items():
-        numbers = sorted(set(numbers))
-        if len(numbers) == 1:
-            parts.append(f"{prefix}{numbers[0]:0{width}d}{suffix}")
-            continue
-        ranges, first = [], numbers[0]
-        for prev, cur in zip(numbers, numbers[1:] + [None]):
-            if cur != prev + 1 if cur is not None else True:
-                ranges.append(f"{first:0{width}d}" if first == prev else f"{first:0{width}d}-{prev:0{width}d}")
-                first = cur
-        parts.append(f"{prefix}[{','.join(ranges)}]{suffix}")
+    parts = [bracketed(prefix, numbers, width, suffix) for (prefix, suffix, width), numbers in groups.items()]
     return ",".join(parts + plain)
 
 

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import sys
 from typing import Any
@@ -18,14 +19,14 @@ from .term import Style, shown
 SHOWN = 100
 
 
-def hosts_text(hosts: list[str], _folded: dict[tuple[str, ...], str] = {}) -> str:  # noqa: B006 (the cache)
-    """The hosts as shown: folded, each list once (a site's nightly fleet repeats one list)."""
-    if not hosts:
-        return "-"
-    key = tuple(hosts)
-    if key not in _folded:
-        _folded[key] = shown(fold(hosts))
-    return _folded[key]
+def hosts_text(hosts: list[str]) -> str:
+    return _folded(tuple(hosts)) if hosts else "-"
+
+
+@functools.lru_cache(maxsize=None)
+def _folded(hosts: tuple[str, ...]) -> str:
+    """Each list folded once: a site's nightly fleet repeats one list."""
+    return shown(fold(hosts))
 
 
 def cmd_history(args: argparse.Namespace) -> int:
