@@ -4,9 +4,9 @@ reading itself is in the analysis module)."""
 from __future__ import annotations
 
 import codecs
+import fnmatch
 import os
 from collections.abc import Iterable, Mapping
-from pathlib import Path
 from typing import Any
 
 from . import analysis
@@ -23,7 +23,7 @@ def debug_environment(folder: str | os.PathLike[str], subsys: str = DEBUG_SUBSYS
     """What a run's environment adds so that NCCL writes its account per rank
     into `folder` (stdout keeps the benchmark's table)."""
     return {"NCCL_DEBUG": "INFO", "NCCL_DEBUG_SUBSYS": subsys,
-            "NCCL_DEBUG_FILE": str(Path(folder) / LOG_PATTERN)}
+            "NCCL_DEBUG_FILE": os.path.join(folder, LOG_PATTERN)}
 
 
 def feed_file(reader: Any, path: str | os.PathLike[str]) -> None:
@@ -71,9 +71,18 @@ def read_logs(paths: Iterable[str | os.PathLike[str]], context: Any = None, outp
     return data
 
 
+def logs_in(folder: str | os.PathLike[str]) -> list[str]:
+    """The debug files NCCL wrote into `folder`, in name order (none where it is missing)."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    return [os.path.join(folder, name) for name in sorted(names) if fnmatch.fnmatchcase(name, LOG_GLOB)]
+
+
 def read_run_folder(folder: str | os.PathLike[str], context: Any = None) -> dict[str, Any] | None:
     """The account of the per-rank debug files NCCL wrote into `folder`."""
-    return read_logs(sorted(Path(folder).glob(LOG_GLOB)), context)
+    return read_logs(logs_in(folder), context)
 
 
 def worst_severity(findings: Iterable[Mapping[str, Any]]) -> str | None:
@@ -133,10 +142,10 @@ class RunDebug:
     def _finished(self, key: Any, stdout: str, stderr: str) -> None:
         folder = self._folders.pop(key, None)
         if folder is not None:
-            for path in sorted(Path(folder).glob(LOG_GLOB)):
+            for path in logs_in(folder):
                 try:
                     feed_file(self.reader, path)
-                    host = host_of_log(path.name)
+                    host = host_of_log(os.path.basename(path))
                     if host:
                         feed_file(self.host_readers.setdefault(host, analysis.PathReader()), path)
                 except OSError:

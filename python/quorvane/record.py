@@ -65,8 +65,10 @@ def collector_paused() -> Iterator[None]:
             gc.enable()
 
 
-def now_utc() -> str:
-    return _dt.datetime.now(_dt.timezone.utc).replace(microsecond=0).isoformat()
+def now_utc(at: float | None = None) -> str:
+    """Now, or the moment `at` (seconds since the epoch), in UTC to the second."""
+    moment = _dt.datetime.now(_dt.timezone.utc) if at is None else _dt.datetime.fromtimestamp(at, _dt.timezone.utc)
+    return moment.replace(microsecond=0).isoformat()
 
 
 SEVERITIES = ("note", "warn", "fail", "error")

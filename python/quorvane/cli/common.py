@@ -265,3 +265,52 @@ def check_json_target(target: str | None, option: str = "--json") -> None:
         raise UsageError(f"{option} {shown(target)}: is a directory")
     if not os.access(folder, os.W_OK) and not os.path.exists(target):
         raise UsageError(f"{option} {shown(target)}: cannot write in {shown(folder)}")
+
+
+class Preload:
+    """Imports made on a thread while a benchmark runs and this process only
+    waits for it: the modules a command needs once the run is over (`modules`,
+    in the order it needs them), then those it needs last (`later`, e.g. a
+    history server's driver).
+
+    The command imports none of `modules` itself before `wait()` (or
+    `wait(module)`, for that module and those before it) has returned: two
+    threads importing the same modules at once could each hold what the other
+    waits for.  `wait(everything=True)` also waits for `later`.  A module that
+    fails to import here is left out, and fails again, with its own error,
+    where the command imports it."""
+
+    def __init__(self, modules: Sequence[str], later: Sequence[str] = ()) -> None:
+        import threading
+
+        self._loaded = {name: threading.Event() for name in modules}
+        self._thread = threading.Thread(target=self._load, args=(tuple(modules), tuple(later)),
+                                        name="quorvane-preload")
+        self._thread.start()
+
+    def _load(self, modules: tuple[str, ...], later: tuple[str, ...]) -> None:
+        import importlib
+
+        try:
+            for name in modules:
+                try:
+                    importlib.import_module(name)
+                except Exception:   # noqa: BLE001 - said where the command imports it
+                    pass
+                self._loaded[name].set()
+        finally:
+            for loaded in self._loaded.values():
+                loaded.set()
+        for name in later:
+            try:
+                importlib.import_module(name)
+            except Exception:   # noqa: BLE001
+                pass
+
+    def wait(self, module: str | None = None, *, everything: bool = False) -> None:
+        for name, loaded in self._loaded.items():
+            loaded.wait()
+            if name == module:
+                return
+        if everything:
+            self._thread.join()

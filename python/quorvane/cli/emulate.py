@@ -10,7 +10,6 @@ import sys
 import tempfile
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
-from pathlib import Path
 
 from .common import RunError, UsageError
 
@@ -18,7 +17,7 @@ from .common import RunError, UsageError
 # reached through launcher scripts in a private temporary directory, never
 # through PATH, so no real nccl-tests program can be shadowed by it.
 EMULATED = "emulated"
-EMULATOR_FILE = Path(__file__).parent.parent / "_standin.py"
+EMULATOR_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "_standin.py")
 EMULATED_EXECUTABLES = ("all_reduce_perf", "all_gather_perf", "reduce_scatter_perf", "broadcast_perf")
 # The stand-in's own settings, and the GPU type whose published curve it follows.
 _EMULATOR_SETTING = re.compile(r"NCCL_STANDIN_[A-Za-z0-9_]+|QUORVANE_EMULATE_GPU_TYPE")
@@ -38,7 +37,7 @@ def check_emulation(environ: Mapping[str, str] | None = None) -> None:
 
 # ---- the emulator -----------------------------------------------------------------
 
-def _launcher_script(executable: str, interpreter: str, emulator: Path,
+def _launcher_script(executable: str, interpreter: str, emulator: str,
                      environ: Mapping[str, str]) -> str:
     collective = executable[: -len("_perf")]
     lines = [
@@ -55,7 +54,7 @@ def _launcher_script(executable: str, interpreter: str, emulator: Path,
     lines += [
         f"NCCL_STANDIN_COLLECTIVE={collective}",
         "export NCCL_STANDIN_COLLECTIVE",
-        f'exec {shlex.quote(interpreter)} {shlex.quote(str(emulator))} "$@"',
+        f'exec {shlex.quote(interpreter)} {shlex.quote(emulator)} "$@"',
         "",
     ]
     return "\n".join(lines)
@@ -67,16 +66,16 @@ def emulated_binaries(environ: Mapping[str, str] | None = None) -> Iterator[str]
     this interpreter (so a virtual environment's Python is used); removed afterwards."""
     if not sys.executable:
         raise RunError("--emulate needs the path of the Python interpreter, which is unknown here")
-    if not EMULATOR_FILE.is_file():
+    if not os.path.isfile(EMULATOR_FILE):
         raise RunError(f"the emulator is missing from the installation: {EMULATOR_FILE}")
     env = os.environ if environ is None else environ
     root = tempfile.mkdtemp(prefix="quorvane-emulator-")
     try:
         for executable in EMULATED_EXECUTABLES:
-            path = Path(root, executable)
-            path.write_text(_launcher_script(executable, sys.executable, EMULATOR_FILE, env),
-                            encoding="utf-8")
-            path.chmod(0o755)
+            path = os.path.join(root, executable)
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(_launcher_script(executable, sys.executable, EMULATOR_FILE, env))
+            os.chmod(path, 0o755)
         yield root
     finally:
         shutil.rmtree(root, ignore_errors=True)

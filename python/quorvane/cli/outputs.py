@@ -90,11 +90,14 @@ class Outputs:
     prom: str | None = None
     history: str | None = None       # the history file to record in; None: not recorded
     keeper: LogKeeper | None = None  # where raw logs are kept
+    driver: str | None = None        # the module the history's server driver is (psycopg), else None
 
     @classmethod
-    def resolve(cls, args: argparse.Namespace) -> Outputs:
+    def resolve(cls, args: argparse.Namespace, *, warm_up: bool = True) -> Outputs:
         """Check every target before anything runs (usage errors, exit 64) and
-        resolve them: the history file named by --db or the environment."""
+        resolve them: the history file named by --db or the environment.
+        warm_up: load a server history's driver in the background now (a
+        command that loads it itself later says False)."""
         json_target = getattr(args, "json", None)
         prom_target = getattr(args, "prom", None)
         check_json_target(json_target)
@@ -108,18 +111,20 @@ class Outputs:
         folder = getattr(args, "keep_logs", None)
         if folder is not None:
             _check_log_folder(folder)
-        history = None
+        history = driver = None
         if not no_record:
-            from ..history import warm_up
+            from ..history import driver_of
+            from ..history import warm_up as warm
             from .runs import history_location
             where = history_location(db)
             if not isinstance(where, str) and os.path.exists(where) and not os.path.isfile(where):
                 # a pipe would block the recording, a device swallow it: refuse before the run
                 raise UsageError(f"--db {shown(str(where))}: not a regular file")
-            warm_up(where)
-            history = str(where)
+            if warm_up:
+                warm(where)
+            history, driver = str(where), driver_of(where)
         return cls(json=json_target, prom=prom_target, history=history,
-                   keeper=LogKeeper(folder) if folder else None)
+                   keeper=LogKeeper(folder) if folder else None, driver=driver)
 
     @property
     def record_on_stdout(self) -> bool:

@@ -1,21 +1,16 @@
-"""Rendering of records on a terminal, with rich: tables, colour and the
-progress display, on consoles made by `term.console_for` (plain text unless
-colour is wanted there)."""
+"""Rendering of records on a terminal, with rich: tables, colour and
+findings, on consoles made by `term.console_for` (plain text unless colour is
+wanted there)."""
 from __future__ import annotations
 
 import math
-import threading
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from rich.console import Console
 from rich.text import Text
 
-if TYPE_CHECKING:
-    from rich.progress import Progress, TaskID
-
 from ..nccl_debug import summary_rows
-from ..runner import Outcome
 from .common import PROG, human_size, shown
 from .explain import render_causes
 from .emulate import EMULATED
@@ -247,71 +242,3 @@ def render_path_findings(findings: Sequence[Mapping[str, Any]], console: Console
         console.print(Text(f"{indent}    advice: {shown(f['advice'])}", style="dim"))
         for evidence in f.get("evidence") or []:
             console.print(Text(f"{indent}    | {shown(evidence)}", style="dim"))
-
-
-class SweepProgress:
-    """The progress display on stderr, fed by the runner: each collective as it
-    starts, its elapsed time, then how it ended.  On a terminal a rich progress
-    display; elsewhere one plain line as each starts and one as it ends."""
-
-    def __init__(self, console: Console, labels: Sequence[str]) -> None:
-        self.console = console
-        self.labels = list(labels)
-        self.live = console.is_terminal and not console.is_dumb_terminal
-        self._lock = threading.Lock()
-        self._tasks: dict[int, TaskID] = {}
-        self._progress: Progress | None = None
-        if self.live:   # rich's progress display is imported only where it is shown
-            from rich import progress
-
-            self._progress = progress.Progress(
-                progress.SpinnerColumn(finished_text=" "), progress.TextColumn("{task.description}"),
-                progress.TimeElapsedColumn(), progress.TextColumn("{task.fields[state]}"),
-                console=console, transient=False)
-
-    def __enter__(self) -> SweepProgress:
-        if self._progress is not None:
-            self._progress.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self._progress is not None:
-            self._progress.stop()
-
-    def _prefix(self, label: str) -> str:
-        total = len(self.labels)
-        at = f"{self.labels.index(label) + 1}" if label in self.labels else "?"
-        return f"[{at}/{total}] {label}"
-
-    def started(self, label: str, timeout: float) -> None:
-        prefix = self._prefix(label)
-        with self._lock:
-            if self._progress is not None:
-                self._tasks[threading.get_ident()] = self._progress.add_task(
-                    prefix, total=None, state=f"running (time-out {timeout:g}s)")
-            else:
-                self.console.print(f"{prefix}: running (time-out {timeout:g}s)")
-
-    def finished(self, label: str, outcome: Outcome, rows: int, complete: bool, corrupt: bool = False) -> None:
-        if outcome.returncode == 0 and outcome.started:
-            state = (Text("wrong results", style="bold red") if corrupt else Text("ok", style="green") if complete
-                     else Text("incomplete", style="magenta"))
-            state.append(f", {rows} row{'s' if rows != 1 else ''}")
-        else:
-            reason = ("timed out" if outcome.timed_out else "interrupted" if outcome.interrupted
-                      else outcome.reason if not outcome.started else f"exit {outcome.returncode}")
-            state = Text("failed", style="red")
-            state.append(f" ({shown(reason or '')})")
-            first = next((ln.strip() for ln in outcome.stderr.splitlines() if ln.strip()), "")
-            if first and outcome.started:
-                state.append(f": {shown(first)[:120]}")
-        with self._lock:
-            task = self._tasks.pop(threading.get_ident(), None)
-            if self._progress is not None and task is not None:
-                self._progress.update(task, state=state, total=1, completed=1)
-                self._progress.stop_task(task)
-            else:
-                line = Text(f"{self._prefix(label)}: ")
-                line.append_text(state)
-                line.append(f" in {outcome.seconds:.1f}s")
-                self.console.print(line)

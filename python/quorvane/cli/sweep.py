@@ -6,7 +6,7 @@ import os
 import signal
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
@@ -14,7 +14,7 @@ from .. import gpus, plans
 from ..plans import DEFAULT_BINARY_ROOT
 from ..policy import check_gpu_type, read_overrides
 from . import add_command, options
-from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, RunError, UsageError, shown
+from .common import VERDICT_STATUSES, LAUNCHERS, PROG, Interrupted, Preload, RunError, UsageError, shown
 
 # What runs a sweep, shows it and records it is imported once a sweep runs:
 # --dry-run and the help need none of it.
@@ -23,9 +23,12 @@ if TYPE_CHECKING:
     from ..record import Measured
     from ..runner import CommandRunner, Outcome
     from .outputs import LogKeeper
-    from .render import SweepProgress
+    from .progress import SweepProgress
 
 EMULATED = "emulated"
+# What a sweep needs once its first benchmark has run, loaded while it runs
+# (the terminal library alone takes longer to load than the stand-in takes to run).
+AFTER_RUNS = ("quorvane.record", "quorvane.causes", "quorvane.cli.render", "rich.console", "rich.text")
 
 def _allocation(args: argparse.Namespace) -> None:
     """Inside a Slurm allocation of two or more nodes, without --hosts or --gpus:
@@ -87,10 +90,12 @@ def _check(args: argparse.Namespace) -> None:
 class _Collector:
     """Hears each run from the runner: reads its output, keeps it, shows progress."""
 
-    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None, debug: RunDebug | None = None) -> None:
+    def __init__(self, progress: SweepProgress, keeper: LogKeeper | None, debug: RunDebug | None = None,
+                 preload: Preload | None = None) -> None:
         self.progress = progress
         self.keeper = keeper
         self.debug = debug
+        self.preload = preload
         self.measured: list[Measured] = []
 
     def started(self, cmd: list[str], timeout: float) -> None:
@@ -98,6 +103,8 @@ class _Collector:
         self.progress.started(label_of(cmd), timeout)
 
     def finished(self, outcome: Outcome) -> None:
+        if self.preload is not None:
+            self.preload.wait("quorvane.record")
         from .. import analysis as qa
         from ..record import Measured, read_outcome
         from ..runner import label_of
@@ -168,34 +175,30 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         return _dry_run(args, plan, target, gpu_type)
     _check_benchmarks(args, list(plan.collectives))
     warning = check_gpu_type(gpu_type, scope, overrides) if gpu_type else None
-    from .. import collsweep as cs
-    from ..causes import caveats_of
-    from ..record import EXIT_FOR_VERDICT, build_record, cutoff_caveats, finding, now_utc
+    from ..nccl_debug import RunDebug, context_from_topology
     from ..runner import CommandRunner, collective_label
     from .outputs import Outputs, stop_with_record
-    from .render import SweepProgress, render_record
-    from .term import console_for
-    outputs = Outputs.resolve(args)
+    from .progress import SweepProgress
+    outputs = Outputs.resolve(args, warm_up=False)
 
     collectives: list[str] = list(plan.collectives)
-    err = console_for(sys.stderr)
-    out = err if outputs.record_on_stdout else console_for(sys.stdout)   # with --json - the record owns stdout
+    progress = SweepProgress(sys.stderr, [collective_label(c) for c in collectives])
     if warning:
-        err.print(f"{PROG}: warning: {warning}")
+        progress.say(f"{PROG}: warning: {warning}")
     if args.emulate:
-        err.print(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
+        progress.say(f"{PROG}: {EMULATED} sweep: the stand-in benchmark replaces nccl-tests; nothing is measured")
     if plan.memory_note:
-        err.print(f"{PROG}: {plan.memory_note}")
+        progress.say(f"{PROG}: {plan.memory_note}")
 
-    from ..nccl_debug import RunDebug, context_from_topology
     keeper = outputs.keeper
-    progress = SweepProgress(err, [collective_label(c) for c in collectives])
     debug = RunDebug(keeper.folder if keeper is not None else None)
-    collector = _Collector(progress, keeper, debug)
+    started_at, start = time.time(), time.monotonic()
+    # from here on the rest of the command loads on a thread while the benchmarks run
+    preload = Preload(AFTER_RUNS, later=[outputs.driver] if outputs.driver else ())
+    collector = _Collector(progress, keeper, debug, preload)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None,
                            environ_for=debug.environ_for)
-    started_at, start = now_utc(), time.monotonic()
     if args.deadline is not None:
         runner.deadline = start + args.deadline
     report = None
@@ -212,13 +215,22 @@ def cmd_sweep(args: argparse.Namespace) -> int:
                     ran.append((exe, None if isinstance(line, str) else
                                 runner.execute(list(line.argv), timeout=timeout)))
             if args.localize and hosts is None:
-                localized = localize_gpus(args, gpu_type, root or DEFAULT_BINARY_ROOT, err)
+                preload.wait()
+                localized = localize_gpus(args, gpu_type, root or DEFAULT_BINARY_ROOT, progress.say)
     except Interrupted as exc:
         stopped = exc
     finally:
         path = debug.account(context_from_topology(None, os.environ.get("NCCL_IB_HCA", "")))
         debug.close()
 
+    preload.wait()
+    from .. import collsweep as cs
+    from ..causes import caveats_of
+    from ..record import EXIT_FOR_VERDICT, build_record, cutoff_caveats, finding, now_utc
+    from .render import render_record
+    from .term import console_for
+    err = console_for(sys.stderr)
+    out = err if outputs.record_on_stdout else console_for(sys.stdout)   # with --json - the record owns stdout
     measured = collector.all_requested(collectives, hosts, stopped is not None)
     if detected is None:  # from the devices the benchmark named
         detected = gpus.detect_from_ranks(m.reading for m in measured) or gpus.NOT_FOUND
@@ -239,7 +251,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if stopped is not None:
         extra.update(interrupted=signal.Signals(stopped.signum).name, exit_status=128 + stopped.signum)
     record = build_record(
-        "sweep", started_at=started_at, wall_s=time.monotonic() - start,
+        "sweep", started_at=now_utc(started_at), wall_s=time.monotonic() - start,
         hosts=hosts or [os.uname().nodename], gpu_type=gpu_type, scope=scope,
         num_nodes=num_nodes, gpus_per_node=per_node, emulated=bool(args.emulate), measured=measured,
         overrides=overrides, report=report, extra=extra)
@@ -261,6 +273,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         record["findings"].append({"code": "gpu-slow", "severity": found["severity"], "collective": None,
                                    "message": f"GPU {found['index']} is the slow one of this host",
                                    "evidence": found["evidence"]})
+    preload.wait(everything=True)
     try:
         render_record(record, out, all_rows=args.all_rows)
         if localized is not None:
@@ -323,7 +336,7 @@ def _dry_run(args: argparse.Namespace, plan: plans.Plan, target: plans.Target, g
     return 0
 
 
-def localize_gpus(args: argparse.Namespace, gpu_type: str, root: str, err: Any) -> dict[str, Any]:
+def localize_gpus(args: argparse.Namespace, gpu_type: str, root: str, say: Callable[[str], None]) -> dict[str, Any]:
     """all_reduce between every pair of this host's GPUs (CUDA_VISIBLE_DEVICES), the
     disjoint pairs of a round at once, and the GPU all of whose pairs are slow."""
     from concurrent.futures import ThreadPoolExecutor
@@ -346,7 +359,7 @@ def localize_gpus(args: argparse.Namespace, gpu_type: str, root: str, err: Any) 
     results: list[tuple[int, int, float | None]] = []
     with ThreadPoolExecutor(max_workers=max(1, args.gpus // 2), thread_name_prefix="quorvane-localize") as pool:
         for k, pairs in enumerate(rounds, 1):
-            err.print(f"{PROG}: localise: GPU pairs, round {k} of {len(rounds)}")
+            say(f"{PROG}: localise: GPU pairs, round {k} of {len(rounds)}")
             futures = [pool.submit(measure, a, b) for a, b in pairs]
             results += [(a, b, f.result()) for (a, b), f in zip(pairs, futures)]
     return {"kind": "gpu", "runs": len(results), "rounds": len(rounds),

@@ -23,7 +23,7 @@ from .store import KINDS, MAX_RUN_ID, HistoryError, LocationError, Store, utc_te
 __all__ = ["APPLICATION_ID", "BUSY_TIMEOUT_S", "DB_VAR", "KINDS", "MAX_RUN_ID", "SCHEMA_VERSION", "History",
            "HistoryError", "LocationError", "Store", "check_record", "default_location", "default_path",
            "location_of", "parse_run_id", "shown_location",
-           "since_text", "warm_up"]
+           "since_text", "warm_up", "driver_of"]
 
 DB_VAR = "QUORVANE_DB"
 BUSY_TIMEOUT_S = 10.0
@@ -133,11 +133,16 @@ def History(location: str | os.PathLike[str] | None = None, *, busy_timeout_s: f
     return SQLiteHistory(where, busy_timeout_s=busy_timeout_s, create=create)
 
 
+def driver_of(location: str | Path) -> str | None:
+    """The module a server store's driver is (psycopg); None for a file."""
+    return "psycopg" if isinstance(location, str) else None
+
+
 def warm_up(location: str | Path) -> None:
     """Load a server store's driver in the background while the run measures:
     importing psycopg costs more than recording the run. The run waits on
     nothing; recording later finds the module loaded (or finishes loading it)."""
-    if isinstance(location, str):
+    if driver_of(location) is not None:
         threading.Thread(target=_load_driver, name="quorvane-history-driver").start()
 
 
