@@ -52,7 +52,7 @@ def one_error_line(r, code, start):
 
 def test_help_documents_every_exit_status():
     assert [ep.value for ep in metadata.entry_points(group="console_scripts", name="quorvane")] == \
-        ["quorvane.cli:main"]
+        ["quorvane.cli:run"]
     for args in (["--help"], ["sweep", "--help"], ["grade", "--help"]):
         r = quorvane(*args)
         assert r.returncode == 0, r.stderr

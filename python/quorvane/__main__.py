@@ -1,7 +1,5 @@
 """``python -m quorvane``: the same command line as the ``quorvane`` script."""
-import sys
-
-from .cli import main
+from .cli import run
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run()
