@@ -260,3 +260,21 @@ def test_a_large_topology_draws_its_first_and_last_rows(tmp_path):
     assert r.returncode == 0, r.stderr
     assert "2,960 more rows" in r.stdout and len(r.stdout.splitlines()) < 400
     assert len(json.loads((tmp_path / "t.json").read_text())["gpus"]) == 3000
+
+
+@pytest.mark.parametrize("path,size,cap,refused", [
+    ("file", 100, 100, False), ("file", 101, 100, True), ("file", 0, 100, False),
+    ("/proc/self/status", None, 1 << 20, False),   # a size of 0 that reads as text
+    ("/proc/self/status", None, 16, True),
+])
+def test_a_file_is_read_whole_up_to_the_cap(tmp_path, path, size, cap, refused):
+    from quorvane.policy import InputTooLarge, read_bounded
+    if size is not None:
+        path = tmp_path / "input"
+        path.write_bytes(b"x" * size)
+    if refused:
+        with pytest.raises(InputTooLarge):
+            read_bounded(str(path), cap)
+    else:
+        data = read_bounded(str(path), cap)
+        assert len(data) == size if size is not None else data.startswith(b"Name:")

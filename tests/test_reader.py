@@ -2,6 +2,7 @@
 library's parser on what it reads right, the stand-in, one-fault variants of a
 clean table and -J files."""
 
+import dataclasses
 import json
 import os
 import re
@@ -115,6 +116,11 @@ def test_corpus_rows_findings_and_completeness(name):
     assert (len(r.rows), {c for c in codes(r) if c[1] != "note"}, r.complete) == (rows, findings, complete)
     assert all(t.rows for t in r.tables)
     json.dumps(r.to_dict(), allow_nan=False)
+    # the one-pass conversions agree with the row-by-row ones (in-place blocks, N/A counts and all)
+    assert r.to_dict()["rows"] == [row.to_dict() for row in r.rows]
+    made = r.library_results(cs.NcclResult)
+    assert made == [cs.NcclResult(*row) for row in r.library_rows()]
+    assert [vars(m) for m in made] == [vars(cs.NcclResult(*row)) for row in r.library_rows()]
 
 
 # Files the library reads right, whole or in their first tables (its rows of
@@ -469,6 +475,27 @@ def test_runs_one_after_another_are_read_apart(name, labels, faulty):
         assert bool([f for f in p.findings if f.severity.name == "fail"]) == (p.collective in faulty)
         assert all(f.message.startswith(p.collective) for f in p.findings if f.severity.name != "note")
     assert [len(p.rows) for p in qa.read_output_parts(table())] == [4]
+
+
+@dataclasses.dataclass
+class _Loose:   # not frozen: made by calling it
+    collective: str
+    size_bytes: int
+    busbw_gbps: float
+    algbw_gbps: float
+    latency_us: float
+    wrong: int
+
+
+@pytest.mark.parametrize("cls", [cs.NcclResult, _Loose, lambda *fields: fields])
+def test_library_results_are_what_calling_the_class_makes(cls):
+    r = qa.read_output(table(), "all_reduce")
+    made = r.library_results(cls)
+    assert made == [cls(*row) for row in r.library_rows()] and len(made) == 4
+    if cls is cs.NcclResult:
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            made[0].wrong = 1
+        assert len({hash(m) for m in made}) == 4 and made[0].to_dict()["collective"] == "all_reduce"
 
 
 def test_rows_view_and_one_conversion_agree():

@@ -85,3 +85,49 @@ def test_commands_that_read_records_start_without_the_runner_or_the_library(tmp_
         status, modules = imported(*args, "--db", db)
         assert status == 0 and "quorvane.history" in modules, args
         assert present(modules, ("quorvane.record", "quorvane.runner", "quorvane.collsweep", "quorvane.plans")) == [], args
+
+
+FIRST_RUN = """
+import json, subprocess, sys
+from quorvane.cli import common, main
+
+class Idle:   # loads nothing, so what is loaded at the first run is what the command loaded itself
+    def __init__(self, modules, later=()):
+        pass
+    def wait(self, module=None, *, everything=False):
+        pass
+
+common.Preload = Idle
+first = []
+spawn = subprocess.Popen.__init__
+def spawned(self, *args, **kwargs):
+    first.append(first or sorted(sys.modules))
+    spawn(self, *args, **kwargs)
+subprocess.Popen.__init__ = spawned
+sys.stdout = sys.stderr
+status = main(sys.argv[1:])
+sys.__stdout__.write(json.dumps({"status": status, "first": first[0]}))
+"""
+
+
+def test_the_first_benchmark_starts_before_the_terminal_library_and_the_record_load():
+    r = subprocess.run([sys.executable, "-c", FIRST_RUN, "sweep", "--emulate", "--gpu-type", "H100_SXM", "--gpus",
+                        "2", "--collectives", "all_reduce,broadcast", "--no-record"],
+                       capture_output=True, text=True, timeout=60)
+    result = json.loads(r.stdout)
+    assert result["status"] == 0, r.stderr
+    assert present(set(result["first"]), ("rich", "quorvane.record", "quorvane.cli.render", "quorvane.causes")) == []
+    assert "[2/2] broadcast: ok, " in r.stderr and "verdict" in r.stderr
+
+
+def test_preload_loads_on_its_thread_and_leaves_a_failure_to_the_importer():
+    from quorvane.cli.common import Preload
+    for name in ("colorsys", "graphlib", "quorvane_no_such_module"):
+        sys.modules.pop(name, None)
+    preload = Preload(["quorvane_no_such_module", "colorsys"], later=["graphlib"])
+    preload.wait("colorsys")
+    assert "colorsys" in sys.modules
+    preload.wait(everything=True)
+    assert "graphlib" in sys.modules
+    with pytest.raises(ModuleNotFoundError):
+        __import__("quorvane_no_such_module")

@@ -42,8 +42,16 @@ def read_bounded(path: str, cap: int = INPUT_CAP_BYTES) -> bytes:
         info = os.fstat(f.fileno())
         if stat.S_ISDIR(info.st_mode):
             raise IsADirectoryError(21, "is a directory")
-        if stat.S_ISREG(info.st_mode) and info.st_size > cap:
-            raise InputTooLarge(f"{path}: larger than {cap >> 20} MiB; refused")
+        if stat.S_ISREG(info.st_mode):
+            if info.st_size > cap:
+                raise InputTooLarge(f"{path}: larger than {cap >> 20} MiB; refused")
+            # A file is read whole at once; one byte more shows one that grew meanwhile.
+            data = f.read(info.st_size + 1)
+            if len(data) <= info.st_size:
+                return data
+            if len(data) > cap:
+                raise InputTooLarge(f"{path}: larger than {cap >> 20} MiB; refused")
+            return data + _read_chunks(f, path, cap - len(data))
         return _read_chunks(f, path, cap)
 
 

@@ -55,13 +55,17 @@ def collector_paused() -> Iterator[None]:
     """Reading a big output and building its record allocate objects by the
     hundred thousand (a dict per row, a library row per row) and make no
     cycles; the cyclic garbage collector would walk the growing heap over and
-    over (a quarter of `grade`'s time on 100,000 rows). Bounded work only."""
+    over (a quarter of `grade`'s time on 100,000 rows). Bounded work only.
+    What exists at the end is frozen (left out of later collections, freed by
+    its reference counts as ever): else the first collection after it would
+    walk all of it once more."""
     was = gc.isenabled()
     gc.disable()
     try:
         yield
     finally:
         if was:
+            gc.freeze()
             gc.enable()
 
 

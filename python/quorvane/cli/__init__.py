@@ -264,6 +264,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         chosen = chosen_command(words)
         config.activate(None)
         common._Said.verdict, common._Said.data_written = None, False
+        common._KEPT.clear()
         if chosen is not None:
             config.activate(config.load())   # a malformed file: one line, 64
         args = build_parser([chosen] if chosen else []).parse_args(words)

@@ -314,3 +314,14 @@ class Preload:
                 return
         if everything:
             self._thread.join()
+
+
+_KEPT: list[object] = []
+
+
+def keep_to_the_end(*objects: object) -> None:
+    """Objects a command is done with that need not be freed one by one: the
+    program ends with os._exit (`cli.run`), and freeing the record of a
+    100,000-row output costs as much as reading it.  The next `main` in the
+    same process lets them go."""
+    _KEPT.extend(objects)

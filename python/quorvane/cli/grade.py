@@ -22,7 +22,7 @@ from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..nccl_debug import context_from_topology
 from ..record import Measured, build_record, collector_paused, finding, hosts_of, now_utc
 from . import add_command, options
-from .common import VERDICT_STATUSES, PROG, UsageError, read_capped, shown
+from .common import VERDICT_STATUSES, PROG, UsageError, keep_to_the_end, read_capped, shown
 from .outputs import Outputs
 from .render import render_record
 from .term import console_for
@@ -135,7 +135,7 @@ def _grade(args: argparse.Namespace) -> int:
 
     # The library grades the reader's rows: its report is kept in the record as a sweep's is.
     report = cs.NcclReport(gpu_type=gpu_type, scope=scope, num_nodes=num_nodes, gpus_per_node=gpus_per_node,
-                           results=[cs.NcclResult(*row) for r in readings for row in r.library_rows()])
+                           results=[result for r in readings for result in r.library_results(cs.NcclResult)])
     cs._finalize_status(report)
     record = build_record("grade", started_at=started_at, wall_s=time.monotonic() - start, hosts=hosts,
                           gpu_type=gpu_type, scope=scope, num_nodes=num_nodes,
@@ -146,6 +146,7 @@ def _grade(args: argparse.Namespace) -> int:
     record["caveats"] = caveats_of(record, measured)
     render_record(record, out, all_rows=args.all_rows)
     status = outputs.emit(record, say=err.print)
+    keep_to_the_end(record, report, measured)
     return status or int(record["exit_status"])
 
 

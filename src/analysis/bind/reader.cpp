@@ -2,6 +2,8 @@
 #include "bind.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 #include "../hardware.hpp"
 #include "../reader.hpp"
@@ -33,10 +35,89 @@ struct RowsView {
     const qa::ReadResult& result() const { return nb::cast<const ReadResultObject&>(owner).result; }
 };
 
+// A new reference, or the pending Python error thrown.
+PyObject* checked(PyObject* made) {
+    if (!made) throw nb::python_error();
+    return made;
+}
+
+// d[key] = value, taking the reference to value.
+void put(PyObject* d, PyObject* key, PyObject* value) {
+    nb::object held = nb::steal(checked(value));
+    if (PyDict_SetItem(d, key, held.ptr()) != 0) throw nb::python_error();
+}
+
+PyObject* none_or_float(bool present, double value) {
+    if (!present) return Py_NewRef(Py_None);
+    return PyFloat_FromDouble(value);
+}
+
+PyObject* none_or_int(bool present, int64_t value) {
+    if (!present) return Py_NewRef(Py_None);
+    return PyLong_FromLongLong(value);
+}
+
+// Every row as Row.to_dict writes it, in one pass over the packed rows: the
+// keys are made once, each data type and operation text once per reading
+// (a record of 100,000 rows holds each key and text once, not 100,000 times).
 nb::list row_dicts(const qa::ReadResult& r) {
-    nb::list rows;
-    for (size_t i = 0; i < r.rows.size(); ++i) rows.append(as_dict(r.row(i)));
+    enum { size_bytes, count, type, redop, root, time_us, algbw_gbps, busbw_gbps, wrong, in_place, n_keys };
+    static PyObject* const* keys = [] {
+        static PyObject* made[n_keys];
+        const char* names[n_keys] = {"size_bytes", "count", "type", "redop", "root", "time_us",
+                                     "algbw_gbps", "busbw_gbps", "wrong", "in_place"};
+        for (int k = 0; k < n_keys; ++k) made[k] = checked(PyUnicode_InternFromString(names[k]));
+        return made;
+    }();
+    std::vector<nb::object> texts;
+    texts.reserve(r.names.size());
+    for (const std::string& name : r.names) texts.push_back(nb::steal(checked(str_of(name))));
+    using P = qa::PackedRow;
+    nb::list rows = nb::steal<nb::list>(checked(PyList_New(static_cast<Py_ssize_t>(r.rows.size()))));
+    for (size_t i = 0; i < r.rows.size(); ++i) {
+        const P& p = r.rows[i];
+        nb::object d = nb::steal(checked(PyDict_New()));
+        put(d.ptr(), keys[size_bytes], PyLong_FromLongLong(p.size_bytes));
+        put(d.ptr(), keys[count], PyLong_FromLongLong(p.count));
+        put(d.ptr(), keys[type], Py_NewRef(texts.at(p.type).ptr()));
+        put(d.ptr(), keys[redop], Py_NewRef(texts.at(p.redop).ptr()));
+        put(d.ptr(), keys[root], PyLong_FromLongLong(p.root));
+        put(d.ptr(), keys[time_us], PyFloat_FromDouble(p.time_us));
+        put(d.ptr(), keys[algbw_gbps], PyFloat_FromDouble(p.algbw_gbps));
+        put(d.ptr(), keys[busbw_gbps], PyFloat_FromDouble(p.busbw_gbps));
+        put(d.ptr(), keys[wrong], none_or_int(p.has(P::has_wrong), p.wrong));
+        if (p.has(P::in_place)) {
+            nb::object ip = nb::steal(checked(PyDict_New()));
+            put(ip.ptr(), keys[time_us], PyFloat_FromDouble(p.ip_time_us));
+            put(ip.ptr(), keys[algbw_gbps], none_or_float(p.has(P::has_ip_algbw), p.ip_algbw_gbps));
+            put(ip.ptr(), keys[busbw_gbps], none_or_float(p.has(P::has_ip_busbw), p.ip_busbw_gbps));
+            put(ip.ptr(), keys[wrong], none_or_int(p.has(P::has_ip_wrong), p.ip_wrong));
+            put(d.ptr(), keys[in_place], ip.release().ptr());
+        } else {
+            put(d.ptr(), keys[in_place], Py_NewRef(Py_None));
+        }
+        PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), d.release().ptr());
+    }
     return rows;
+}
+
+// True when instances of `cls` can be made as its generated __init__ makes
+// them, without calling it: a frozen dataclass of exactly `fields` fields,
+// made by object.__new__, with no __post_init__ (its __init__ then does no
+// more than object.__setattr__ of each field, in order). `names` gets the
+// field names. Anything else is called.
+bool plain_dataclass(nb::handle cls, Py_ssize_t fields, nb::object& names) {
+    if (!PyType_Check(cls.ptr())) return false;
+    if (reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_new != PyBaseObject_Type.tp_new) return false;
+    if (PyObject_HasAttrString(cls.ptr(), "__post_init__")) return false;
+    nb::object declared = nb::steal(PyObject_GetAttrString(cls.ptr(), "__dataclass_fields__"));
+    nb::object params = nb::steal(PyObject_GetAttrString(cls.ptr(), "__dataclass_params__"));
+    nb::object frozen = params.is_valid() ? nb::steal(PyObject_GetAttrString(params.ptr(), "frozen")) : nb::object();
+    PyErr_Clear();
+    if (!declared.is_valid() || !frozen.is_valid() || frozen.ptr() != Py_True) return false;
+    if (!PyDict_Check(declared.ptr()) || PyDict_Size(declared.ptr()) != fields) return false;
+    names = nb::steal(checked(PyDict_Keys(declared.ptr())));
+    return true;
 }
 
 }  // namespace
@@ -156,6 +237,41 @@ void init_reader(nb::module_& m) {
                                            r.time_us, r.has(qa::PackedRow::has_wrong) ? r.wrong : 0));
             return rows;
         }, "Every row as the fields of quorvane.collsweep.NcclResult, in order (unchecked counts as 0 wrong).")
+        .def("library_results", [](const O& o, nb::handle cls) {
+            // What [cls(*fields) for fields in library_rows()] gives, made in one pass.
+            constexpr Py_ssize_t n_fields = 6;
+            nb::object names;
+            const bool direct = plain_dataclass(cls, n_fields, names);
+            nb::tuple empty;
+            std::unordered_map<std::string_view, nb::object> labels;
+            nb::list out = nb::steal<nb::list>(checked(PyList_New(static_cast<Py_ssize_t>(o.result.rows.size()))));
+            for (size_t i = 0; i < o.result.rows.size(); ++i) {
+                const qa::PackedRow& r = o.result.rows[i];
+                const std::string& collective = o.result.collective_of(r);
+                nb::object& label = labels[collective];
+                if (!label.is_valid()) label = nb::steal(checked(str_of(collective)));
+                PyObject* values[n_fields] = {
+                    Py_NewRef(label.ptr()), checked(PyLong_FromLongLong(r.size_bytes)),
+                    PyFloat_FromDouble(r.busbw_gbps), PyFloat_FromDouble(r.algbw_gbps), PyFloat_FromDouble(r.time_us),
+                    PyLong_FromLongLong(r.has(qa::PackedRow::has_wrong) ? r.wrong : 0)};
+                nb::object held[n_fields];
+                for (Py_ssize_t k = 0; k < n_fields; ++k) held[k] = nb::steal(checked(values[k]));
+                nb::object made;
+                if (direct) {
+                    made = nb::steal(checked(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                                       empty.ptr(), nullptr)));
+                    for (Py_ssize_t k = 0; k < n_fields; ++k)
+                        if (PyObject_GenericSetAttr(made.ptr(), PyList_GET_ITEM(names.ptr(), k), held[k].ptr()) != 0)
+                            throw nb::python_error();
+                } else {
+                    made = nb::steal(checked(PyObject_Vectorcall(cls.ptr(), values, n_fields, nullptr)));
+                }
+                PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), made.release().ptr());
+            }
+            return out;
+        }, "cls"_a,
+           "Every row as an instance of cls (quorvane.collsweep.NcclResult), made as cls(*fields) for the "
+           "fields of library_rows() would make it, in one pass.")
         .def("headline", [](const O& o) { return qa::headline(o.result); },
              "The best out-of-place all_reduce bus bandwidth and its size, or None; rows found implausible "
              "never count.")
