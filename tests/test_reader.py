@@ -478,7 +478,7 @@ def test_runs_one_after_another_are_read_apart(name, labels, faulty):
 
 
 @dataclasses.dataclass
-class _Loose:   # not frozen: made by calling it
+class _Loose:   # not frozen
     collective: str
     size_bytes: int
     busbw_gbps: float
@@ -487,15 +487,29 @@ class _Loose:   # not frozen: made by calling it
     wrong: int
 
 
-@pytest.mark.parametrize("cls", [cs.NcclResult, _Loose, lambda *fields: fields])
-def test_library_results_are_what_calling_the_class_makes(cls):
+@dataclasses.dataclass(frozen=True)
+class _Checked:   # frozen, but with a __post_init__ of its own
+    collective: str
+    size_bytes: int
+    busbw_gbps: float
+    algbw_gbps: float
+    latency_us: float
+    wrong: int
+
+    def __post_init__(self):
+        pass
+
+
+def test_library_results_are_the_library_results_calling_it_makes():
     r = qa.read_output(table(), "all_reduce")
-    made = r.library_results(cls)
-    assert made == [cls(*row) for row in r.library_rows()] and len(made) == 4
-    if cls is cs.NcclResult:
-        with pytest.raises(dataclasses.FrozenInstanceError):
-            made[0].wrong = 1
-        assert len({hash(m) for m in made}) == 4 and made[0].to_dict()["collective"] == "all_reduce"
+    made = r.library_results(cs.NcclResult)
+    assert made == [cs.NcclResult(*row) for row in r.library_rows()] and len(made) == 4
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        made[0].wrong = 1
+    assert len({hash(m) for m in made}) == 4 and made[0].to_dict()["collective"] == "all_reduce"
+    for other in (_Loose, _Checked, tuple, lambda *fields: fields):   # made only by running their code
+        with pytest.raises(TypeError, match="frozen dataclass"):
+            r.library_results(other)
 
 
 def test_rows_view_and_one_conversion_agree():

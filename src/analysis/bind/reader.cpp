@@ -102,10 +102,10 @@ nb::list row_dicts(const qa::ReadResult& r) {
 }
 
 // True when instances of `cls` can be made as its generated __init__ makes
-// them, without calling it: a frozen dataclass of exactly `fields` fields,
-// made by object.__new__, with no __post_init__ (its __init__ then does no
-// more than object.__setattr__ of each field, in order). `names` gets the
-// field names. Anything else is called.
+// them without running any Python: a frozen dataclass of exactly `fields`
+// fields, made by object.__new__, with no __post_init__ (its __init__ then
+// does no more than object.__setattr__ of each field, in order). `names` gets
+// the field names.
 bool plain_dataclass(nb::handle cls, Py_ssize_t fields, nb::object& names) {
     if (!PyType_Check(cls.ptr())) return false;
     if (reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_new != PyBaseObject_Type.tp_new) return false;
@@ -238,10 +238,13 @@ void init_reader(nb::module_& m) {
             return rows;
         }, "Every row as the fields of quorvane.collsweep.NcclResult, in order (unchecked counts as 0 wrong).")
         .def("library_results", [](const O& o, nb::handle cls) {
-            // What [cls(*fields) for fields in library_rows()] gives, made in one pass.
+            // What [cls(*fields) for fields in library_rows()] gives, made in one pass without
+            // running cls's Python code.
             constexpr Py_ssize_t n_fields = 6;
             nb::object names;
-            const bool direct = plain_dataclass(cls, n_fields, names);
+            if (!plain_dataclass(cls, n_fields, names))
+                throw nb::type_error("library_results: cls must be a frozen dataclass of the six fields of "
+                                     "quorvane.collsweep.NcclResult, without __post_init__");
             nb::tuple empty;
             std::unordered_map<std::string_view, nb::object> labels;
             nb::list out = nb::steal<nb::list>(checked(PyList_New(static_cast<Py_ssize_t>(o.result.rows.size()))));
@@ -256,22 +259,17 @@ void init_reader(nb::module_& m) {
                     PyLong_FromLongLong(r.has(qa::PackedRow::has_wrong) ? r.wrong : 0)};
                 nb::object held[n_fields];
                 for (Py_ssize_t k = 0; k < n_fields; ++k) held[k] = nb::steal(checked(values[k]));
-                nb::object made;
-                if (direct) {
-                    made = nb::steal(checked(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()),
-                                                                       empty.ptr(), nullptr)));
-                    for (Py_ssize_t k = 0; k < n_fields; ++k)
-                        if (PyObject_GenericSetAttr(made.ptr(), PyList_GET_ITEM(names.ptr(), k), held[k].ptr()) != 0)
-                            throw nb::python_error();
-                } else {
-                    made = nb::steal(checked(PyObject_Vectorcall(cls.ptr(), values, n_fields, nullptr)));
-                }
+                nb::object made = nb::steal(checked(
+                    PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), empty.ptr(), nullptr)));
+                for (Py_ssize_t k = 0; k < n_fields; ++k)
+                    if (PyObject_GenericSetAttr(made.ptr(), PyList_GET_ITEM(names.ptr(), k), held[k].ptr()) != 0)
+                        throw nb::python_error();
                 PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), made.release().ptr());
             }
             return out;
         }, "cls"_a,
-           "Every row as an instance of cls (quorvane.collsweep.NcclResult), made as cls(*fields) for the "
-           "fields of library_rows() would make it, in one pass.")
+           "Every row as an instance of cls (quorvane.collsweep.NcclResult, a frozen dataclass), equal to "
+           "cls(*fields) for the fields of library_rows(), made in one pass; any other cls is a TypeError.")
         .def("headline", [](const O& o) { return qa::headline(o.result); },
              "The best out-of-place all_reduce bus bandwidth and its size, or None; rows found implausible "
              "never count.")
