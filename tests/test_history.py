@@ -64,6 +64,18 @@ def test_history_filters(store, report, capsys, argv, expected):
                                      if more else [])
 
 
+@pytest.mark.parametrize("limit, said", [("1", "... and more than 2 older runs"), ("2", "... and 2 older runs")])
+def test_a_listing_counts_older_runs_only_so_far(store, report, capsys, monkeypatch, limit, said):
+    import quorvane.cli.history as listing
+    monkeypatch.setattr(listing, "OLDER_COUNTED", 2)
+    with History(store) as h:
+        for day in range(1, 5):
+            h.add(wrap(report, started_at=DAY.format(day)))
+        assert h.count(up_to=3) == 3 and h.count(up_to=9) == h.count() == 4
+    status, out, _ = run(capsys, "history", "--limit", limit)
+    assert status == 0 and out.splitlines()[-1] == said + " (--all lists them, --limit N shows N)"
+
+
 # Processes that all open one history that does not exist yet, together, round
 # after round (each round a new history): every record must land.
 # A few milliseconds of jitter spread them over each other's steps.

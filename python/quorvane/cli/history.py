@@ -17,6 +17,7 @@ from .term import Style, shown
 
 
 SHOWN = 100
+OLDER_COUNTED = 10_000   # older runs a listing counts exactly; beyond, it says "more than"
 
 
 def hosts_text(hosts: list[str]) -> str:
@@ -45,7 +46,8 @@ def cmd_history(args: argparse.Namespace) -> int:
             try:
                 runs = history.runs(host=args.host, gpu_type=args.gpu_type, since=since, limit=limit)
                 if limit is not None and len(runs) == limit:
-                    matching = history.count(host=args.host, gpu_type=args.gpu_type, since=since)
+                    matching = history.count(host=args.host, gpu_type=args.gpu_type, since=since,
+                                             up_to=limit + OLDER_COUNTED + 1)
             except HistoryError as exc:
                 raise RunError(str(exc)) from None
     if args.json is not None:   # one run a line: readable, and quick for 100,000 runs
@@ -74,8 +76,9 @@ def cmd_history(args: argparse.Namespace) -> int:
     template = "{:>%d}  " % widths[0] + "".join("{:<%d}  " % w for w in widths[1:]) + "{}"
     lines = [template.format(*header)] + [template.format(*row) for row in rows]
     if matching > len(runs):
-        lines.append(style(f"... and {matching - len(runs):,} older runs (--all lists them, --limit N "
-                           f"shows N)", "dim"))
+        older = matching - len(runs)
+        how_many = f"more than {OLDER_COUNTED:,}" if older > OLDER_COUNTED else f"{older:,}"
+        lines.append(style(f"... and {how_many} older runs (--all lists them, --limit N shows N)", "dim"))
     out.write("\n".join(lines) + "\n")
     return 0
 

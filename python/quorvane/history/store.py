@@ -205,9 +205,14 @@ class Store:
         return out
 
     def count(self, *, host: str | None = None, gpu_type: str | None = None, scope: str | None = None,
-              since: str | None = None) -> int:
+              since: str | None = None, up_to: int | None = None) -> int:
+        """How many runs match; with up_to, counting stops there (the cost of
+        a listing then stays that of what it shows, however long the history)."""
         where, params = self._where(host, gpu_type, scope, since)
-        return int(self._query(f"SELECT count(*) FROM runs{where}", params)[0][0])
+        if up_to is None:
+            return int(self._query(f"SELECT count(*) FROM runs{where}", params)[0][0])
+        sql = f"SELECT count(*) FROM (SELECT 1 FROM runs{where} LIMIT ?) AS counted"
+        return int(self._query(sql, [*params, min(max(0, int(up_to)), MAX_RUN_ID)])[0][0])
 
     def columns_of(self, run_id: int) -> dict[str, Any]:
         """The indexed columns of one run."""
