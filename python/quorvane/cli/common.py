@@ -280,13 +280,19 @@ class Preload:
     fails to import here is left out, and fails again, with its own error,
     where the command imports it."""
 
-    def __init__(self, modules: Sequence[str], later: Sequence[str] = ()) -> None:
+    def __init__(self, modules: Sequence[str], later: Sequence[str] = (), *, start: bool = True) -> None:
         import threading
 
         self._loaded = {name: threading.Event() for name in modules}
         self._thread = threading.Thread(target=self._load, args=(tuple(modules), tuple(later)),
                                         name="quorvane-preload")
-        self._thread.start()
+        if start:
+            self.start()
+
+    def start(self) -> None:
+        """Begin loading (once: at the first benchmark, say)."""
+        if self._thread.ident is None:
+            self._thread.start()
 
     def _load(self, modules: tuple[str, ...], later: tuple[str, ...]) -> None:
         import importlib
@@ -308,6 +314,7 @@ class Preload:
                 pass
 
     def wait(self, module: str | None = None, *, everything: bool = False) -> None:
+        self.start()
         for name, loaded in self._loaded.items():
             loaded.wait()
             if name == module:

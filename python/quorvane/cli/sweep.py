@@ -101,6 +101,8 @@ class _Collector:
     def started(self, cmd: list[str], timeout: float) -> None:
         from ..runner import label_of
         self.progress.started(label_of(cmd), timeout)
+        if self.preload is not None:   # the rest loads while the benchmark runs
+            self.preload.start()
 
     def finished(self, outcome: Outcome) -> None:
         if self.preload is not None:
@@ -193,8 +195,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     keeper = outputs.keeper
     debug = RunDebug(keeper.folder if keeper is not None else None)
     started_at, start = time.time(), time.monotonic()
-    # from here on the rest of the command loads on a thread while the benchmarks run
-    preload = Preload(AFTER_RUNS, later=[outputs.driver] if outputs.driver else ())
+    # the rest of the command loads on a thread from the first benchmark on, while they run
+    preload = Preload(AFTER_RUNS, later=[outputs.driver] if outputs.driver else (), start=False)
     collector = _Collector(progress, keeper, debug, preload)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None,
