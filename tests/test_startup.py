@@ -92,7 +92,9 @@ import json, subprocess, sys
 from quorvane.cli import common, main
 
 class Idle:   # loads nothing, so what is loaded at the first run is what the command loaded itself
-    def __init__(self, modules, later=()):
+    def __init__(self, modules, later=(), *, start=True):
+        pass
+    def start(self):
         pass
     def wait(self, module=None, *, everything=False):
         pass
