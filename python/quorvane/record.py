@@ -24,13 +24,11 @@ where they are, in C++.
 from __future__ import annotations
 
 import datetime as _dt
-import gc
 import json
 import os
 import signal
 import socket
-from collections.abc import Iterable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -48,25 +46,6 @@ _VERDICT_OF_SEVERITY = {"warn": "warn", "error": "error", "fail": "fail"}
 
 def worse(a: str, b: str) -> str:
     return a if VERDICTS.index(a) >= VERDICTS.index(b) else b
-
-
-@contextmanager
-def collector_paused() -> Iterator[None]:
-    """Reading a big output and building its record allocate objects by the
-    hundred thousand (a dict per row, a library row per row) and make no
-    cycles; the cyclic garbage collector would walk the growing heap over and
-    over (a quarter of `grade`'s time on 100,000 rows). Bounded work only.
-    What exists at the end is frozen (left out of later collections, freed by
-    its reference counts as ever): else the first collection after it would
-    walk all of it once more."""
-    was = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was:
-            gc.freeze()
-            gc.enable()
 
 
 def now_utc(at: float | None = None) -> str:

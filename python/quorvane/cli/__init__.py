@@ -314,6 +314,8 @@ def run() -> None:
     interpreter's teardown of every module, which frees nothing the system does
     not free anyway and costs tens of milliseconds once the PostgreSQL driver
     (with asyncio and importlib.metadata) is loaded."""
+    from . import common
+    common.ENDS_AT_ONCE = True
     status = main()
     threading = sys.modules.get("threading")
     try:

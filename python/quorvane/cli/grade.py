@@ -13,19 +13,23 @@ import sys
 import time
 from collections import Counter
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .. import analysis as qa
-from .. import collsweep as cs
-from ..causes import caveats_of
 from ..policy import SCOPES, check_gpu_type, read_overrides
 from ..nccl_debug import context_from_topology
-from ..record import Measured, build_record, collector_paused, finding, hosts_of, now_utc
 from . import add_command, options
-from .common import VERDICT_STATUSES, PROG, UsageError, keep_to_the_end, read_capped, shown
+from .common import (VERDICT_STATUSES, PROG, Preload, UsageError, collector_paused, keep_to_the_end, read_capped,
+                     shown)
 from .outputs import Outputs
-from .render import render_record
 from .term import console_for
+
+# What grading needs after the reading, loaded while the outputs are read (the
+# reader lets other threads run).
+if TYPE_CHECKING:
+    from ..record import Measured
+AFTER_READING = ("quorvane.collsweep", "quorvane.record", "quorvane.causes", "quorvane.cli.render",
+                 "rich.console", "rich.text")
 
 
 # Collectives as file names spell them, longest first (so "reducescatter" is not taken for "reduce").
@@ -53,24 +57,26 @@ def path_account(reader: Any) -> dict[str, Any] | None:
     return acc if acc["nccl_lines"] else None
 
 
-def _measured_of(path: str, text: str, collective: str) -> list[Measured]:
+def _readings_of(path: str, text: str, collective: str) -> tuple[str, list[qa.ReadResult], list[tuple[str, str, str]]]:
+    """The readings of one file, where they came from and notes on it (code, severity, message)."""
     source = "standard input" if path == "-" else path
     readings = read_saved(text, collective)
-    extra: list[dict[str, str]] = []
+    notes: list[tuple[str, str, str]] = []
     if len(readings) == 1 and not readings[0].collective:
         guess = collective_in_name(path)
         if guess:  # neither the output nor its columns say which collective it measured
             readings = read_saved(text, guess)
-            extra.append(finding("collective-from-name", "note", f"taken to be {guess} from the file name"))
+            notes.append(("collective-from-name", "note", f"taken to be {guess} from the file name"))
         else:
-            extra.append(finding("collective-unknown", "warn", "the output does not say which collective it "
-                                 "measured, nor do its columns; give --collective"))
-    return [Measured(r.collective, reading=r, source=source, extra_findings=list(extra)) for r in readings]
+            notes.append(("collective-unknown", "warn", "the output does not say which collective it "
+                          "measured, nor do its columns; give --collective"))
+    return source, readings, notes
 
 
 def _layout(readings: Sequence[qa.ReadResult]) -> tuple[list[str], int]:
     """The hosts of the # Rank lines in order, and the most ranks one host ran
     in any one reading (its GPUs)."""
+    from ..record import hosts_of
     hosts = hosts_of(readings)
     per_host = 0
     for r in readings:
@@ -84,6 +90,7 @@ def _layout(readings: Sequence[qa.ReadResult]) -> tuple[list[str], int]:
 def _gpu_type(args: argparse.Namespace, readings: Sequence[qa.ReadResult]) -> tuple[str, dict[str, str] | None]:
     """The GPU type key to grade with and, where it was not given, a note on
     where it came from (or that none is known: the verdict is then unknown)."""
+    from ..record import finding
     if args.gpu_type:
         return args.gpu_type, None
     try:
@@ -111,14 +118,23 @@ def _grade(args: argparse.Namespace) -> int:
     twice = [f for i, f in enumerate(args.files) if f in args.files[:i]]
     if twice:
         raise UsageError(f"{shown(twice[0])} is listed twice")
-    started_at, start = now_utc(), time.monotonic()
-    measured: list[Measured] = []
+    started_at, start = time.time(), time.monotonic()
+    preload = Preload(AFTER_READING)
+    read = []
     for path in args.files:
         text = read_capped(path)
         if "NCCL " in text:  # NCCL's debug lines mixed into the saved output
             path_reader.feed(text)
             path_reader.end_piece()
-        measured += _measured_of(path, text, args.collective or "")
+        read.append(_readings_of(path, text, args.collective or ""))
+        del text
+    preload.wait()
+    from .. import collsweep as cs
+    from ..causes import caveats_of
+    from ..record import Measured, build_record, finding, now_utc
+    from .render import render_record
+    measured = [Measured(r.collective, reading=r, source=source, extra_findings=[finding(*n) for n in notes])
+                for source, readings, notes in read for r in readings]
     readings = [m.reading for m in measured if m.reading is not None]
     hosts, per_host = _layout(readings)
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
@@ -137,7 +153,7 @@ def _grade(args: argparse.Namespace) -> int:
     report = cs.NcclReport(gpu_type=gpu_type, scope=scope, num_nodes=num_nodes, gpus_per_node=gpus_per_node,
                            results=[result for r in readings for result in r.library_results(cs.NcclResult)])
     cs._finalize_status(report)
-    record = build_record("grade", started_at=started_at, wall_s=time.monotonic() - start, hosts=hosts,
+    record = build_record("grade", started_at=now_utc(started_at), wall_s=time.monotonic() - start, hosts=hosts,
                           gpu_type=gpu_type, scope=scope, num_nodes=num_nodes,
                           gpus_per_node=gpus_per_node, emulated=False, measured=measured,
                           overrides=overrides, report=report,

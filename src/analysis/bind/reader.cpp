@@ -295,13 +295,24 @@ void init_reader(nb::module_& m) {
            "the switch gets a GPU past its links twice over; for a type without a budget, ten times the "
            "fastest budget known) and returns one finding dict per table.");
 
+    // The reading itself holds no Python object: other threads run meanwhile
+    // (the command loads what it needs next while a big output is read).
     m.def("read_output", [](std::string_view text, std::string_view collective) {
-        return O(qa::read_output(text, collective));
+        qa::ReadResult read;
+        {
+            nb::gil_scoped_release unlocked;
+            read = qa::read_output(text, collective);
+        }
+        return O(std::move(read));
     }, "text"_a, "collective"_a = "",
        "Read the standard output of one nccl-tests (or rccl-tests) run. collective labels the rows; "
        "empty takes the label from the output (or, failing that, from its columns).");
     m.def("read_output_parts", [](std::string_view text, std::string_view collective) {
-        std::vector<qa::ReadResult> parts = qa::read_output_parts(text, collective);
+        std::vector<qa::ReadResult> parts;
+        {
+            nb::gil_scoped_release unlocked;
+            parts = qa::read_output_parts(text, collective);
+        }
         nb::list out;
         for (qa::ReadResult& p : parts) out.append(nb::cast(O(std::move(p))));
         return nb::typed<nb::list, O>(out);
@@ -309,7 +320,12 @@ void init_reader(nb::module_& m) {
        "Read an output that may hold several runs one after another: one ReadResult per table, each with "
        "its own run's findings, device list and parameters.");
     m.def("read_json", [](std::string_view text, std::string_view collective) {
-        return O(qa::read_json(text, collective));
+        qa::ReadResult read;
+        {
+            nb::gil_scoped_release unlocked;
+            read = qa::read_json(text, collective);
+        }
+        return O(std::move(read));
     }, "text"_a, "collective"_a = "",
        "Read an nccl-tests -J file (versions 1 to 3). Its environment dump is never read.");
     m.def("headline", nb::overload_cast<const std::vector<qa::Row>&>(&qa::headline), "rows"_a,
