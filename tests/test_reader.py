@@ -477,27 +477,10 @@ def test_runs_one_after_another_are_read_apart(name, labels, faulty):
     assert [len(p.rows) for p in qa.read_output_parts(table())] == [4]
 
 
-@dataclasses.dataclass
-class _Loose:   # not frozen
-    collective: str
-    size_bytes: int
-    busbw_gbps: float
-    algbw_gbps: float
-    latency_us: float
-    wrong: int
-
-
-@dataclasses.dataclass(frozen=True)
-class _Checked:   # frozen, but with a __post_init__ of its own
-    collective: str
-    size_bytes: int
-    busbw_gbps: float
-    algbw_gbps: float
-    latency_us: float
-    wrong: int
-
-    def __post_init__(self):
-        pass
+_FIELDS = [f.name for f in dataclasses.fields(cs.NcclResult)]
+_Loose = dataclasses.make_dataclass("_Loose", _FIELDS)   # not frozen
+_Checked = dataclasses.make_dataclass("_Checked", _FIELDS, frozen=True,   # with a __post_init__ of its own
+                                      namespace={"__post_init__": lambda self: None})
 
 
 def test_library_results_are_the_library_results_calling_it_makes():
