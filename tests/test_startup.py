@@ -1,6 +1,7 @@
 """Start-up of the command line: argv is read before any command's work is
 imported, and each command imports only what it uses."""
 import json
+import os
 import subprocess
 import sys
 
@@ -133,3 +134,27 @@ def test_preload_loads_on_its_thread_and_leaves_a_failure_to_the_importer():
     assert "graphlib" in sys.modules
     with pytest.raises(ModuleNotFoundError):
         __import__("quorvane_no_such_module")
+
+
+LINGERING = """
+import sys
+from concurrent.futures import ThreadPoolExecutor
+from quorvane.cli import run
+pool = ThreadPoolExecutor(2)   # never shut down, and kept
+pool.submit(print, "pool ran", file=sys.stderr)
+sys.argv = ["quorvane", *sys.argv[1:]]
+run()
+"""
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["--version"], 0, "quorvane {}\n", ""),
+    (["sweep", "--gpus"], 64, "", "error: argument --gpus: expected one argument"),
+])
+def test_the_program_ends_at_once_with_the_command_s_status_and_all_its_output(args, status, out, err):
+    import quorvane
+    buffered = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}   # output waits in buffers
+    r = subprocess.run([sys.executable, "-c", LINGERING, *args], capture_output=True, text=True, timeout=20,
+                       env=buffered)
+    assert (r.returncode, r.stdout) == (status, out.format(quorvane.__version__)) and "pool ran" in r.stderr
+    assert err in r.stderr

@@ -320,9 +320,15 @@ def run() -> None:
     threading = sys.modules.get("threading")
     try:
         if threading is not None:
-            for thread in threading.enumerate():
-                if thread is not threading.current_thread() and not thread.daemon:
-                    thread.join()
+            # as the interpreter ends: the threading module's own exit steps (a
+            # thread pool's workers told to stop), then every other thread joined
+            shutdown = getattr(threading, "_shutdown", None)
+            if shutdown is not None:
+                shutdown()
+            else:
+                for thread in threading.enumerate():
+                    if thread is not threading.current_thread() and not thread.daemon:
+                        thread.join()
         import atexit
         atexit._run_exitfuncs()
     except KeyboardInterrupt:   # SIGINT while a thread finished loading a module
