@@ -43,8 +43,7 @@ def test_no_command_imports_nothing_heavy(args):
     (["thresholds", "--help"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html")),
     (["sweep", "--help"], ("concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
     (["sweep", "--emulate", "--gpu-type", "H100_SXM", "--gpus", "2", "--collectives", "all_reduce",
-      "--no-record"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html",
-                       "rich.progress")),
+      "--no-record"], ("sqlite3", "quorvane.history", "concurrent.futures", "quorvane.reports.html", "rich")),
     (["history", "--help"], ("rich", "concurrent.futures", "quorvane.reports.html", "quorvane.fleet")),
 ])
 def test_a_command_imports_only_what_it_uses(args, unused):
@@ -68,6 +67,14 @@ def test_the_help_lists_every_command_and_each_command_keeps_its_options():
     assert set(sub.choices) == set(cli.COMMANDS)
     assert "--gpus-per-node" in sub.choices["fleet"].format_help()
     assert "--keep-logs" in sub.choices["sweep"].format_help()
+
+
+def test_grading_a_saved_output_draws_it_without_the_terminal_library(tmp_path):
+    from test_reader import table
+    path = tmp_path / "all_reduce.txt"
+    path.write_text(table())
+    status, modules = imported("grade", str(path), "--gpu-type", "H100_SXM", "--no-record")
+    assert status == 0 and present(modules, ("rich", "concurrent.futures", "quorvane.fleet")) == []
 
 
 def test_the_history_variable_is_named_alike_where_the_history_is_not_imported():

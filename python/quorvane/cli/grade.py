@@ -22,14 +22,13 @@ from . import add_command, options
 from .common import (VERDICT_STATUSES, PROG, Preload, UsageError, collector_paused, keep_to_the_end, read_capped,
                      shown)
 from .outputs import Outputs
-from .term import console_for
+from .term import Lines
 
 # What grading needs after the reading, loaded while the outputs are read (the
 # reader lets other threads run).
 if TYPE_CHECKING:
     from ..record import Measured
-AFTER_READING = ("quorvane.collsweep", "quorvane.record", "quorvane.causes", "quorvane.cli.render",
-                 "rich.console", "rich.text")
+AFTER_READING = ("quorvane.collsweep", "quorvane.record", "quorvane.causes", "quorvane.cli.render")
 
 
 # Collectives as file names spell them, longest first (so "reducescatter" is not taken for "reduce").
@@ -140,8 +139,8 @@ def _grade(args: argparse.Namespace) -> int:
     scope = args.scope or ("multi" if len(hosts) > 1 else "intra")
     gpu_type, type_note = _gpu_type(args, readings)
     warning = check_gpu_type(gpu_type, scope, overrides) if args.gpu_type else None
-    err = console_for(sys.stderr)
-    out = err if outputs.record_on_stdout else console_for(sys.stdout)
+    err = Lines(sys.stderr)
+    out = err if outputs.record_on_stdout else Lines(sys.stdout)
     if warning:
         err.print(f"{PROG}: warning: {warning}")
     if type_note is not None and measured:

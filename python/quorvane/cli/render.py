@@ -1,20 +1,17 @@
-"""Rendering of records on a terminal, with rich: tables, colour and
-findings, on consoles made by `term.console_for` (plain text unless colour is
-wanted there)."""
+"""Rendering of records: tables, findings, headline and verdict, as lines
+(`term.Lines`: plain text unless colour is wanted on the stream, styled by
+hand), so that drawing a record loads no terminal library."""
 from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from rich.console import Console
-from rich.text import Text
-
 from ..nccl_debug import summary_rows
 from .common import PROG, human_size, shown
 from .explain import render_causes
 from .emulate import EMULATED
-from .term import Style
+from .term import Lines, Style
 
 VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
                  "error": "bold magenta"}
@@ -25,10 +22,6 @@ SCREEN_ROWS = 50   # a screenful where the output is no terminal
 MIN_ROWS = 10
 HEADERS = (("", "size"), ("busbw", "GB/s"), ("algbw", "GB/s"), ("time", "us"), ("#wrong", "out"),
            ("#wrong", "in"), ("busbw vs", "cutoffs"))
-
-
-def _fancy(console: Console) -> bool:
-    return (console.encoding or "").lower().replace("-", "").startswith("utf")
 
 
 def fmt_num(value: Any, digits: int = 2) -> str:
@@ -61,12 +54,12 @@ def _grade(busbw: Any, thr: Mapping[str, Any]) -> str | None:
     return "pass" if busbw >= thr["pass_min_gbps"] else "warn" if busbw >= thr["warn_min_gbps"] else "fail"
 
 
-def rows_on_screen(console: Console, all_rows: bool = False) -> int | None:
+def rows_on_screen(out: Lines, all_rows: bool = False) -> int | None:
     """How many rows of one collective are shown (None: all): a screenful on a
     terminal, as many elsewhere."""
     if all_rows:
         return None
-    height = console.height if console.is_terminal else SCREEN_ROWS
+    height = out.height if out.is_terminal and out.height else SCREEN_ROWS
     return max(MIN_ROWS, height - 12)
 
 
@@ -129,20 +122,20 @@ def _outcome_words(entry: Mapping[str, Any]) -> str:
     return ", ".join(words)
 
 
-def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool = False) -> None:
+def render_record(record: Mapping[str, Any], out: Lines, *, all_rows: bool = False) -> None:
     """Tables per collective (a screenful of rows each unless `all_rows`),
     findings, headline, threshold and verdict."""
     emulated = bool(record.get("emulated"))
     thr = record.get("threshold")
-    style = Style(console.color_system is not None)
-    most = rows_on_screen(console, all_rows)
+    style = out.style
+    most = rows_on_screen(out, all_rows)
     shown_rows = [on_screen(e["rows"], most) for e in record["collectives"]]
     # The bars' scale is that of the rows on the screen: drawing costs what the screen holds.
     busbws = [row["busbw_gbps"] for rows, _, _ in shown_rows for row in rows
               if row.get("busbw_gbps") is not None and math.isfinite(row["busbw_gbps"])]
     scale = max(busbws + [thr["pass_min_gbps"] * 1.25 if thr else 0.0, 0.0])
-    fancy = _fancy(console)
-    bar_width = max(8, min(BAR_WIDTH, console.width - 58))
+    fancy = out.fancy
+    bar_width = max(8, min(BAR_WIDTH, out.width - 58))
 
     if record["kind"] == "grade":
         where = f"saved output, {len(record.get('inputs', []))} file(s)"
@@ -150,95 +143,82 @@ def render_record(record: Mapping[str, Any], console: Console, *, all_rows: bool
         where = f"{record['num_nodes']} hosts x {record['gpus_per_node']} GPUs"
     else:
         where = f"this host, {record['gpus_per_node']} GPUs"
-    console.print(Text(f"nccl-tests {record['kind']}: {shown(record['gpu_type'])} on {where} "
-                       f"(scope {record['scope']})", style="bold"))
+    out.print((f"nccl-tests {record['kind']}: {shown(record['gpu_type'])} on {where} "
+               f"(scope {record['scope']})", "bold"))
     if emulated:
-        console.print(Text("EMULATED: these numbers come from quorvane's built-in stand-in benchmark, "
-                           "not from GPUs. Nothing was measured.", style="bold magenta"))
+        out.print(("EMULATED: these numbers come from quorvane's built-in stand-in benchmark, "
+                   "not from GPUs. Nothing was measured.", "bold magenta"))
     tick = "\u2502" if fancy else "|"
     legend = (f"bars: busbw on a 0-{scale:,.0f} GB/s scale; {tick} marks the warn ({thr['warn_min_gbps']:g}) "
               f"and pass ({thr['pass_min_gbps']:g}) cutoffs" if thr else
               f"bars: busbw on a 0-{scale:,.0f} GB/s scale (no cutoffs known)")
-    console.print(Text(legend, style="dim"))
+    out.print((legend, "dim"))
     plan = record.get("plan")
     if plan:
-        console.print(Text(f"plan       {plan['name']}: {human_size(plan['begin_bytes'])} .. "
-                           f"{human_size(plan['end_bytes'])} x{plan['factor']}, {plan['iters']} iterations, "
-                           f"{plan['warmup']} warm-up" + (f"; {plan['memory_note']}" if plan.get("memory_note") else ""),
-                           style="dim"))
+        out.print((f"plan       {plan['name']}: {human_size(plan['begin_bytes'])} .. "
+                   f"{human_size(plan['end_bytes'])} x{plan['factor']}, {plan['iters']} iterations, "
+                   f"{plan['warmup']} warm-up" + (f"; {plan['memory_note']}" if plan.get("memory_note") else ""),
+                   "dim"))
 
     for entry, (rows, cut, left_out) in zip(record["collectives"], shown_rows):
-        console.print()
-        head = Text(entry["collective"] or "?", style="bold cyan")
-        head.append(f"  {_outcome_words(entry)}")
-        console.print(head)
+        out.print()
+        out.print((f"{entry['collective'] or '?'}  {_outcome_words(entry)}", "bold cyan"))
         if entry["rows"]:
-            console.file.write("\n".join(table_lines(entry["collective"], rows, cut, left_out, thr, scale, fancy,
-                                                   bar_width, style)) + "\n")
+            out.stream.write("\n".join(table_lines(entry["collective"], rows, cut, left_out, thr, scale, fancy,
+                                                  bar_width, style)) + "\n")
         for f in entry["findings"]:
-            line = Text("  ")
-            line.append(f"{f['severity']:<6}", style=SEVERITY_STYLE.get(f["severity"], ""))
-            line.append(f" {f['code']}: {shown(f['message'])}")
-            if f.get("evidence"):
-                line.append(f"  [{shown(f['evidence'])[:160]}]", style="dim")
-            console.print(line)
+            out.print("  ", (f"{f['severity']:<6}", SEVERITY_STYLE.get(f["severity"], "")),
+                      f" {f['code']}: {shown(f['message'])}",
+                      (f"  [{shown(f['evidence'])[:160]}]", "dim") if f.get("evidence") else "")
 
-    render_causes(record, console)
+    render_causes(record, out)
     if record.get("transport"):
-        console.print()
-        console.print(Text("path  (NCCL's own account, from its debug output)", style="bold cyan"))
-        render_path(record["transport"], console)
-    console.print()
+        out.print()
+        out.print(("path  (NCCL's own account, from its debug output)", "bold cyan"))
+        render_path(record["transport"], out)
+    out.print()
     suffix = f", {EMULATED}" if emulated else ""
     headline = record.get("headline")
     if headline is None:
-        console.print("headline   none: no all_reduce row")
+        out.print("headline   none: no all_reduce row")
     else:
-        line = Text("headline   ")
-        line.append(f"{fmt_num(headline['busbw_gbps'])} GB/s", style="bold")
-        line.append(f" at {human_size(headline['size_bytes'])}  (all_reduce bus bandwidth, best message size{suffix})")
-        console.print(line)
+        out.print("headline   ", (f"{fmt_num(headline['busbw_gbps'])} GB/s", "bold"),
+                  f" at {human_size(headline['size_bytes'])}  (all_reduce bus bandwidth, best message size{suffix})")
     if thr:
-        console.print(f"threshold  pass >= {thr['pass_min_gbps']:g} GB/s, warn >= {thr['warn_min_gbps']:g} GB/s  "
-                      f"({shown(record['gpu_type'])}, {record['scope']}, {thr['source']})")
+        out.print(f"threshold  pass >= {thr['pass_min_gbps']:g} GB/s, warn >= {thr['warn_min_gbps']:g} GB/s  "
+                  f"({shown(record['gpu_type'])}, {record['scope']}, {thr['source']})")
     else:
-        console.print(f"threshold  none for {record['gpu_type']!r} in scope {record['scope']!r} "
-                      f"(see `{PROG} thresholds`)")
+        out.print(f"threshold  none for {record['gpu_type']!r} in scope {record['scope']!r} "
+                  f"(see `{PROG} thresholds`)")
     typical = record.get("typical")
     if typical:
         span = (f"{typical['low_gbps']:g} GB/s" if typical["low_gbps"] == typical["high_gbps"]
                 else f"{typical['low_gbps']:g}-{typical['high_gbps']:g} GB/s")
-        console.print(f"typical    healthy {typical['gpus']}x {shown(record['gpu_type'])} at "
-                      f"{human_size(typical['size_bytes'])}: {span}")
-        console.print(Text(f"           source: {shown(typical['source'])}", style="dim"))
+        out.print(f"typical    healthy {typical['gpus']}x {shown(record['gpu_type'])} at "
+                  f"{human_size(typical['size_bytes'])}: {span}")
+        out.print((f"           source: {shown(typical['source'])}", "dim"))
     if record.get("verdict_note"):
-        console.print(Text(f"library    {shown(record['verdict_note'])}", style="dim"))
-    line = Text("verdict    ")
-    line.append(record["verdict"].upper(), style=VERDICT_STYLE.get(record["verdict"], "bold"))
-    if emulated:
-        line.append(f" ({EMULATED}, not a measurement)")
-    if any(c.get("code") == "cutoff-unreachable" for c in record.get("caveats") or []):
-        line.append("  (cutoff-unreachable: no healthy host of this type earns the cutoff; the caveat above "
-                    "gives the override to use)", style="yellow")
-    console.print(line)
+        out.print((f"library    {shown(record['verdict_note'])}", "dim"))
+    unreachable = any(c.get("code") == "cutoff-unreachable" for c in record.get("caveats") or [])
+    out.print("verdict    ", (record["verdict"].upper(), VERDICT_STYLE.get(record["verdict"], "bold")),
+              f" ({EMULATED}, not a measurement)" if emulated else "",
+              ("  (cutoff-unreachable: no healthy host of this type earns the cutoff; the caveat above "
+               "gives the override to use)", "yellow") if unreachable else "")
 
 
-def render_path(acc: Mapping[str, Any], console: Console, indent: str = "  ") -> None:
+def render_path(acc: Mapping[str, Any], out: Lines, indent: str = "  ") -> None:
     """One path account: network, NICs, transports, versions, then its findings with advice and evidence."""
     for label, text in summary_rows(acc):
-        console.print(f"{indent}{label:<11} {shown(text)}")
-    render_path_findings(acc.get("findings") or [], console, indent)
+        out.print(f"{indent}{label:<11} {shown(text)}")
+    render_path_findings(acc.get("findings") or [], out, indent)
 
 
-def render_path_findings(findings: Sequence[Mapping[str, Any]], console: Console, indent: str = "  ") -> None:
+def render_path_findings(findings: Sequence[Mapping[str, Any]], out: Lines, indent: str = "  ") -> None:
     if not findings:
-        console.print(f"{indent}findings: none")
+        out.print(f"{indent}findings: none")
     for f in findings:
-        line = Text(indent)
-        line.append(f"{f['severity'].upper()}", style=SEVERITY_STYLE.get(f["severity"], ""))
-        line.append(f" {f['code']}", style="bold")
-        line.append(f"  {shown(f['message'])}")
-        console.print(line)
-        console.print(Text(f"{indent}    advice: {shown(f['advice'])}", style="dim"))
+        out.print(indent, (f"{f['severity'].upper()}", SEVERITY_STYLE.get(f["severity"], "")),
+                  (f" {f['code']}", "bold"), f"  {shown(f['message'])}")
+        out.print((f"{indent}    advice: {shown(f['advice'])}", "dim"))
         for evidence in f.get("evidence") or []:
-            console.print(Text(f"{indent}    | {shown(evidence)}", style="dim"))
+            out.print((f"{indent}    | {shown(evidence)}", "dim"))

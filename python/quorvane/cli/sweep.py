@@ -26,9 +26,8 @@ if TYPE_CHECKING:
     from .progress import SweepProgress
 
 EMULATED = "emulated"
-# What a sweep needs once its first benchmark has run, loaded while it runs
-# (the terminal library alone takes longer to load than the stand-in takes to run).
-AFTER_RUNS = ("quorvane.record", "quorvane.causes", "quorvane.cli.render", "rich.console", "rich.text")
+# What a sweep needs once its first benchmark has run, loaded while it runs.
+AFTER_RUNS = ("quorvane.record", "quorvane.causes", "quorvane.cli.render")
 
 def _allocation(args: argparse.Namespace) -> None:
     """Inside a Slurm allocation of two or more nodes, without --hosts or --gpus:
@@ -230,9 +229,9 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     from ..causes import caveats_of
     from ..record import EXIT_FOR_VERDICT, build_record, cutoff_caveats, finding, now_utc
     from .render import render_record
-    from .term import console_for
-    err = console_for(sys.stderr)
-    out = err if outputs.record_on_stdout else console_for(sys.stdout)   # with --json - the record owns stdout
+    from .term import Lines
+    err = Lines(sys.stderr)
+    out = err if outputs.record_on_stdout else Lines(sys.stdout)   # with --json - the record owns stdout
     measured = collector.all_requested(collectives, hosts, stopped is not None)
     if detected is None:  # from the devices the benchmark named
         detected = gpus.detect_from_ranks(m.reading for m in measured) or gpus.NOT_FOUND

@@ -60,7 +60,7 @@ class Style:
     unless colour is wanted on the stream."""
 
     CODES = {"bold": "1", "dim": "2", "red": "31", "green": "32", "yellow": "33",
-             "magenta": "35", "cyan": "36", "grey": "90"}
+             "magenta": "35", "cyan": "36", "grey": "90", "bright_black": "90"}
     STATUS = {"pass": ("bold", "green"), "warn": ("bold", "yellow"), "fail": ("bold", "red"),
               "unknown": ("bold", "grey"), "error": ("bold", "magenta")}
 
@@ -79,3 +79,38 @@ class Style:
     @classmethod
     def for_stream(cls, stream: TextIO) -> Style:
         return cls(colour_wanted(stream))
+
+
+class Lines:
+    """Lines of text on a stream, styled by hand (`Style`) where colour is
+    wanted: what a record's tables, findings and verdict are drawn on, with no
+    terminal library to load. A piece of a line is text, or (text, style) with
+    the style's names separated by spaces ("bold cyan"). Long lines are never
+    wrapped. `width` and `height` are the terminal's (COLUMNS and LINES win,
+    80x25 where it does not say); elsewhere at least PLAIN_WIDTH wide
+    (COLUMNS where wider) and no height."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.style = Style.for_stream(stream)
+        self.is_terminal = is_terminal(stream)
+        columns = os.environ.get("COLUMNS", "")
+        given = int(columns) if columns.isdigit() else 0
+        self.height: int | None = None
+        if self.is_terminal:
+            try:
+                size = os.get_terminal_size(stream.fileno())
+                self.width, self.height = size.columns, size.lines
+            except (OSError, ValueError, AttributeError):
+                self.width, self.height = 80, 25
+            lines = os.environ.get("LINES", "")
+            self.width = given or self.width
+            self.height = int(lines) if lines.isdigit() else self.height
+        else:
+            self.width = max(PLAIN_WIDTH, given)
+        self.fancy = (getattr(stream, "encoding", None) or "").lower().replace("-", "").startswith("utf")
+
+    def print(self, *pieces: str | tuple[str, str]) -> None:
+        """One line of the pieces (none: an empty line)."""
+        self.stream.write("".join(p if isinstance(p, str) else self.style(p[0], *p[1].split())
+                                  for p in pieces) + "\n")

@@ -5,15 +5,13 @@ import argparse
 import sys
 from typing import Any
 
-from rich.console import Console
-from rich.text import Text
 
 from .. import __version__, analysis, nccl_debug
 from ..record_data import RECORD_VERSION, strict_json
 from . import add_command, options
 from .common import PROG, RunError, UsageError, check_json_target, read_capped, read_topology, shown, write_atomic
 from .render import render_path
-from .term import console_for
+from .term import Lines
 
 EXIT_NO_LOG = 4
 EXIT_FOR_WORST = {None: 0, "warn": 1, "fail": 2}
@@ -38,13 +36,13 @@ def read_one(path: str, context: Any) -> dict[str, Any]:
     return data
 
 
-def render(console: Console, acc: dict[str, Any]) -> None:
+def render(out: Lines, acc: dict[str, Any]) -> None:
     source = "standard input" if acc["source"] == "-" else acc["source"]
-    console.print(Text(f"transport: {source}", "bold"))
+    out.print((f"transport: {shown(source)}", "bold"))
     if not acc["nccl_lines"]:
-        console.print(f"  {NO_LINES}")
+        out.print(f"  {NO_LINES}")
         return
-    render_path(acc, console)
+    render_path(acc, out)
 
 
 def cmd_transport(args: argparse.Namespace) -> int:
@@ -56,11 +54,11 @@ def cmd_transport(args: argparse.Namespace) -> int:
     accounts = [read_one(path, context) for path in args.logs]
 
     out = sys.stderr if args.json == "-" else sys.stdout
-    console = console_for(out)
+    lines = Lines(out)
     for i, acc in enumerate(accounts):
         if i:
-            console.print()
-        render(console, acc)
+            lines.print()
+        render(lines, acc)
     out.flush()
     empty = [a["source"] for a in accounts if not a["nccl_lines"]]
     for source in empty:
