@@ -111,11 +111,16 @@ def check_record(record: Any) -> None:
 # ---- the stores ------------------------------------------------------------------
 
 def record_text(record: Mapping[str, Any]) -> str:
-    """The record as the compact JSON the history keeps."""
+    """The record as the compact JSON the history keeps, written by the C
+    encoder straight from the record; one holding a NaN or an infinity (which
+    records are made without) is written from a copy with null in its place."""
     from ..record_data import finite
 
     try:
-        return json.dumps(finite(record), allow_nan=False, separators=(",", ":"))
+        try:
+            return json.dumps(record, allow_nan=False, separators=(",", ":"))
+        except ValueError:
+            return json.dumps(finite(record), allow_nan=False, separators=(",", ":"))
     except (TypeError, ValueError) as exc:
         raise HistoryError(f"the record cannot be stored as JSON: {exc}") from None
 
