@@ -120,14 +120,18 @@ sys.__stdout__.write(json.dumps({"status": status, "first": first[0]}))
 """
 
 
-def test_the_first_benchmark_starts_before_the_terminal_library_and_the_record_load():
+@pytest.mark.parametrize("recorded", [False, True])
+def test_the_first_benchmark_starts_before_the_record_the_tables_and_the_store_load(tmp_path, recorded):
+    where = ["--db", str(tmp_path / "h.sqlite3")] if recorded else ["--no-record"]
     r = subprocess.run([sys.executable, "-c", FIRST_RUN, "sweep", "--emulate", "--gpu-type", "H100_SXM", "--gpus",
-                        "2", "--collectives", "all_reduce,broadcast", "--no-record"],
+                        "2", "--collectives", "all_reduce,broadcast", *where],
                        capture_output=True, text=True, timeout=60)
     result = json.loads(r.stdout)
     assert result["status"] == 0, r.stderr
-    assert present(set(result["first"]), ("rich", "quorvane.record", "quorvane.cli.render", "quorvane.causes")) == []
+    assert present(set(result["first"]), ("rich", "quorvane.record", "quorvane.cli.render", "quorvane.causes",
+                                          "sqlite3", "quorvane.history.sqlite")) == []
     assert "[2/2] broadcast: ok, " in r.stderr and "verdict" in r.stderr
+    assert ("recorded as run 1" in r.stderr) == recorded
 
 
 def test_preload_loads_on_its_thread_and_leaves_a_failure_to_the_importer():

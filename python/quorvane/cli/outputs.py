@@ -90,7 +90,7 @@ class Outputs:
     prom: str | None = None
     history: str | None = None       # the history file to record in; None: not recorded
     keeper: LogKeeper | None = None  # where raw logs are kept
-    driver: str | None = None        # the module the history's server driver is (psycopg), else None
+    store: tuple[str, ...] = ()      # the modules recording loads (the store, a server's driver)
 
     @classmethod
     def resolve(cls, args: argparse.Namespace, *, warm_up: bool = True) -> Outputs:
@@ -111,9 +111,9 @@ class Outputs:
         folder = getattr(args, "keep_logs", None)
         if folder is not None:
             _check_log_folder(folder)
-        history = driver = None
+        history, store = None, ()
         if not no_record:
-            from ..history import driver_of
+            from ..history import store_modules
             from ..history import warm_up as warm
             from .runs import history_location
             where = history_location(db)
@@ -122,9 +122,9 @@ class Outputs:
                 raise UsageError(f"--db {shown(str(where))}: not a regular file")
             if warm_up:
                 warm(where)
-            history, driver = str(where), driver_of(where)
+            history, store = str(where), store_modules(where)
         return cls(json=json_target, prom=prom_target, history=history,
-                   keeper=LogKeeper(folder) if folder else None, driver=driver)
+                   keeper=LogKeeper(folder) if folder else None, store=store)
 
     @property
     def record_on_stdout(self) -> bool:

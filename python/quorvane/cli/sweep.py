@@ -195,7 +195,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     debug = RunDebug(keeper.folder if keeper is not None else None)
     started_at, start = time.time(), time.monotonic()
     # the rest of the command loads on a thread from the first benchmark on, while they run
-    preload = Preload(AFTER_RUNS, later=[outputs.driver] if outputs.driver else (), start=False)
+    preload = Preload(AFTER_RUNS, later=outputs.store, start=False)
     collector = _Collector(progress, keeper, debug, preload)
     runner = CommandRunner(grace_s=args.grace, observer=collector,
                            logs_for=keeper.for_command if keeper is not None else None,

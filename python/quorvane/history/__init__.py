@@ -17,13 +17,21 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
 
-from .sqlite import APPLICATION_ID, SCHEMA_VERSION, SQLiteHistory
 from .store import KINDS, MAX_RUN_ID, HistoryError, LocationError, Store, utc_text
 
 __all__ = ["APPLICATION_ID", "BUSY_TIMEOUT_S", "DB_VAR", "KINDS", "MAX_RUN_ID", "SCHEMA_VERSION", "History",
            "HistoryError", "LocationError", "Store", "check_record", "default_location", "default_path",
            "location_of", "parse_run_id", "shown_location",
-           "since_text", "warm_up", "driver_of"]
+           "since_text", "warm_up", "driver_of", "store_modules"]
+
+def __getattr__(name: str) -> Any:
+    """The SQLite store's constants, loaded with it (a command that records
+    loads the store while its benchmarks run, not before)."""
+    if name in ("APPLICATION_ID", "SCHEMA_VERSION"):
+        from . import sqlite
+        return getattr(sqlite, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 DB_VAR = "QUORVANE_DB"
 BUSY_TIMEOUT_S = 10.0
@@ -135,12 +143,21 @@ def History(location: str | os.PathLike[str] | None = None, *, busy_timeout_s: f
         from .postgres import PostgresHistory
 
         return PostgresHistory(where, busy_timeout_s=busy_timeout_s, create=create)
+    from .sqlite import SQLiteHistory
+
     return SQLiteHistory(where, busy_timeout_s=busy_timeout_s, create=create)
 
 
 def driver_of(location: str | Path) -> str | None:
     """The module a server store's driver is (psycopg); None for a file."""
     return "psycopg" if isinstance(location, str) else None
+
+
+def store_modules(location: str | Path) -> tuple[str, ...]:
+    """The modules recording into `location` loads, in order."""
+    if isinstance(location, str):
+        return ("psycopg", "quorvane.history.postgres")
+    return ("quorvane.history.sqlite",)
 
 
 def warm_up(location: str | Path) -> None:
