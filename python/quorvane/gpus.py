@@ -10,7 +10,6 @@ it was found.
 """
 from __future__ import annotations
 
-import shutil
 from collections.abc import Iterable, Sequence
 from typing import Any, NamedTuple
 
@@ -101,6 +100,8 @@ def read_rocm_smi(text: str) -> list[tuple[str, int | None]]:
 
 
 def _query(cmd: Sequence[str]) -> str | None:
+    import shutil   # with its compression modules: only where a device query runs
+
     if shutil.which(cmd[0]) is None:
         return None
     import subprocess

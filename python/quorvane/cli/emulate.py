@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import re
 import shlex
-import shutil
 import sys
 import tempfile
 from collections.abc import Iterator, Mapping
@@ -78,4 +77,6 @@ def emulated_binaries(environ: Mapping[str, str] | None = None) -> Iterator[str]
             os.chmod(path, 0o755)
         yield root
     finally:
+        import shutil
+
         shutil.rmtree(root, ignore_errors=True)

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import shutil
 import sys
 import tempfile
 import threading
@@ -78,6 +77,8 @@ class LogKeeper:
         if self._stage is not None:
             if failed:
                 raise WriteError(f"{failed} (the logs stay in {shown(self._stage)})")
+            import shutil
+
             shutil.rmtree(self._stage, ignore_errors=True)
             self._stage = None
 
