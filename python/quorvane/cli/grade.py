@@ -24,10 +24,11 @@ from .common import (VERDICT_STATUSES, PROG, Preload, UsageError, collector_paus
 from .outputs import Outputs
 from .term import Lines
 
-# What grading needs after the reading, loaded while the outputs are read (the
-# reader lets other threads run).
 if TYPE_CHECKING:
     from ..record import Measured
+
+# What grading needs after the reading, loaded while the outputs are read (the
+# reader lets other threads run).
 AFTER_READING = ("quorvane.collsweep", "quorvane.record", "quorvane.causes", "quorvane.cli.render")
 
 

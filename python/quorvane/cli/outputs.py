@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..runner import label_of
-from .common import (EXIT_WRITE, PROG, Interrupted, UsageError, WriteError, check_json_target, shown,
+from .common import (EXIT_WRITE, PROG, Interrupted, Preload, UsageError, WriteError, check_json_target, shown,
                      write_atomic)
 
 
@@ -92,13 +92,15 @@ class Outputs:
     history: str | None = None       # the history file to record in; None: not recorded
     keeper: LogKeeper | None = None  # where raw logs are kept
     store: tuple[str, ...] = ()      # the modules recording loads (the store, a server's driver)
+    loading: Preload | None = None   # those modules, loading in the background
 
     @classmethod
     def resolve(cls, args: argparse.Namespace, *, warm_up: bool = True) -> Outputs:
         """Check every target before anything runs (usage errors, exit 64) and
         resolve them: the history file named by --db or the environment.
-        warm_up: load a server history's driver in the background now (a
-        command that loads it itself later says False)."""
+        warm_up: load the history's store (psycopg for a server) in the
+        background from now on (a command that loads it with the rest of
+        what it needs later says False)."""
         json_target = getattr(args, "json", None)
         prom_target = getattr(args, "prom", None)
         check_json_target(json_target)
@@ -115,17 +117,15 @@ class Outputs:
         history, store = None, ()
         if not no_record:
             from ..history import store_modules
-            from ..history import warm_up as warm
             from .runs import history_location
             where = history_location(db)
             if not isinstance(where, str) and os.path.exists(where) and not os.path.isfile(where):
                 # a pipe would block the recording, a device swallow it: refuse before the run
                 raise UsageError(f"--db {shown(str(where))}: not a regular file")
-            if warm_up:
-                warm(where)
             history, store = str(where), store_modules(where)
         return cls(json=json_target, prom=prom_target, history=history,
-                   keeper=LogKeeper(folder) if folder else None, store=store)
+                   keeper=LogKeeper(folder) if folder else None, store=store,
+                   loading=Preload((), later=store) if warm_up and store else None)
 
     @property
     def record_on_stdout(self) -> bool:
@@ -172,6 +172,8 @@ class Outputs:
         """Store the record in the history; a refusal is one line."""
         if self.history is None:
             return None
+        if self.loading is not None:
+            self.loading.wait(everything=True)
         from ..history import HistoryError
         from ..record import store
         if "://" not in self.history and not os.path.exists(self.history):

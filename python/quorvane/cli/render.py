@@ -13,8 +13,6 @@ from .explain import render_causes
 from .emulate import EMULATED
 from .term import Lines, Style
 
-VERDICT_STYLE = {"pass": "bold green", "warn": "bold yellow", "fail": "bold red", "unknown": "bold bright_black",
-                 "error": "bold magenta"}
 SEVERITY_STYLE = {"note": "dim", "warn": "yellow", "fail": "bold red", "error": "magenta"}
 GRADE_COLOUR = {"pass": "green", "warn": "yellow", "fail": "red"}
 BAR_WIDTH = 24
@@ -200,7 +198,7 @@ def render_record(record: Mapping[str, Any], out: Lines, *, all_rows: bool = Fal
     if record.get("verdict_note"):
         out.print((f"library    {shown(record['verdict_note'])}", "dim"))
     unreachable = any(c.get("code") == "cutoff-unreachable" for c in record.get("caveats") or [])
-    out.print("verdict    ", (record["verdict"].upper(), VERDICT_STYLE.get(record["verdict"], "bold")),
+    out.print("verdict    ", out.style.status(record["verdict"]),
               f" ({EMULATED}, not a measurement)" if emulated else "",
               ("  (cutoff-unreachable: no healthy host of this type earns the cutoff; the caveat above "
                "gives the override to use)", "yellow") if unreachable else "")

@@ -36,6 +36,12 @@ def colour_wanted(stream: TextIO) -> bool:
     return is_terminal(stream)
 
 
+def _columns(least: int) -> int:
+    """$COLUMNS where it says a number at least `least`, else `least`."""
+    columns = os.environ.get("COLUMNS", "")
+    return max(least, int(columns) if columns.isdigit() else 0)
+
+
 def console_for(stream: TextIO, *, plain_width: int | None = None) -> Console:
     """A rich console on `stream` that styles, moves the cursor and redraws only
     where `colour_wanted` says so; elsewhere plain text, never wrapped, at least
@@ -43,10 +49,7 @@ def console_for(stream: TextIO, *, plain_width: int | None = None) -> Console:
     from rich.console import Console
 
     colour = colour_wanted(stream)
-    width = None
-    if not is_terminal(stream):
-        columns = os.environ.get("COLUMNS", "")
-        width = plain_width or max(PLAIN_WIDTH, int(columns) if columns.isdigit() else 0)
+    width = None if is_terminal(stream) else plain_width or _columns(PLAIN_WIDTH)
     return Console(file=stream, force_terminal=colour, no_color=not colour,
                    color_system="auto" if colour else None, width=width,
                    highlight=False, markup=False, emoji=False, soft_wrap=True)
@@ -60,7 +63,7 @@ class Style:
     unless colour is wanted on the stream."""
 
     CODES = {"bold": "1", "dim": "2", "red": "31", "green": "32", "yellow": "33",
-             "magenta": "35", "cyan": "36", "grey": "90", "bright_black": "90"}
+             "magenta": "35", "cyan": "36", "grey": "90"}
     STATUS = {"pass": ("bold", "green"), "warn": ("bold", "yellow"), "fail": ("bold", "red"),
               "unknown": ("bold", "grey"), "error": ("bold", "magenta")}
 
@@ -94,8 +97,6 @@ class Lines:
         self.stream = stream
         self.style = Style.for_stream(stream)
         self.is_terminal = is_terminal(stream)
-        columns = os.environ.get("COLUMNS", "")
-        given = int(columns) if columns.isdigit() else 0
         self.height: int | None = None
         if self.is_terminal:
             try:
@@ -103,11 +104,11 @@ class Lines:
                 self.width, self.height = size.columns, size.lines
             except (OSError, ValueError, AttributeError):
                 self.width, self.height = 80, 25
-            lines = os.environ.get("LINES", "")
-            self.width = given or self.width
+            columns, lines = os.environ.get("COLUMNS", ""), os.environ.get("LINES", "")
+            self.width = int(columns) if columns.isdigit() and int(columns) else self.width
             self.height = int(lines) if lines.isdigit() else self.height
         else:
-            self.width = max(PLAIN_WIDTH, given)
+            self.width = _columns(PLAIN_WIDTH)
         self.fancy = (getattr(stream, "encoding", None) or "").lower().replace("-", "").startswith("utf")
 
     def print(self, *pieces: str | tuple[str, str]) -> None:

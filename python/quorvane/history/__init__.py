@@ -10,7 +10,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import threading
 import urllib.parse
 from collections.abc import Mapping
 from datetime import datetime, timedelta, timezone
@@ -22,7 +21,7 @@ from .store import KINDS, MAX_RUN_ID, HistoryError, LocationError, Store, utc_te
 __all__ = ["APPLICATION_ID", "BUSY_TIMEOUT_S", "DB_VAR", "KINDS", "MAX_RUN_ID", "SCHEMA_VERSION", "History",
            "HistoryError", "LocationError", "Store", "check_record", "default_location", "default_path",
            "location_of", "parse_run_id", "shown_location",
-           "since_text", "warm_up", "driver_of", "store_modules"]
+           "since_text", "store_modules"]
 
 def __getattr__(name: str) -> Any:
     """The SQLite store's constants, loaded with it (a command that records
@@ -148,31 +147,11 @@ def History(location: str | os.PathLike[str] | None = None, *, busy_timeout_s: f
     return SQLiteHistory(where, busy_timeout_s=busy_timeout_s, create=create)
 
 
-def driver_of(location: str | Path) -> str | None:
-    """The module a server store's driver is (psycopg); None for a file."""
-    return "psycopg" if isinstance(location, str) else None
-
-
 def store_modules(location: str | Path) -> tuple[str, ...]:
     """The modules recording into `location` loads, in order."""
     if isinstance(location, str):
         return ("psycopg", "quorvane.history.postgres")
     return ("quorvane.history.sqlite",)
-
-
-def warm_up(location: str | Path) -> None:
-    """Load a server store's driver in the background while the run measures:
-    importing psycopg costs more than recording the run. The run waits on
-    nothing; recording later finds the module loaded (or finishes loading it)."""
-    if driver_of(location) is not None:
-        threading.Thread(target=_load_driver, name="quorvane-history-driver").start()
-
-
-def _load_driver() -> None:
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
-        pass        # said when the run is recorded
 
 
 def since_text(value: str, now: datetime | None = None) -> str:
